@@ -1,0 +1,29 @@
+# The two commands a user needs: `make demo` and `make test`.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build deps test unit demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every test: unit tests, end-to-end runs of the binary and the lab tests.
+test: deps
+	$(MAKE) build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Unit tests only (no namespaces, no peers).
+unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+
+clean:
+	rm -rf $(BUILD)

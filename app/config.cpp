@@ -1,0 +1,7 @@
+#include "app/config.h"
+
+namespace ordalen {
+
+void LoadConfiguration() {}
+
+}  // namespace ordalen

@@ -1,0 +1,10 @@
+#include "app/settings.h"
+
+namespace ordalen {
+
+SCANCONFIG& ScanConfig() {
+  static SCANCONFIG config;
+  return config;
+}
+
+}  // namespace ordalen

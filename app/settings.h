@@ -1,0 +1,43 @@
+// The process-wide settings and paths. Written on the main thread before the
+// scan thread starts and read-only afterwards, so readers take no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/cmap.h"
+
+namespace ordalen {
+
+// SNMPv3 credentials of one device (a line of "accounts.csv").
+struct MIB_ACCOUNT {
+  std::string userName;
+  std::string authPassphrase;
+};
+
+struct SCANCONFIG {
+  // Folders (InitWorkingFolders).
+  std::string exeDir;
+  std::string logDir = ".";
+  std::string outputDir;
+
+  // "config.ini" and "accounts.csv" (LoadConfiguration).
+  std::vector<std::uint32_t> winPorts;
+  int threadCount = 12;
+  int useArp = 1;
+  std::vector<std::string> wmiUserNames;
+  std::vector<std::string> wmiPasswords;
+  std::string community = "vendra";
+  CMap<MIB_ACCOUNT> mibAccounts;
+
+  // Command line (SetJobId, ParseScanRange).
+  std::string jobId;
+  std::uint32_t rangeStart = 0;
+  std::uint32_t rangeEnd = 0;
+};
+
+// The one instance of the process.
+SCANCONFIG& ScanConfig();
+
+}  // namespace ordalen

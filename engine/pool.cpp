@@ -1,0 +1,114 @@
+#include "engine/pool.h"
+
+#include <pthread.h>
+
+#include <cassert>
+#include <cstring>
+
+#include "app/log.h"
+
+namespace ordalen {
+
+int EffectiveThreadCount(int configured) {
+  if (configured < kMinThreadCount) return kMinThreadCount;
+  if (configured > kMaxThreadCount) return kMaxThreadCount;
+  return configured;
+}
+
+// A joinable thread with a small stack (std::thread cannot set one).
+struct SlotThreads::Handle {
+  pthread_t thread{};
+  std::function<void()> task;
+  SlotThreads* owner = nullptr;
+  int slot = 0;
+  bool joinable = false;
+
+  static void* Entry(void* self) {
+    auto* h = static_cast<Handle*>(self);
+    h->task();
+    h->owner->Finished(h->slot);
+    return nullptr;
+  }
+};
+
+SlotThreads::SlotThreads(int slots) : threads_(static_cast<std::size_t>(slots)), live_(slots, true) {
+  for (int i = 0; i < slots; ++i) {
+    threads_[i] = std::make_unique<Handle>();
+    done_.push_back(i);  // every slot starts as an idle task that has already ended
+  }
+}
+
+SlotThreads::~SlotThreads() {
+  for (auto& h : threads_) {
+    if (h && h->joinable) pthread_join(h->thread, nullptr);
+  }
+}
+
+bool SlotThreads::Start(int slot, std::function<void()> task) {
+  Handle& h = *threads_[slot];
+  assert(!h.joinable && !live_[slot]);
+  h.task = std::move(task);
+  h.owner = this;
+  h.slot = slot;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+  const int rc = pthread_create(&h.thread, &attr, &Handle::Entry, &h);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    WriteLog("thread create error[%d]: %s", rc, std::strerror(rc));
+    return false;
+  }
+  h.joinable = true;
+  live_[slot] = true;
+  return true;
+}
+
+void SlotThreads::MarkFinished(int slot) {
+  live_[slot] = true;
+  Finished(slot);
+}
+
+void SlotThreads::Finished(int slot) {
+  {
+    std::lock_guard lock(mutex_);
+    done_.push_back(slot);
+  }
+  cv_.notify_one();
+}
+
+int SlotThreads::WaitAny() {
+  int slot = -1;
+  {
+    std::unique_lock lock(mutex_);
+    bool any_live = false;
+    for (bool l : live_) any_live = any_live || l;
+    if (!any_live && done_.empty()) return -1;
+    cv_.wait(lock, [this] { return !done_.empty(); });
+    slot = done_.front();
+    done_.pop_front();
+  }
+  Handle& h = *threads_[slot];
+  if (h.joinable) {
+    pthread_join(h.thread, nullptr);
+    h.joinable = false;
+  }
+  h.task = nullptr;
+  live_[slot] = false;
+  return slot;
+}
+
+void SlotThreads::Collect(int slot) {
+  Handle& h = *threads_[slot];
+  if (h.joinable) {
+    pthread_join(h.thread, nullptr);
+    h.joinable = false;
+  }
+  h.task = nullptr;
+  live_[slot] = false;
+  // Its completion entry may still sit in the queue; drop it.
+  std::lock_guard lock(mutex_);
+  std::erase(done_, slot);
+}
+
+}  // namespace ordalen

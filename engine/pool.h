@@ -1,0 +1,110 @@
+// The worker pool every phase runs its per-host work through: at most N workers
+// at once, a slot refilled the moment its worker ends. Workers write only their
+// own context; every merge runs on the dispatching thread, in completion order
+// during dispatch and in slot order (0..N-1) during the drain, so the result
+// store needs no lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ordalen {
+
+// The per-slot context of the ARP, ping and host-scan phases.
+struct ProbeContext {
+  std::int32_t Slot = 0;
+  std::string Name;     // host scan: computer name (NetBIOS; a WMI name replaces it)
+  std::string MacText;  // ARP: MAC text from the worker; host scan: MAC from the NetBIOS answer
+  std::uint32_t HostAddress = 0;
+  std::string Domain;        // host scan: domain or workgroup from the NetBIOS answer
+  std::int32_t Result = -1;  // ping: TTL class, -1 without reply; host scan: 1 when a port accepted
+  std::int32_t NetbiosFound = 0;
+};
+
+inline constexpr int kMinThreadCount = 1;
+// Keeps every worker's descriptors below FD_SETSIZE for select()-based library code.
+inline constexpr int kMaxThreadCount = 256;
+inline constexpr std::size_t kWorkerStackBytes = 512 * 1024;
+
+// The pool size actually used for a configured "Thread" value.
+int EffectiveThreadCount(int configured);
+
+// Where a merge happens: in the dispatch loop, or in the final drain.
+enum class MergeWhen { kDispatch, kDrain };
+
+// Threads of one batch: N slots, each running at most one task; a finished task
+// is reported through a completion queue. Slots start "finished" (an idle task
+// that already ended) so the first N work items start at once.
+class SlotThreads {
+ public:
+  explicit SlotThreads(int slots);
+  ~SlotThreads();  // joins whatever still runs
+  SlotThreads(const SlotThreads&) = delete;
+  SlotThreads& operator=(const SlotThreads&) = delete;
+
+  // Runs `task` on a new thread for `slot`; false when no thread could be created.
+  bool Start(int slot, std::function<void()> task);
+  // The next slot whose task has ended (joined), or -1 when none is live.
+  int WaitAny();
+  // Whether the slot holds a task (running or ended) not yet collected.
+  [[nodiscard]] bool Live(int slot) const { return live_[slot]; }
+  // Waits for the slot's task and collects it.
+  void Collect(int slot);
+  // Queues the slot as finished without a thread (its work ran on the caller).
+  void MarkFinished(int slot);
+
+ private:
+  struct Handle;
+  void Finished(int slot);
+
+  std::vector<std::unique_ptr<Handle>> threads_;
+  std::vector<bool> live_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<int> done_;
+};
+
+// Runs `item_count` work items through `threads` slots.
+//   load(ctx, index, slot): prepares the slot's context for item `index` (ascending);
+//   work(ctx): the worker, on its own thread;
+//   merge(ctx, when): on the dispatching thread, after the worker ended; must do
+//                     nothing for a context that holds no result (idle slots).
+// A thread that cannot be created is logged and its item runs on the dispatching
+// thread, so no item is lost.
+template <class Ctx, class Load, class Work, class Merge>
+void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& work, Merge&& merge) {
+  if (threads < 1) threads = 1;
+  std::vector<Ctx> contexts(static_cast<std::size_t>(threads));
+  SlotThreads slots(threads);
+  std::uint64_t next = 0;
+  for (;;) {
+    const int r = slots.WaitAny();
+    if (r < 0) break;
+    Ctx& ctx = contexts[static_cast<std::size_t>(r)];
+    merge(ctx, MergeWhen::kDispatch);
+    if (next == item_count) break;
+    load(ctx, next++, r);
+    if (!slots.Start(r, [&work, &ctx] { work(ctx); })) {
+      // No thread: the item runs here and the slot comes round again as finished.
+      work(ctx);
+      slots.MarkFinished(r);
+    }
+  }
+  for (int j = 0; j < threads; ++j) {
+    if (!slots.Live(j)) continue;
+    slots.Collect(j);
+    merge(contexts[static_cast<std::size_t>(j)], MergeWhen::kDrain);
+  }
+}
+
+// Number of addresses in the inclusive range [first, last]; 0 when first > last.
+constexpr std::uint64_t RangeCount(std::uint32_t first, std::uint32_t last) {
+  return first > last ? 0 : std::uint64_t{last} - first + 1;
+}
+
+}  // namespace ordalen

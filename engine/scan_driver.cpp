@@ -1,0 +1,79 @@
+#include "engine/scan_driver.h"
+
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "engine/pool.h"
+#include "output/xml_result.h"
+#include "platform/named_lock.h"
+#include "probes/arp.h"
+#include "probes/cards.h"
+#include "probes/host_scan.h"
+#include "probes/ping.h"
+#include "snmp/mib_phase.h"
+
+namespace ordalen {
+
+int ScanDriver() {
+  const SCANCONFIG& config = ScanConfig();
+
+  XmlDocument document;
+  document.CreateResultDocument();
+  const std::int64_t scanTime = std::time(nullptr);
+  document.SetRootAttribute("scan_date", FormatTime("%Y-%m-%d %H:%M:%S.000", scanTime));
+
+  OsError lock_error;
+  std::optional<NamedLock> share_lock = NamedLock::Open(kShareMutexName, &lock_error);
+  if (!share_lock) WriteLog("mutex error: %s", lock_error.message.c_str());
+
+  CardTable cards{};
+  ListNetworkCards(cards);
+
+  // Another process may hold the scan back here; we only pass through the lock.
+  if (share_lock) {
+    if (share_lock->Acquire(&lock_error)) {
+      share_lock->Release();
+    } else {
+      WriteLog("mutex error: %s", lock_error.message.c_str());
+    }
+  }
+
+  const int threads = EffectiveThreadCount(config.threadCount);
+  if (threads != config.threadCount) {
+    WriteLog("Thread=%d is outside %d..%d: using %d", config.threadCount, kMinThreadCount,
+             kMaxThreadCount, threads);
+  }
+
+  if (config.useArp != 0) {
+    std::printf("ARP-------------------------\r\n");
+    ArpSweep(cards);
+  }
+
+  std::printf("ping-------------------------\r\n");
+  if (config.rangeStart != 0 || config.rangeEnd != 0) {
+    PingSweep(config.rangeStart, config.rangeEnd);
+  } else {
+    for (const CARDINFO& card : cards) {
+      if (card.ScanFlag == 1) PingSweep(card.FirstHost, card.LastHost);
+    }
+  }
+
+  std::printf("MIB-------------------------\r\n");
+  RunMibPhase();
+
+  std::printf("scan-------------------------\r\n");
+  HostScan();
+
+  WriteLog("Output-----------");
+  WriteResultFile(document, scanTime);
+  std::fflush(stdout);
+
+  share_lock.reset();
+  WriteLog("End-----------");
+  return 0;
+}
+
+}  // namespace ordalen

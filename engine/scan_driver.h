@@ -1,0 +1,11 @@
+// The scan thread: the phases of one scan in their fixed order, then the result file.
+#pragma once
+
+namespace ordalen {
+
+inline constexpr const char* kShareMutexName = "SearchList Share Mutex";
+
+// Runs one whole scan; returns 0.
+int ScanDriver();
+
+}  // namespace ordalen

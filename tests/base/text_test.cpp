@@ -1,0 +1,56 @@
+#include "base/text.h"
+
+#include <gtest/gtest.h>
+
+#include "base/encoding.h"
+#include "base/sort_string_array.h"
+
+namespace ordalen {
+namespace {
+
+TEST(TextTest, AtoIFollowsLeadingDigitsAndWraps) {
+  struct Case {
+    const char* text;
+    std::int32_t value;
+  } cases[] = {{"12", 12},         {"  7x", 7},   {"-5", -5},           {"+3", 3},
+               {"abc", 0},         {"", 0},       {"4294967297", 1},    {"-", 0},
+               {" \t\n42", 42},    {"0x10", 0},   {"2147483648", INT32_MIN}};
+  for (const auto& c : cases) EXPECT_EQ(AtoI(c.text), c.value) << c.text;
+}
+
+TEST(TextTest, CompareNoCaseFoldsAsciiOnlyAndOrdersHighBytesUnsigned) {
+  EXPECT_EQ(CompareNoCase("ABC", "abc"), 0);
+  EXPECT_LT(CompareNoCase("abc", "abd"), 0);
+  EXPECT_LT(CompareNoCase("ab", "abc"), 0);
+  EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);  // é after z: bytes from 0x80 are unsigned
+  EXPECT_NE(CompareNoCase("\xC3\x89", "\xC3\xA9"), 0);  // É and é are not folded
+}
+
+TEST(TextTest, IpAndMacTexts) {
+  EXPECT_EQ(IpText(0xC0A8010A), "192.168.1.10");
+  EXPECT_EQ(IpText(0xFFFFFFFF), "255.255.255.255");
+  const std::uint8_t mac[] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  EXPECT_EQ(MacText(mac), "00:1A:2B:3C:4D:5E");
+  EXPECT_EQ(MacText(std::span<const std::uint8_t>(mac, 5)), "");
+}
+
+TEST(SortStringArrayTest, SortsCaseInsensitivelyAndKeepsEqualsInOrder) {
+  CSortStringArray list{"10.0.0.9", "10.0.0.10", "b", "A", "a", "B"};
+  list.Sort();
+  EXPECT_EQ(list, (CSortStringArray{"10.0.0.10", "10.0.0.9", "A", "a", "b", "B"}));
+}
+
+TEST(EncodingTest, Utf8IsKeptCp932IsDecodedAndJunkIsReplaced) {
+  EXPECT_EQ(ToUtf8Lenient("plain"), "plain");
+  EXPECT_EQ(ToUtf8Lenient("\xE6\x97\xA5"), "\xE6\x97\xA5");  // 日 in UTF-8 stays
+  EXPECT_EQ(ToUtf8Lenient("\x93\xfa"), "\xE6\x97\xA5");      // 日 in CP932
+  EXPECT_EQ(ToUtf8Lenient("\x81\x60"), "\xEF\xBD\x9E");      // CP932 0x8160 is U+FF5E
+  EXPECT_EQ(ToUtf8Lenient("a\x80"), "a\xEF\xBF\xBD");        // 0x80 is nothing in CP932
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));                     // overlong
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));                 // surrogate
+  ASSERT_TRUE(Cp932ToUtf8("\x5c").has_value());
+  EXPECT_EQ(*Cp932ToUtf8("\x5c"), "\\");
+}
+
+}  // namespace
+}  // namespace ordalen

@@ -1,0 +1,118 @@
+#include "engine/pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace ordalen {
+namespace {
+
+struct Ctx {
+  bool has_item = false;
+  std::uint64_t item = 0;
+  int slot = -1;
+  std::uint64_t result = 0;
+};
+
+struct BatchRun {
+  std::vector<std::uint64_t> merged;
+  std::vector<MergeWhen> when;
+  std::vector<std::thread::id> merge_threads;
+  int max_running = 0;
+};
+
+BatchRun RunBatch(int threads, std::uint64_t count, int sleep_us_mod = 0) {
+  BatchRun run;
+  std::atomic<int> running{0};
+  std::atomic<int> max_running{0};
+  RunWorkerBatch<Ctx>(
+      threads, count,
+      [](Ctx& ctx, std::uint64_t index, int slot) {
+        ctx.has_item = true;
+        ctx.item = index;
+        ctx.slot = slot;
+        ctx.result = 0;
+      },
+      [&](Ctx& ctx) {
+        const int now = ++running;
+        int seen = max_running.load();
+        while (now > seen && !max_running.compare_exchange_weak(seen, now)) {
+        }
+        if (sleep_us_mod > 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds((ctx.item * 37) % sleep_us_mod));
+        }
+        ctx.result = ctx.item * 2 + 1;
+        --running;
+      },
+      [&](Ctx& ctx, MergeWhen when) {
+        if (!ctx.has_item) return;
+        EXPECT_EQ(ctx.result, ctx.item * 2 + 1);
+        run.merged.push_back(ctx.item);
+        run.when.push_back(when);
+        run.merge_threads.push_back(std::this_thread::get_id());
+        ctx.has_item = false;
+      });
+  run.max_running = max_running.load();
+  return run;
+}
+
+TEST(WorkerBatchTest, EveryItemIsMergedExactlyOnceOnTheDispatchingThread) {
+  struct Case {
+    int threads;
+    std::uint64_t count;
+  } cases[] = {{1, 1}, {1, 5}, {4, 1}, {4, 3}, {12, 500}, {64, 1000}, {256, 300}, {3, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "threads=" << c.threads << " count=" << c.count);
+    const BatchRun run = RunBatch(c.threads, c.count, 500);
+    std::map<std::uint64_t, int> seen;
+    for (auto item : run.merged) ++seen[item];
+    EXPECT_EQ(seen.size(), c.count);
+    for (const auto& [item, times] : seen) {
+      EXPECT_LT(item, c.count);
+      EXPECT_EQ(times, 1) << item;
+    }
+    for (auto id : run.merge_threads) EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_LE(run.max_running, c.threads);
+  }
+}
+
+TEST(WorkerBatchTest, AtMostNRunAndTheLastAreMergedInTheDrain) {
+  const BatchRun run = RunBatch(4, 40, 2000);
+  ASSERT_EQ(run.merged.size(), 40u);
+  int drained = 0;
+  for (auto w : run.when) drained += w == MergeWhen::kDrain ? 1 : 0;
+  // Once the list is exhausted the loop stops; what still runs is merged by the drain.
+  EXPECT_GE(drained, 1);
+  EXPECT_LE(drained, 4);
+  EXPECT_LE(run.max_running, 4);
+}
+
+TEST(WorkerBatchTest, ItemsStartInAscendingOrder) {
+  std::vector<std::uint64_t> started;
+  RunWorkerBatch<Ctx>(
+      3, 20, [&](Ctx& ctx, std::uint64_t index, int) { started.push_back(index), ctx.item = index; },
+      [](Ctx&) {}, [](Ctx&, MergeWhen) {});
+  ASSERT_EQ(started.size(), 20u);
+  for (std::size_t i = 0; i < started.size(); ++i) EXPECT_EQ(started[i], i);
+}
+
+TEST(ThreadCountTest, ClampsToOneAnd256) {
+  struct Case {
+    int configured;
+    int used;
+  } cases[] = {{0, 1}, {-1, 1}, {1, 1}, {12, 12}, {64, 64}, {65, 65}, {256, 256}, {257, 256}};
+  for (const auto& c : cases) EXPECT_EQ(EffectiveThreadCount(c.configured), c.used) << c.configured;
+}
+
+TEST(RangeCountTest, InclusiveAndEmptyWhenReversed) {
+  EXPECT_EQ(RangeCount(5, 5), 1u);
+  EXPECT_EQ(RangeCount(6, 5), 0u);
+  EXPECT_EQ(RangeCount(0, 0xFFFFFFFF), 0x100000000ull);
+  EXPECT_EQ(RangeCount(0xFFFFFFFE, 0xFFFFFFFF), 2u);
+}
+
+}  // namespace
+}  // namespace ordalen
