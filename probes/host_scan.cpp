@@ -177,6 +177,8 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
   return 1;
 }
 
+std::unique_ptr<HostProbes> MakeNetworkProbes() { return std::make_unique<NetworkProbes>(); }
+
 int HostScan() {
   NetworkProbes probes;
   ConsoleAndLog output;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/settings.h"
@@ -39,6 +40,10 @@ class ScanOutput {
   virtual void Print(const std::string& text) = 0;  // console, text as given
   virtual void Log(const std::string& line) = 0;    // one scan-log line
 };
+
+// The probes that talk to the host: TCP connects, the NetBIOS query, the
+// management-service client.
+std::unique_ptr<HostProbes> MakeNetworkProbes();
 
 // Runs the phase over the hosts in the result store; returns 1.
 int HostScan();

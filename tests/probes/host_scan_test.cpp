@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "engine/result_store.h"
+#include "support/scan_output.h"
 
 namespace ordalen {
 namespace {
@@ -76,22 +77,7 @@ class FakeProbes : public HostProbes {
   std::mutex mutex_;
 };
 
-class CapturedOutput : public ScanOutput {
- public:
-  void Print(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    printed.push_back(text);
-  }
-  void Log(const std::string& line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    logged.push_back(line);
-  }
-  std::vector<std::string> printed;
-  std::vector<std::string> logged;
-
- private:
-  std::mutex mutex_;
-};
+using test::CapturedOutput;
 
 FakeHost Host(std::set<std::uint32_t> open_ports = {}, std::optional<NodeStatus> netbios = std::nullopt,
               int netbios_error = 0, std::string wmi_user = "", std::string wmi_name = "") {
