@@ -52,7 +52,9 @@ std::vector<std::uint32_t> ParseWinPorts(std::string_view text) {
   return ports;
 }
 
-void LoadConfiguration() { LoadConfiguration(FolderOf(ExecutablePath()).value_or(".")); }
+void LoadConfiguration() {
+  LoadConfiguration(FolderOf(ExecutablePath()).value_or("."));
+}
 
 void LoadConfiguration(const std::string& folder) {
   SCANCONFIG& config = ScanConfig();

@@ -38,9 +38,12 @@ std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
 }
 
 std::string DecodeProfile(std::string_view bytes) {
-  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  else if (bytes.starts_with("\xFF\xFE")) return Utf16ToUtf8(bytes.substr(2), false);
-  else if (bytes.starts_with("\xFE\xFF")) return Utf16ToUtf8(bytes.substr(2), true);
+  if (bytes.starts_with("\xEF\xBB\xBF"))
+    bytes.remove_prefix(3);
+  else if (bytes.starts_with("\xFF\xFE"))
+    return Utf16ToUtf8(bytes.substr(2), false);
+  else if (bytes.starts_with("\xFE\xFF"))
+    return Utf16ToUtf8(bytes.substr(2), true);
   return ToUtf8Lenient(bytes);
 }
 

@@ -43,7 +43,9 @@ std::optional<std::string> FolderOf(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
-void InitWorkingFolders() { InitWorkingFolders(ExecutablePath()); }
+void InitWorkingFolders() {
+  InitWorkingFolders(ExecutablePath());
+}
 
 void InitWorkingFolders(const std::string& exe_path) {
   SCANCONFIG& config = ScanConfig();

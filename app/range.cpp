@@ -10,7 +10,9 @@
 
 namespace ordalen {
 
-void SetJobId(const char* text) { ScanConfig().jobId = text ? text : ""; }
+void SetJobId(const char* text) {
+  ScanConfig().jobId = text ? text : "";
+}
 
 bool ParseScanRange(const char* text) {
   if (!text) return true;

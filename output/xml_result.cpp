@@ -28,7 +28,9 @@ struct BufferFree {
   void operator()(xmlBuffer* buffer) const { xmlBufferFree(buffer); }
 };
 
-const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
+const xmlChar* X(const std::string& s) {
+  return reinterpret_cast<const xmlChar*>(s.c_str());
+}
 
 // Length of the UTF-8 sequence at text[i] and its code point; 0 when invalid.
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, std::uint32_t& cp) {
@@ -95,7 +97,8 @@ int XmlDocument::CreateResultDocument() {
   impl_->doc.reset();
   xmlResetLastError();
   impl_->doc.reset(xmlReadMemory(kRootXml.data(), static_cast<int>(kRootXml.size()), nullptr,
-                                 nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+                                 nullptr,
+                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (impl_->doc && xmlDocGetRootElement(impl_->doc.get())) return 1;
   impl_->doc.reset();
   const xmlError* error = xmlGetLastError();
@@ -105,7 +108,9 @@ int XmlDocument::CreateResultDocument() {
   return 0;
 }
 
-bool XmlDocument::HasDocument() const { return impl_ && impl_->doc; }
+bool XmlDocument::HasDocument() const {
+  return impl_ && impl_->doc;
+}
 
 int XmlDocument::SetRootAttribute(const std::string& name, const std::string& value) {
   if (!HasDocument()) return 0;
@@ -155,7 +160,8 @@ std::string XmlDocument::GetDocumentText() const {
   xmlSaveDoc(save, impl_->doc.get());
   xmlSaveClose(save);
   const auto* content = reinterpret_cast<const char*>(xmlBufferContent(buffer.get()));
-  return MarkupToCp932(std::string_view(content, static_cast<std::size_t>(xmlBufferLength(buffer.get()))));
+  return MarkupToCp932(
+      std::string_view(content, static_cast<std::size_t>(xmlBufferLength(buffer.get()))));
 }
 
 std::string& ResultFilePath() {
@@ -191,7 +197,8 @@ int FileErrorCause(int error) {
 }
 
 std::string XmlSafeText(std::string_view bytes) {
-  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) bytes = bytes.substr(0, nul);
+  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos)
+    bytes = bytes.substr(0, nul);
   const std::string utf8 = ToUtf8Lenient(bytes);
   std::string out;
   out.reserve(utf8.size());

@@ -15,7 +15,8 @@ struct _xmlNode;
 
 namespace ordalen {
 
-inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>";
+inline constexpr std::string_view kXmlDeclaration =
+    "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>";
 
 // An element of the document; the document owns it.
 using XmlElement = _xmlNode*;

@@ -36,7 +36,8 @@ std::string ExecutablePath() {
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
     if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < buf.size())
+      return std::string(buf.data(), static_cast<std::size_t>(n));
     if (buf.size() >= 1 << 20) return {};
     buf.resize(buf.size() * 2);
   }
@@ -95,15 +96,17 @@ std::optional<NewFile> NewFile::CreateTemporary(const std::string& folder, const
                                                 int& error) {
   constexpr int kTries = 100;
   for (int i = 0; i < kTries; ++i) {
-    const std::string path = folder + "/." + stem + "." + std::to_string(::getpid()) + "-" +
-                             std::to_string(i) + ".tmp";
+    const std::string path =
+        folder + "/." + stem + "." + std::to_string(::getpid()) + "-" + std::to_string(i) + ".tmp";
     auto file = Create(path, error);
     if (file || error != EEXIST) return file;
   }
   return std::nullopt;
 }
 
-bool NewFile::Write(std::string_view bytes, int& error) { return WriteAll(fd_.get(), bytes, error); }
+bool NewFile::Write(std::string_view bytes, int& error) {
+  return WriteAll(fd_.get(), bytes, error);
+}
 
 bool NewFile::Finish(int& error) {
   if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) {

@@ -32,83 +32,88 @@ TEST(ConfigTest, WinPortTokens) {
   for (const auto& c : cases) EXPECT_EQ(ParseWinPorts(c.text), c.ports) << c.text;
 }
 
-struct Expected {
-  Ports ports;
-  int threads;
-  int use_arp;
-  Fields users, passwords;
-  std::string community;
-  Fields log;
-};
-
-class LoadConfigurationTest : public ::testing::Test {
- protected:
-  void Check(const std::string& ini, const Expected& e) {
-    test::ScopedScanConfig scoped(dir_.path());
-    if (!ini.empty()) dir_.Write("config.ini", ini);
-    LoadConfiguration(dir_.path().string());
-    const SCANCONFIG& c = ScanConfig();
-    EXPECT_EQ(c.winPorts, e.ports) << ini;
-    EXPECT_EQ(c.threadCount, e.threads) << ini;
-    EXPECT_EQ(c.useArp, e.use_arp) << ini;
-    EXPECT_EQ(c.wmiUserNames, e.users) << ini;
-    EXPECT_EQ(c.wmiPasswords, e.passwords) << ini;
-    EXPECT_EQ(c.community, e.community) << ini;
-    EXPECT_EQ(test::LogMessages(dir_.path() / "ordalen.log"), e.log) << ini;
-    std::filesystem::remove(dir_.path() / "ordalen.log");
+TEST(LoadConfigurationTest, SettingsAndTheirLogLines) {
+  struct Case {
+    std::string ini;
+    Ports ports;
+    int threads, use_arp;
+    std::string community;
+    Fields log;
+  } cases[] = {
+      {"",
+       {3389},
+       12,
+       1,
+       "vendra",
+       {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=1",
+        "Config: Community=vendra"}},
+      {"[Ordalen]\nWinPort=80, 443,,8080\nThread=300\nUseARP=5\nCommunity=\"pub lic\"\n",
+       {80, 443, 8080},
+       300,
+       1,
+       "pub lic",
+       {"Config: WinPort=80, 443,,8080", "Config: Thread=300", "Config: UseARP=1",
+        "Config: Community=pub lic"}},
+      {"[Ordalen]\nWinPort=abc\nUseARP=0\n",
+       {},
+       12,
+       0,
+       "vendra",
+       {"Config: WinPort=abc", "Config: Thread=12", "Config: UseARP=0",
+        "Config: Community=vendra"}},
+      {"[Ordalen]\nUseARP=-1\n",
+       {3389},
+       12,
+       0,
+       "vendra",
+       {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=0",
+        "Config: Community=vendra"}},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    test::ScopedScanConfig scoped(dir.path());
+    if (!c.ini.empty()) dir.Write("config.ini", c.ini);
+    LoadConfiguration(dir.path().string());
+    const SCANCONFIG& got = ScanConfig();
+    EXPECT_EQ(got.winPorts, c.ports) << c.ini;
+    EXPECT_EQ(got.threadCount, c.threads) << c.ini;
+    EXPECT_EQ(got.useArp, c.use_arp) << c.ini;
+    EXPECT_EQ(got.community, c.community) << c.ini;
+    EXPECT_EQ(test::LogMessages(dir.path() / "ordalen.log"), c.log) << c.ini;
   }
-  test::TempDir dir_;
-};
-
-TEST_F(LoadConfigurationTest, SettingsAndTheirLogLines) {
-  const Fields kDefaultLog = {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=1",
-                              "Config: Community=vendra"};
-  Check("", {{3389}, 12, 1, {}, {}, "vendra", kDefaultLog});
-  Check("[Ordalen]\n", {{3389}, 12, 1, {}, {}, "vendra", kDefaultLog});
-  Check("[Ordalen]\nWinPort=80, 443,,8080\nThread=300\nUseARP=5\nCommunity=\"pub lic\"\n",
-        {{80, 443, 8080},
-         300,
-         1,
-         {},
-         {},
-         "pub lic",
-         {"Config: WinPort=80, 443,,8080", "Config: Thread=300", "Config: UseARP=1",
-          "Config: Community=pub lic"}});
-  Check("[Ordalen]\nWinPort=abc\nUseARP=0\n",
-        {{}, 12, 0, {}, {}, "vendra",
-         {"Config: WinPort=abc", "Config: Thread=12", "Config: UseARP=0", "Config: Community=vendra"}});
-  Check("[Ordalen]\nUseARP=-1\n", {{3389}, 12, 0, {}, {}, "vendra",
-                                   {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=0",
-                                    "Config: Community=vendra"}});
 }
 
-TEST_F(LoadConfigurationTest, WindowsAccountsStopAtTheFirstIncompleteSection) {
-  const auto with_wmi = [](Fields users, Fields passwords) {
-    return Expected{{3389}, 12, 1, std::move(users), std::move(passwords), "vendra",
-                    {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=1",
-                     "Config: UseWMI=TRUE", "Config: Community=vendra"}};
+TEST(LoadConfigurationTest, WindowsAccountsStopAtTheFirstIncompleteSection) {
+  const auto section = [](int i, const char* user, const char* password) {
+    return "[Ordalen_Account_" + std::to_string(i) + "]\nUserName=" + user +
+           "\nPassword=" + password + "\n";
   };
-  const Expected none = {{3389}, 12, 1, {}, {}, "vendra",
-                         {"Config: WinPort=3389,", "Config: Thread=12", "Config: UseARP=1",
-                          "Config: Community=vendra"}};
-  const std::string s1 = "[Ordalen_Account_1]\nUserName=u1\nPassword=p1\n";
-  Check(s1, with_wmi({"u1"}, {"p1"}));
-  // Sections 1 and 3 without 2: one account.
-  Check(s1 + "[Ordalen_Account_3]\nUserName=u3\nPassword=p3\n", with_wmi({"u1"}, {"p1"}));
-  // A user name without a password ends the list before it.
-  Check(s1 + "[Ordalen_Account_2]\nUserName=u2\n[Ordalen_Account_3]\nUserName=u3\nPassword=p3\n",
-        with_wmi({"u1"}, {"p1"}));
-  Check("[Ordalen_Account_1]\nUserName=u1\nPassword=\n", none);
-  Check("[Ordalen_Account_1]\nPassword=p1\n", none);
-  // At most ten.
   std::string eleven;
-  Fields users, passwords;
+  Fields ten;
   for (int i = 1; i <= 11; ++i) {
-    const auto n = std::to_string(i);
-    eleven += "[Ordalen_Account_" + n + "]\nUserName=u" + n + "\nPassword=p" + n + "\n";
-    if (i <= 10) users.push_back("u" + n), passwords.push_back("p" + n);
+    eleven += section(i, ("u" + std::to_string(i)).c_str(), "p");
+    if (i <= 10) ten.push_back("u" + std::to_string(i));
   }
-  Check(eleven, with_wmi(users, passwords));
+  struct Case {
+    std::string ini;
+    Fields users;
+  } cases[] = {
+      {section(1, "u1", "p"), {"u1"}},
+      {section(1, "u1", "p") + section(3, "u3", "p"), {"u1"}},  // no section 2
+      {section(1, "u1", "p") + section(2, "u2", "") + section(3, "u3", "p"), {"u1"}},
+      {section(1, "", "p") + section(2, "u2", "p"), {}},
+      {eleven, ten},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    test::ScopedScanConfig scoped(dir.path());
+    dir.Write("config.ini", c.ini);
+    LoadConfiguration(dir.path().string());
+    EXPECT_EQ(ScanConfig().wmiUserNames, c.users) << c.ini;
+    EXPECT_EQ(ScanConfig().wmiPasswords, Fields(c.users.size(), "p")) << c.ini;
+    const Fields log = test::LogMessages(dir.path() / "ordalen.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Config: UseWMI=TRUE"), c.users.empty() ? 0 : 1);
+  }
 }
 
 TEST(CsvFileTest, ReadDataSplitsFields) {
@@ -168,8 +173,12 @@ TEST(CsvFileTest, AccountsAreKeyedByAddressAndShortLinesSkipped) {
   EXPECT_EQ(accounts.Find("10.0.0.3")->authPassphrase, "p,3\"");
   EXPECT_EQ(accounts.Find("10.0.0.2"), nullptr);
   const auto log = test::LogMessages(dir.path() / "ordalen.log");
-  EXPECT_EQ(std::count(log.begin(), log.end(), "accounts.csv line 2 skipped: fewer than three fields"), 1);
-  EXPECT_EQ(std::count(log.begin(), log.end(), "accounts.csv line 3 skipped: fewer than three fields"), 1);
+  EXPECT_EQ(
+      std::count(log.begin(), log.end(), "accounts.csv line 2 skipped: fewer than three fields"),
+      1);
+  EXPECT_EQ(
+      std::count(log.begin(), log.end(), "accounts.csv line 3 skipped: fewer than three fields"),
+      1);
 }
 
 }  // namespace

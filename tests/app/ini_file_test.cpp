@@ -43,8 +43,10 @@ TEST(IniFileTest, GetStringFollowsTheProfileRules) {
       {"value with =", "[A]\nk=a=b\n", "A", "k", "a=b"},
       {"missing section", "[A]\nk=1\n", "B", "k", "<none>"},
       {"section line with trailing text", "[A] tail\nk=1\n", "A", "k", "1"},
-      {"cut to 259 bytes of ASCII", "[A]\nk=" + long_ascii + "\n", "A", "k", long_ascii.substr(0, 259)},
-      {"cut to 259 characters", "[A]\nk=" + long_kanji + "\n", "A", "k", long_kanji.substr(0, 259 * 3)},
+      {"cut to 259 bytes of ASCII", "[A]\nk=" + long_ascii + "\n", "A", "k",
+       long_ascii.substr(0, 259)},
+      {"cut to 259 characters", "[A]\nk=" + long_kanji + "\n", "A", "k",
+       long_kanji.substr(0, 259 * 3)},
       {"CP932 file", "[A]\nk=\x93\xfa\x96\x7b\n", "A", "k", "\xE6\x97\xA5\xE6\x9C\xAC"},
       {"UTF-8 with BOM", "\xEF\xBB\xBF[A]\nk=\xE6\x97\xA5\n", "A", "k", "\xE6\x97\xA5"},
       {"UTF-16LE with BOM", std::string("\xFF\xFE[\0A\0]\0\n\0k\0=\0\xE5\x65\n\0", 18), "A", "k",
@@ -60,13 +62,22 @@ TEST(IniFileTest, GetIntReadsLeadingDecimalDigitsAndWraps) {
     const char* value;  // nullptr: no key
     std::int32_t expected;
   } cases[] = {
-      {"12", 12},         {"-1", -1},        {"+7", 7},       {"abc", 0},         {" 9x", 9},
-      {"0x10", 0},        {"\"8\"", 8},      {"", -42},       {nullptr, -42},     {"4294967297", 1},
+      {"12", 12},
+      {"-1", -1},
+      {"+7", 7},
+      {"abc", 0},
+      {" 9x", 9},
+      {"0x10", 0},
+      {"\"8\"", 8},
+      {"", -42},
+      {nullptr, -42},
+      {"4294967297", 1},
       {"2147483648", INT32_MIN},
   };
   for (const auto& c : cases) {
     const std::string file = c.value ? std::string("[A]\nk=") + c.value + "\n" : "[A]\n";
-    EXPECT_EQ(IniFile::Parse(file).GetInt("A", "k", -42), c.expected) << (c.value ? c.value : "none");
+    EXPECT_EQ(IniFile::Parse(file).GetInt("A", "k", -42), c.expected)
+        << (c.value ? c.value : "none");
   }
 }
 

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <sstream>
 
 #include "support/process.h"
@@ -51,7 +50,9 @@ class Installed {
   }
   fs::path exe() const { return dir_.path() / "ordalen"; }
   const fs::path& dir() const { return dir_.path(); }
-  void Write(const std::string& name, const std::string& content) const { dir_.Write(name, content); }
+  void Write(const std::string& name, const std::string& content) const {
+    dir_.Write(name, content);
+  }
   test::ProcessResult Run(Lines args, Lines prefix = {}) const {
     Lines argv = std::move(prefix);
     argv.push_back(exe().string());
@@ -78,7 +79,8 @@ Lines Banners(const std::string& out) {
   Lines banners;
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);) {
-    if (line.ends_with("-------------------------\r")) banners.push_back(line.substr(0, line.size() - 1));
+    if (line.ends_with("-------------------------\r"))
+      banners.push_back(line.substr(0, line.size() - 1));
   }
   return banners;
 }
@@ -101,8 +103,7 @@ std::string CheckEmptyResult(const fs::path& file) {
   EXPECT_STREQ(reinterpret_cast<const char*>(root->name), "NODE_SCAN");
   std::unique_ptr<xmlChar, decltype(xmlFree)> date(xmlGetProp(root, BAD_CAST "scan_date"), xmlFree);
   const std::string scan_date = date ? reinterpret_cast<const char*>(date.get()) : "";
-  EXPECT_TRUE(std::regex_match(scan_date, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.000)")))
-      << scan_date;
+  EXPECT_TRUE(test::HasShape(scan_date, "9999-99-99 99:99:99.000")) << scan_date;
   int cards = 0;
   for (xmlNode* n = root->children; n; n = n->next) {
     if (n->type != XML_ELEMENT_NODE) continue;
@@ -168,7 +169,8 @@ TEST_F(ScanE2eTest, ScanWithoutRangeWritesAnEmptyResultAndExitsZero) {
 
 TEST_F(ScanE2eTest, JobAndRangeMarkTheLogAndTheFileName) {
   Installed app;
-  app.Write("config.ini", "[Ordalen]\nUseARP=0\nThread=4\n[Ordalen_Account_1]\nUserName=a\nPassword=b\n");
+  app.Write("config.ini",
+            "[Ordalen]\nUseARP=0\nThread=4\n[Ordalen_Account_1]\nUserName=a\nPassword=b\n");
   app.Write("accounts.csv", "10.0.0.1,user,pass\n");
   const auto run = app.Run({"7", "10.0.0.1-10.0.0.2"});
   ASSERT_FALSE(run.timed_out);
@@ -227,8 +229,8 @@ TEST_F(ScanE2eTest, AnOutputFolderThatCannotBeWrittenGivesExitTwo) {
       if (::access((app.dir() / "Ordalen").c_str(), W_OK) == 0) {
         // Root writes anywhere: run the program as an unprivileged user instead.
         prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-        const auto probe = test::RunProcess({"setpriv", "--reuid=65534", "--regid=65534",
-                                             "--clear-groups", "--", "true"}, 10s);
+        const auto probe = test::RunProcess(
+            {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", "true"}, 10s);
         if (probe.exit_code != 0) GTEST_SKIP() << "cannot drop to an unprivileged user";
       }
     }

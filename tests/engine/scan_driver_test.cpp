@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "app/settings.h"
@@ -16,52 +15,13 @@
 namespace ordalen {
 namespace {
 
-namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-
-// The phase banners among the console lines (other lines are per-host progress).
-Lines Banners(const std::string& out) {
-  Lines banners;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.ends_with("-------------------------\r")) banners.push_back(line);
-  }
-  return banners;
-}
 
 std::size_t CountOf(const Lines& lines, const std::string& line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-TEST(ScanDriverTest, PhasesRunInTheirOrderAndTheResultFileIsWritten) {
-  const std::string kArp = "ARP-------------------------\r";
-  const std::string kPing = "ping-------------------------\r";
-  const std::string kMib = "MIB-------------------------\r";
-  const std::string kScan = "scan-------------------------\r";
-  struct Case {
-    int use_arp;
-    Lines banners;
-  } cases[] = {{1, {kArp, kPing, kMib, kScan}}, {0, {kPing, kMib, kScan}}};
-  for (const auto& c : cases) {
-    test::TempDir dir;
-    test::ScopedScanConfig scoped(dir.path());
-    ScanConfig().useArp = c.use_arp;
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(ScanDriver(), 0);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Banners(out), c.banners) << out;
-
-    const Lines log = test::LogMessages(dir.path() / "ordalen.log");
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(CountOf(log, "Output-----------"), 1u);
-    EXPECT_EQ(log[log.size() - 3], "Output-----------");
-    EXPECT_EQ(log[log.size() - 2], ResultFilePath());
-    EXPECT_EQ(log.back(), "End-----------");
-    ASSERT_FALSE(ResultFilePath().empty());
-    EXPECT_TRUE(fs::exists(ResultFilePath()));
-  }
-}
-
+// The phase order, banners and log lines are proven end to end (tests/e2e).
 TEST(ScanDriverTest, AnotherHolderOfTheShareLockHoldsTheScanBack) {
   test::TempDir dir;
   test::ScopedScanConfig scoped(dir.path());
@@ -80,21 +40,6 @@ TEST(ScanDriverTest, AnotherHolderOfTheShareLockHoldsTheScanBack) {
   const Lines done = test::LogMessages(dir.path() / "ordalen.log");
   EXPECT_EQ(CountOf(done, "End-----------"), 1u);
   EXPECT_FALSE(ResultFilePath().empty());
-}
-
-TEST(ScanDriverTest, AnUnwritableOutputFolderEndsTheScanNormallyWithoutAPath) {
-  test::TempDir dir;
-  test::ScopedScanConfig scoped(dir.path());
-  ScanConfig().useArp = 0;
-  ScanConfig().outputDir = (dir.path() / "missing").string();
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ScanDriver(), 0);
-  ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(ResultFilePath().empty());
-  const Lines log = test::LogMessages(dir.path() / "ordalen.log");
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2], "output file open error:[0x2]No such file or directory");
-  EXPECT_EQ(log.back(), "End-----------");
 }
 
 }  // namespace

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 
 #include "app/settings.h"
@@ -95,17 +93,25 @@ class XmlResultTest : public ::testing::Test {
   }
 };
 
-TEST_F(XmlResultTest, NoHostGivesTheDeclarationAndAnEmptyCardElement) {
-  const std::string file = Write({});
-  EXPECT_EQ(file,
-            "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>"
-            "<NODE_SCAN scan_date=\"2026-12-07 08:10:13.000\"><NETWORK_CARD></NETWORK_CARD>"
-            "</NODE_SCAN>\r\n");
-  EXPECT_EQ(kXmlDeclaration.size(), 43u);
-  EXPECT_EQ(ResultFilePath(), (dir_.path() / "out" / "20261207_081013.xml").string());
-  EXPECT_EQ(Files(), std::vector<std::string>{"20261207_081013.xml"});  // no temporary left
-  const auto log = test::LogMessages(dir_.path() / "ordalen.log");
-  EXPECT_EQ(log, std::vector<std::string>{ResultFilePath()});
+TEST_F(XmlResultTest, NoHostGivesTheDeclarationAndAnEmptyCardElementNamedAfterScanAndJob) {
+  struct Case {
+    const char* job;
+    const char* name;
+  } cases[] = {{"", "20261207_081013.xml"}, {"17", "20261207_081013_17.xml"}};
+  for (const auto& c : cases) {
+    ResultFilePath().clear();
+    const fs::path expected = dir_.path() / "out" / c.name;
+    std::ofstream(expected) << "an older file of the same name, longer than the new one by far";
+    EXPECT_EQ(Write({}, c.job),
+              "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>"
+              "<NODE_SCAN scan_date=\"2026-12-07 08:10:13.000\"><NETWORK_CARD></NETWORK_CARD>"
+              "</NODE_SCAN>\r\n");
+    EXPECT_EQ(ResultFilePath(), expected.string());
+    EXPECT_EQ(test::LogMessages(dir_.path() / "ordalen.log").back(),
+              std::string(*c.job ? "17|" : "") + expected.string());
+  }
+  // Nothing else, no temporary file left behind.
+  EXPECT_EQ(Files(), (std::vector<std::string>{"20261207_081013.xml", "20261207_081013_17.xml"}));
 }
 
 TEST_F(XmlResultTest, NodeLayoutAndOrder) {
@@ -163,8 +169,9 @@ TEST_F(XmlResultTest, NodeLayoutAndOrder) {
   ASSERT_EQ(nodes.size(), order.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     EXPECT_STREQ(reinterpret_cast<const char*>(nodes[i]->name), "NODE");
-    const auto& expected = *std::find_if(std::begin(cases), std::end(cases),
-                                         [&](const Case& c) { return c.record.IpAddress == order[i]; });
+    const auto& expected = *std::find_if(std::begin(cases), std::end(cases), [&](const Case& c) {
+      return c.record.IpAddress == order[i];
+    });
     EXPECT_EQ(Describe(nodes[i]), expected.children) << order[i];
   }
 }
@@ -177,12 +184,12 @@ TEST_F(XmlResultTest, TextIsEscapedAndWrittenAsShiftJis) {
   } cases[] = {
       {"a&b<c>\"'", "a&amp;b&lt;c&gt;\"'", "a&b<c>\"'"},
       {"\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\x9E\\~", "\x93\xFA\x96\x7B\x81\x60\\~",
-       "\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\x9E\\~"},                       // 日本～\~
-      {"caf\xC3\xA9", "caf&#233;", "caf\xC3\xA9"},                          // é has no Shift_JIS form
-      {"\xF0\x9F\x98\x80", "&#128512;", "\xF0\x9F\x98\x80"},                // nor has an emoji
-      {"\x93\xFA", "\x93\xFA", "\xE6\x97\xA5"},                             // a device's own CP932
-      {"x\x80y", "x&#65533;y", "x\xEF\xBF\xBDy"},                           // neither UTF-8 nor CP932
-      {"bell\x07", "bell&#65533;", "bell\xEF\xBF\xBD"},                     // not allowed in XML
+       "\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\x9E\\~"},            // 日本～\~
+      {"caf\xC3\xA9", "caf&#233;", "caf\xC3\xA9"},            // é has no Shift_JIS form
+      {"\xF0\x9F\x98\x80", "&#128512;", "\xF0\x9F\x98\x80"},  // nor has an emoji
+      {"\x93\xFA", "\x93\xFA", "\xE6\x97\xA5"},               // a device's own CP932
+      {"x\x80y", "x&#65533;y", "x\xEF\xBF\xBDy"},             // neither UTF-8 nor CP932
+      {"bell\x07", "bell&#65533;", "bell\xEF\xBF\xBD"},       // not allowed in XML
       {std::string("nul\0tail", 8), "nul", "nul"},
       {"two\nlines", "two\r\nlines", "two\nlines"},
   };
@@ -202,65 +209,6 @@ TEST_F(XmlResultTest, TextIsEscapedAndWrittenAsShiftJis) {
     EXPECT_EQ(children[2], "NETBIOS_NAME=" + c.read_back);
     EXPECT_EQ(children.back(), "VARIABLE[1.3.6.1.2.1.1.1.0]=" + c.read_back);
   }
-}
-
-TEST_F(XmlResultTest, FileNameCarriesTheJobIdentifierAndReplacesAnOlderFile) {
-  struct Case {
-    const char* job;
-    const char* name;
-  } cases[] = {{"", "20261207_081013.xml"}, {"17", "20261207_081013_17.xml"}};
-  for (const auto& c : cases) {
-    ResultFilePath().clear();
-    const fs::path expected = dir_.path() / "out" / c.name;
-    std::ofstream(expected) << "older and longer content than the new file will have, by far";
-    const std::string file = Write({}, c.job);
-    EXPECT_EQ(ResultFilePath(), expected.string());
-    EXPECT_TRUE(file.starts_with(kXmlDeclaration)) << file;
-    EXPECT_TRUE(file.ends_with("</NODE_SCAN>\r\n")) << file;
-  }
-  EXPECT_EQ(Files(), (std::vector<std::string>{"20261207_081013.xml", "20261207_081013_17.xml"}));
-  EXPECT_EQ(ResultFileName("/o", "s", ""), "/o/s.xml");
-  EXPECT_EQ(ResultFileName("/o", "s", "3"), "/o/s_3.xml");
-}
-
-TEST_F(XmlResultTest, AnOutputFolderThatCannotTakeTheFileLeavesNoPathAndLogsTheCause) {
-  struct Case {
-    const char* why;
-    std::function<std::string(const fs::path&)> prepare;  // returns the output folder
-    std::string log;
-  } cases[] = {
-      {"missing", [](const fs::path& d) { return (d / "missing").string(); },
-       "output file open error:[0x2]No such file or directory"},
-      {"a file", [](const fs::path& d) {
-         std::ofstream(d / "plain") << "x";
-         return (d / "plain").string();
-       },
-       "output file open error:[0x3]Not a directory"},
-  };
-  for (const auto& c : cases) {
-    fs::remove(dir_.path() / "ordalen.log");
-    ResultFilePath().clear();
-    SCANRESULT r;
-    r.IpAddress = "10.0.0.1";
-    HostSlot(r.IpAddress) = std::make_unique<SCANRESULT>(r);
-    ScanConfig().outputDir = c.prepare(dir_.path());
-    XmlDocument doc;
-    doc.CreateResultDocument();
-    WriteResultFile(doc, kScan);
-    EXPECT_TRUE(ResultFilePath().empty()) << c.why;
-    EXPECT_TRUE(Results().empty()) << c.why;
-    const auto log = test::LogMessages(dir_.path() / "ordalen.log");
-    ASSERT_EQ(log.size(), 2u) << c.why;
-    EXPECT_EQ(log[0], ScanConfig().outputDir + "/20261207_081013.xml");
-    EXPECT_EQ(log[1], c.log);
-  }
-}
-
-TEST(XmlResultCauseTest, ErrnoMapsOntoCauseCodes) {
-  const std::pair<int, int> cases[] = {{ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4}, {ENFILE, 4},
-                                       {EACCES, 5}, {EPERM, 5},   {EROFS, 5},  {ENOSPC, 13},
-                                       {EDQUOT, 13}, {EIO, 1},    {EINVAL, 1}};
-  for (const auto& [error, cause] : cases) EXPECT_EQ(FileErrorCause(error), cause) << error;
 }
 
 TEST(XmlDocumentTest, ElementNamesLoseAmpersandsAndNoDocumentWritesNoFile) {

@@ -26,7 +26,9 @@ ScopedScanConfig::ScopedScanConfig(const std::filesystem::path& folder) {
   ScanConfig().exeDir = folder.string();
 }
 
-ScopedScanConfig::~ScopedScanConfig() { Reset(); }
+ScopedScanConfig::~ScopedScanConfig() {
+  Reset();
+}
 
 std::vector<std::string> LogLines(const std::filesystem::path& file) {
   const std::string text = ReadFile(file);
@@ -52,6 +54,15 @@ std::vector<std::string> LogMessages(const std::filesystem::path& file) {
                                                                         : "<bad stamp>" + line);
   }
   return messages;
+}
+
+bool HasShape(std::string_view text, std::string_view pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '9' ? !digit : text[i] != pattern[i]) return false;
+  }
+  return true;
 }
 
 ScopedTimeZone::ScopedTimeZone(const char* tz) {

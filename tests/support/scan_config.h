@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ordalen::test {
@@ -23,6 +24,10 @@ std::vector<std::string> LogLines(const std::filesystem::path& file);
 
 // The messages of the log lines: what follows the "YYYY/mm/dd HH:MM:SS|" stamp.
 std::vector<std::string> LogMessages(const std::filesystem::path& file);
+
+// Whether `text` has the shape of `pattern`, where "9" stands for any decimal
+// digit and every other byte for itself ("9999/99/99" for a date).
+bool HasShape(std::string_view text, std::string_view pattern);
 
 // Local time zone of the process set to `tz` (e.g. "UTC") for one test.
 class ScopedTimeZone {
