@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "support/loopback_only.h"
 #include "support/process.h"
 #include "support/scan_config.h"
 
@@ -25,22 +26,6 @@ const std::string kArp = "ARP-------------------------";
 const std::string kPing = "ping-------------------------";
 const std::string kMib = "MIB-------------------------";
 const std::string kScan = "scan-------------------------";
-
-// Only ever run the program where nothing can leave: a namespace with loopback alone.
-bool OnlyLoopback() {
-  if (!std::getenv("ORDALEN_IN_NETNS")) return false;
-  // The cards of this process's own namespace (/sys/class/net may show another's).
-  std::istringstream dev(test::ReadFile("/proc/self/net/dev"));
-  int cards = 0;
-  for (std::string line; std::getline(dev, line);) {
-    const auto colon = line.find(':');
-    if (colon == std::string::npos) continue;  // the two header lines
-    const auto first = line.find_first_not_of(' ');
-    if (line.substr(first, colon - first) != "lo") return false;
-    ++cards;
-  }
-  return cards == 1;
-}
 
 class Installed {
  public:
@@ -129,7 +114,7 @@ std::string Stamp(const std::string& scan_date) {
 class ScanE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!OnlyLoopback()) GTEST_SKIP() << "needs a network namespace with only loopback";
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs a network namespace with only loopback";
     ASSERT_FALSE(test::OrdalenBinary().empty());
   }
 };
