@@ -24,7 +24,8 @@ int ConnectProbe(std::uint32_t address, std::uint32_t port, std::chrono::millise
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return 0;
     pollfd waiting{fd.get(), POLLOUT, 0};
     const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));

@@ -15,7 +15,7 @@ namespace ordalen {
 
 // One datagram taken from the socket.
 struct ReceivedDatagram {
-  std::size_t size = 0;           // bytes stored in the buffer (a longer datagram is cut)
+  std::size_t size = 0;            // bytes stored in the buffer (a longer datagram is cut)
   std::uint32_t from_address = 0;  // sender, host byte order
   std::uint16_t from_port = 0;     // sender's port
 };

@@ -119,7 +119,8 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
   // Port 135 is touched only when there is an account to try.
   if (!config.wmiUserNames.empty() && probes.ConnectProbe(address, kWmiGatePort) == 1) {
     for (std::size_t i = 0; i < config.wmiUserNames.size(); ++i) {
-      const std::string& password = i < config.wmiPasswords.size() ? config.wmiPasswords[i] : std::string();
+      const std::string& password =
+          i < config.wmiPasswords.size() ? config.wmiPasswords[i] : std::string();
       std::string name;
       if (probes.WmiComputerName(ip, config.wmiUserNames[i], password, name) && !name.empty()) {
         context.Name = name;
@@ -177,7 +178,9 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
   return 1;
 }
 
-std::unique_ptr<HostProbes> MakeNetworkProbes() { return std::make_unique<NetworkProbes>(); }
+std::unique_ptr<HostProbes> MakeNetworkProbes() {
+  return std::make_unique<NetworkProbes>();
+}
 
 int HostScan() {
   NetworkProbes probes;

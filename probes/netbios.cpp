@@ -30,8 +30,8 @@ std::string NameText(std::span<const std::uint8_t> name) {
 
 std::array<std::uint8_t, kNodeStatusRequestSize> NodeStatusRequest() {
   std::array<std::uint8_t, kNodeStatusRequestSize> request{};
-  request[3] = 0x10;  // broadcast bit; query, opcode 0, transaction id 0
-  request[5] = 0x01;  // QDCOUNT 1
+  request[3] = 0x10;   // broadcast bit; query, opcode 0, transaction id 0
+  request[5] = 0x01;   // QDCOUNT 1
   request[12] = 0x20;  // encoded name length 32
   request[13] = 'C';   // '*' (0x2A) as two half-bytes + 'A'
   request[14] = 'K';
@@ -94,7 +94,8 @@ std::optional<NodeStatus> ParseStatusResponse(std::span<const std::uint8_t> data
 }
 
 std::optional<std::uint16_t> NetbiosLocalPort(std::string_view job_id, int slot) {
-  const std::int64_t port = std::int64_t{AtoI(job_id)} * kNetbiosPortsPerJob + kNetbiosPortBase + slot;
+  const std::int64_t port =
+      std::int64_t{AtoI(job_id)} * kNetbiosPortsPerJob + kNetbiosPortBase + slot;
   if (port < 1 || port > 65535) return std::nullopt;
   return static_cast<std::uint16_t>(port);
 }
@@ -152,8 +153,9 @@ int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& an
     error = os_error.code;
     return 0;
   }
-  return RunNetbiosQuery(*socket, address, [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); },
-                         answer, error);
+  return RunNetbiosQuery(
+      *socket, address, [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); },
+      answer, error);
 }
 
 }  // namespace ordalen

@@ -37,8 +37,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 int CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                        [&](const std::string& l) { return StartsWith(l, prefix); }));
+  return static_cast<int>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return StartsWith(l, prefix); }));
 }
 
 SCANRESULT& Seed(const std::string& ip, const std::string& mac, const std::string& name, int os) {
@@ -51,7 +51,9 @@ SCANRESULT& Seed(const std::string& ip, const std::string& mac, const std::strin
   return *slot;
 }
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 // A peer program that runs in a lab host's namespace while the test goes on.
 // It writes "ready" into its folder once its socket is open and stops when
@@ -60,7 +62,8 @@ class LabPeer {
  public:
   LabPeer(const test::Lab& lab, std::string host, std::string script, std::vector<std::string> args)
       : dir_() {
-    std::vector<std::string> argv = {"/usr/bin/python3", "-c", std::move(script), dir_.path().string()};
+    std::vector<std::string> argv = {"/usr/bin/python3", "-c", std::move(script),
+                                     dir_.path().string()};
     argv.insert(argv.end(), args.begin(), args.end());
     thread_ = std::thread([this, &lab, host = std::move(host), argv = std::move(argv)] {
       result_ = lab.Run(host, argv, milliseconds(20000));
@@ -131,11 +134,11 @@ class HostScanLabTest : public ::testing::Test {
   void TearDown() override { ClearHosts(); }
 };
 
-#define ENTER_LAB(lab)                    \
-  ORDALEN_REQUIRE_LAB(lab);               \
-  {                                       \
+#define ENTER_LAB(lab)                          \
+  ORDALEN_REQUIRE_LAB(lab);                     \
+  {                                             \
     const std::string why = lab.EnterScanner(); \
-    ASSERT_TRUE(why.empty()) << why;      \
+    ASSERT_TRUE(why.empty()) << why;            \
   }
 
 TEST_F(HostScanLabTest, NmbdZeroMacAnswerLeavesTheArpValues) {
@@ -321,8 +324,8 @@ TEST_F(HostScanLabTest, CostPerHostWithNothingAnswering) {
     t0 = Clock::now();
     EXPECT_EQ(ConnectProbe(address, kWmiGatePort), 0);
     const auto gate_cost = Clock::now() - t0;
-    std::printf("cost %-28s port %7.1f ms  NetBIOS %7.1f ms (error %d)  135 gate %7.1f ms\n", c.what,
-                Ms(port_cost), Ms(netbios_cost), error, Ms(gate_cost));
+    std::printf("cost %-28s port %7.1f ms  NetBIOS %7.1f ms (error %d)  135 gate %7.1f ms\n",
+                c.what, Ms(port_cost), Ms(netbios_cost), error, Ms(gate_cost));
     EXPECT_LT(port_cost, kConnectTimeout + milliseconds(300));
     EXPECT_LT(gate_cost, kConnectTimeout + milliseconds(300));
     EXPECT_GE(netbios_cost, milliseconds(1900));

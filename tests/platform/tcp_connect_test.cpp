@@ -55,7 +55,8 @@ TEST_F(ConnectProbeTest, SilentPortEndsAtTheTimeLimit) {
   // without an answer, as a filtered port does.
   test::TcpListener listener("127.0.0.1", 0, 0);
   int accepted = 0;
-  for (int i = 0; i < 8 && accepted == i; ++i) accepted += ConnectProbe(kLoopback, listener.port(), milliseconds(200));
+  for (int i = 0; i < 8 && accepted == i; ++i)
+    accepted += ConnectProbe(kLoopback, listener.port(), milliseconds(200));
   ASSERT_GE(accepted, 1);
   ASSERT_LT(accepted, 8) << "the accept queue never filled";
   const auto started = Clock::now();

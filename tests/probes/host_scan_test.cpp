@@ -34,7 +34,8 @@ class FakeProbes : public HostProbes {
     const auto it = hosts.find(address);
     return it != hosts.end() && it->second.open_ports.count(port) ? 1 : 0;
   }
-  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer, int& error) override {
+  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                   int& error) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       netbios_calls.emplace_back(address, local_port);
@@ -79,13 +80,16 @@ class FakeProbes : public HostProbes {
 
 using test::CapturedOutput;
 
-FakeHost Host(std::set<std::uint32_t> open_ports = {}, std::optional<NodeStatus> netbios = std::nullopt,
-              int netbios_error = 0, std::string wmi_user = "", std::string wmi_name = "") {
+FakeHost Host(std::set<std::uint32_t> open_ports = {},
+              std::optional<NodeStatus> netbios = std::nullopt, int netbios_error = 0,
+              std::string wmi_user = "", std::string wmi_name = "") {
   return FakeHost{std::move(open_ports), std::move(netbios), netbios_error, std::move(wmi_user),
                   std::move(wmi_name)};
 }
 
-NodeStatus Answer(const char* mac, const char* name, const char* domain) { return NodeStatus{mac, name, domain}; }
+NodeStatus Answer(const char* mac, const char* name, const char* domain) {
+  return NodeStatus{mac, name, domain};
+}
 
 std::vector<std::uint32_t> PortsProbed(const FakeProbes& probes) {
   std::vector<std::uint32_t> ports;
@@ -118,53 +122,214 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
   const std::vector<std::string> kNoAnswer = {kNetbiosBanner, kWmiBanner};
   const std::vector<Case> cases = {
       {"nothing answers, no account: port 135 untouched",
-       {3389}, {}, "", 0, Host(), {3389}, -1, 0, "", "", "", kNoAnswer,
-       {"NetBIOS[10.77.1.20]: error[0]"}, 34100, 0},
+       {3389},
+       {},
+       "",
+       0,
+       Host(),
+       {3389},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {"NetBIOS[10.77.1.20]: error[0]"},
+       34100,
+       0},
       {"first of two open ports is the one reported",
-       {3389, 445}, {}, "", 0, Host({3389, 445}), {3389}, 1, 0, "", "", "",
+       {3389, 445},
+       {},
+       "",
+       0,
+       Host({3389, 445}),
+       {3389},
+       1,
+       0,
+       "",
+       "",
+       "",
        {"[10.77.1.20]3389:ok\r\n", kNetbiosBanner, kWmiBanner},
-       {"Port[10.77.1.20]: 3389 ok", "NetBIOS[10.77.1.20]: error[0]"}, 34100, 0},
+       {"Port[10.77.1.20]: 3389 ok", "NetBIOS[10.77.1.20]: error[0]"},
+       34100,
+       0},
       {"closed first port, open second",
-       {3389, 445}, {}, "", 0, Host({445}), {3389, 445}, 1, 0, "", "", "",
+       {3389, 445},
+       {},
+       "",
+       0,
+       Host({445}),
+       {3389, 445},
+       1,
+       0,
+       "",
+       "",
+       "",
        {"[10.77.1.20]445:ok\r\n", kNetbiosBanner, kWmiBanner},
-       {"Port[10.77.1.20]: 445 ok", "NetBIOS[10.77.1.20]: error[0]"}, 34100, 0},
+       {"Port[10.77.1.20]: 445 ok", "NetBIOS[10.77.1.20]: error[0]"},
+       34100,
+       0},
       {"usable NetBIOS answer; job 3 slot 0 uses port 35600",
-       {}, {}, "3", 0, Host({}, real), {}, -1, 1, "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP",
-       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"}, 35600, 0},
-      {"zero MAC: answer ignored, nothing printed",
-       {}, {}, "", 5, Host({}, Answer("00:00:00:00:00:00", "WIN-NMBD", "LABGROUP")), {}, -1, 0, "", "", "",
-       kNoAnswer, {}, 34105, 0},
-      {"no MAC (no statistics): answer ignored",
-       {}, {}, "", 0, Host({}, Answer("", "WS01", "WORKGROUP")), {}, -1, 0, "", "", "", kNoAnswer, {}, 34100, 0},
-      {"no computer name: answer ignored",
-       {}, {}, "", 0, Host({}, Answer("00:1A:2B:3C:4D:5E", "", "WORKGROUP")), {}, -1, 0, "", "", "", kNoAnswer, {},
-       34100, 0},
-      {"query error number is logged",
-       {}, {}, "", 0, Host({}, std::nullopt, EADDRINUSE), {}, -1, 0, "", "", "", kNoAnswer,
-       {"NetBIOS[10.77.1.20]: error[98]"}, 34100, 0},
-      {"job whose ports fall outside the range: no query, EINVAL",
-       {}, {}, "63", 0, Host({}, real), {}, -1, 0, "", "", "", kNoAnswer, {"NetBIOS[10.77.1.20]: error[22]"}, 0, 0},
-      {"accounts but 135 closed: no attempt",
-       {}, {"alice", "bob"}, "", 0, Host({}, real, 0, "bob", "WMI-NAME"), {135}, -1, 1, "00:1A:2B:3C:4D:5E", "WS01",
+       {},
+       {},
+       "3",
+       0,
+       Host({}, real),
+       {},
+       -1,
+       1,
+       "00:1A:2B:3C:4D:5E",
+       "WS01",
        "WORKGROUP",
        {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"}, 34100, 0},
+       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
+       35600,
+       0},
+      {"zero MAC: answer ignored, nothing printed",
+       {},
+       {},
+       "",
+       5,
+       Host({}, Answer("00:00:00:00:00:00", "WIN-NMBD", "LABGROUP")),
+       {},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {},
+       34105,
+       0},
+      {"no MAC (no statistics): answer ignored",
+       {},
+       {},
+       "",
+       0,
+       Host({}, Answer("", "WS01", "WORKGROUP")),
+       {},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {},
+       34100,
+       0},
+      {"no computer name: answer ignored",
+       {},
+       {},
+       "",
+       0,
+       Host({}, Answer("00:1A:2B:3C:4D:5E", "", "WORKGROUP")),
+       {},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {},
+       34100,
+       0},
+      {"query error number is logged",
+       {},
+       {},
+       "",
+       0,
+       Host({}, std::nullopt, EADDRINUSE),
+       {},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {"NetBIOS[10.77.1.20]: error[98]"},
+       34100,
+       0},
+      {"job whose ports fall outside the range: no query, EINVAL",
+       {},
+       {},
+       "63",
+       0,
+       Host({}, real),
+       {},
+       -1,
+       0,
+       "",
+       "",
+       "",
+       kNoAnswer,
+       {"NetBIOS[10.77.1.20]: error[22]"},
+       0,
+       0},
+      {"accounts but 135 closed: no attempt",
+       {},
+       {"alice", "bob"},
+       "",
+       0,
+       Host({}, real, 0, "bob", "WMI-NAME"),
+       {135},
+       -1,
+       1,
+       "00:1A:2B:3C:4D:5E",
+       "WS01",
+       "WORKGROUP",
+       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
+       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
+       34100,
+       0},
       {"second of two accounts is valid: one name line",
-       {}, {"alice", "bob"}, "", 0, Host({135}, real, 0, "bob", "WMI-NAME"), {135}, -1, 1, "00:1A:2B:3C:4D:5E",
-       "WMI-NAME", "WORKGROUP",
+       {},
+       {"alice", "bob"},
+       "",
+       0,
+       Host({135}, real, 0, "bob", "WMI-NAME"),
+       {135},
+       -1,
+       1,
+       "00:1A:2B:3C:4D:5E",
+       "WMI-NAME",
+       "WORKGROUP",
        {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner,
         "[10.77.1.20]wmi:WMI-NAME\n"},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01", "WMI[10.77.1.20]: WMI-NAME"}, 34100, 2},
+       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01", "WMI[10.77.1.20]: WMI-NAME"},
+       34100,
+       2},
       {"first account valid: the second is not tried",
-       {}, {"alice", "bob"}, "", 0, Host({135}, std::nullopt, 0, "alice", "WMI-NAME"), {135}, -1, 0, "", "WMI-NAME",
-       "", {kNetbiosBanner, kWmiBanner, "[10.77.1.20]wmi:WMI-NAME\n"},
-       {"NetBIOS[10.77.1.20]: error[0]", "WMI[10.77.1.20]: WMI-NAME"}, 34100, 1},
+       {},
+       {"alice", "bob"},
+       "",
+       0,
+       Host({135}, std::nullopt, 0, "alice", "WMI-NAME"),
+       {135},
+       -1,
+       0,
+       "",
+       "WMI-NAME",
+       "",
+       {kNetbiosBanner, kWmiBanner, "[10.77.1.20]wmi:WMI-NAME\n"},
+       {"NetBIOS[10.77.1.20]: error[0]", "WMI[10.77.1.20]: WMI-NAME"},
+       34100,
+       1},
       {"every account fails: nothing printed, NetBIOS name kept",
-       {}, {"alice", "bob"}, "", 0, Host({135}, real), {135}, -1, 1, "00:1A:2B:3C:4D:5E", "WS01",
+       {},
+       {"alice", "bob"},
+       "",
+       0,
+       Host({135}, real),
+       {135},
+       -1,
+       1,
+       "00:1A:2B:3C:4D:5E",
+       "WS01",
        "WORKGROUP",
        {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"}, 34100, 2},
+       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
+       34100,
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -197,7 +362,8 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
     }
     ASSERT_EQ(probes.wmi_calls.size(), c.wmi_attempts);
     for (std::size_t i = 0; i < c.wmi_attempts; ++i) {
-      EXPECT_EQ(probes.wmi_calls[i], std::make_tuple(std::string("10.77.1.20"), c.users[i], "pw-" + c.users[i]));
+      EXPECT_EQ(probes.wmi_calls[i],
+                std::make_tuple(std::string("10.77.1.20"), c.users[i], "pw-" + c.users[i]));
     }
   }
 }
@@ -207,7 +373,8 @@ class HostScanStoreTest : public ::testing::Test {
   void SetUp() override { ClearHosts(); }
   void TearDown() override { ClearHosts(); }
 
-  static SCANRESULT& Seed(const std::string& ip, const std::string& mac = "02:77:01:00:00:20", int os = 3) {
+  static SCANRESULT& Seed(const std::string& ip, const std::string& mac = "02:77:01:00:00:20",
+                          int os = 3) {
     auto& slot = HostSlot(ip);
     slot = std::make_unique<SCANRESULT>();
     slot->IpAddress = ip;
@@ -234,15 +401,26 @@ TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
   };
   const std::vector<std::string> kScanned = {"[10.77.1.20]scan\r\n"};
   const Case cases[] = {
-      {"nothing found: no line, record untouched", -1, 0, "", true, {}, "02:77:01:00:00:20", "arp-name", "", 3},
-      {"NetBIOS replaces MAC, name and domain; OS kept", -1, 1, "WS01", true, kScanned, "00:1A:2B:3C:4D:5E",
-       "WS01", "WORKGROUP", 3},
-      {"accepting port sets OS 1 only", 1, 0, "", true, kScanned, "02:77:01:00:00:20", "arp-name", "", 1},
+      {"nothing found: no line, record untouched",
+       -1,
+       0,
+       "",
+       true,
+       {},
+       "02:77:01:00:00:20",
+       "arp-name",
+       "",
+       3},
+      {"NetBIOS replaces MAC, name and domain; OS kept", -1, 1, "WS01", true, kScanned,
+       "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP", 3},
+      {"accepting port sets OS 1 only", 1, 0, "", true, kScanned, "02:77:01:00:00:20", "arp-name",
+       "", 1},
       {"a management name rides on a usable NetBIOS answer", 1, 1, "WMI-NAME", true, kScanned,
        "00:1A:2B:3C:4D:5E", "WMI-NAME", "WORKGROUP", 1},
-      {"a management name without NetBIOS stays out", 1, 0, "WMI-NAME", true, kScanned, "02:77:01:00:00:20",
-       "arp-name", "", 1},
-      {"host no longer stored: lines, no record made", 1, 1, "WS01", false, kScanned, "", "", "", 0},
+      {"a management name without NetBIOS stays out", 1, 0, "WMI-NAME", true, kScanned,
+       "02:77:01:00:00:20", "arp-name", "", 1},
+      {"host no longer stored: lines, no record made", 1, 1, "WS01", false, kScanned, "", "", "",
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -292,7 +470,8 @@ TEST_F(HostScanStoreTest, VisitsStoredHostsInSortedTextOrder) {
   EXPECT_EQ(HostScan(config, probes, output), 1);
   std::vector<std::string> order;
   for (const auto& [address, port] : probes.connects) order.push_back(IpText(address));
-  EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.10", "10.0.0.100", "10.0.0.2", "10.0.0.9", "10.0.1.1"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.10", "10.0.0.100", "10.0.0.2", "10.0.0.9",
+                                             "10.0.1.1"}));
   for (const auto& [address, port] : probes.netbios_calls) EXPECT_EQ(port, 34100);
 }
 
@@ -308,7 +487,8 @@ TEST_F(HostScanStoreTest, EveryHostIsMergedOnceWithItsOwnAnswers) {
     Seed(IpText(address), "02:77:01:00:00:01", 3);
     FakeHost host;
     if (i % 2 == 0) host.open_ports = {3389};
-    if (i % 3 == 0) host.netbios = Answer("00:00:00:00:01:00", ("HOST" + std::to_string(i)).c_str(), "GRP");
+    if (i % 3 == 0)
+      host.netbios = Answer("00:00:00:00:01:00", ("HOST" + std::to_string(i)).c_str(), "GRP");
     probes.hosts[address] = host;
   }
   CapturedOutput output;
@@ -364,7 +544,8 @@ TEST_F(HostScanStoreTest, JobOutsideThePortRangeIsExplainedOnce) {
   int explained = 0;
   int errors = 0;
   for (const auto& line : output.logged) {
-    explained += line == "NetBIOS: job \"63\" gives local ports outside 1..65535: no NetBIOS query" ? 1 : 0;
+    explained +=
+        line == "NetBIOS: job \"63\" gives local ports outside 1..65535: no NetBIOS query" ? 1 : 0;
     errors += line.find("]: error[22]") != std::string::npos ? 1 : 0;
   }
   EXPECT_EQ(explained, 1);

@@ -46,11 +46,13 @@ TEST(NetbiosTest, ParsesUsableAnswers) {
     const char* domain;
   };
   std::vector<Case> cases;
-  cases.push_back({"unique, group and statistics", Ws01Answer(), "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
+  cases.push_back(
+      {"unique, group and statistics", Ws01Answer(), "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
   {
     NodeStatusAnswer a = Ws01Answer();
     a.names.insert(a.names.begin(), NameEntry{"IS~WS01", 0x00, 0x04});
-    cases.push_back({"IS~ name listed first is skipped", a, "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
+    cases.push_back(
+        {"IS~ name listed first is skipped", a, "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
   }
   {
     NodeStatusAnswer a = Ws01Answer();
@@ -60,7 +62,8 @@ TEST(NetbiosTest, ParsesUsableAnswers) {
   {
     NodeStatusAnswer a = Ws01Answer();
     a.stats_byte15 = 0x01;
-    cases.push_back({"statistics byte 15 set: no MAC, still an answer", a, "", "WS01", "WORKGROUP"});
+    cases.push_back(
+        {"statistics byte 15 set: no MAC, still an answer", a, "", "WS01", "WORKGROUP"});
   }
   {
     NodeStatusAnswer a = Ws01Answer();
@@ -69,29 +72,41 @@ TEST(NetbiosTest, ParsesUsableAnswers) {
   }
   {
     NodeStatusAnswer a;
-    a.names = {{"FIRST", 0x00, 0x04}, {"GROUP1", 0x00, 0x84}, {"SECOND", 0x00, 0x04}, {"GROUP2", 0x00, 0x84}};
+    a.names = {{"FIRST", 0x00, 0x04},
+               {"GROUP1", 0x00, 0x84},
+               {"SECOND", 0x00, 0x04},
+               {"GROUP2", 0x00, 0x84}};
     a.unit_id = kUnitId;
-    cases.push_back({"first unique and first group only", a, "00:1A:2B:3C:4D:5E", "FIRST", "GROUP1"});
+    cases.push_back(
+        {"first unique and first group only", a, "00:1A:2B:3C:4D:5E", "FIRST", "GROUP1"});
   }
   {
     NodeStatusAnswer a;
-    a.names = {{"SVC", 0x20, 0x04},       {"INACTIVE", 0x00, 0x00 | 0x02},
-               {"GROUPOFF", 0x00, 0x80}, {"HOST", 0x00, 0x06 | 0x60},
+    a.names = {{"SVC", 0x20, 0x04},
+               {"INACTIVE", 0x00, 0x00 | 0x02},
+               {"GROUPOFF", 0x00, 0x80},
+               {"HOST", 0x00, 0x06 | 0x60},
                {"DOM", 0x00, 0x84 | 0x02}};
     a.unit_id = kUnitId;
-    cases.push_back({"suffix, inactive names skipped; other flag bits ignored", a, "00:1A:2B:3C:4D:5E",
-                     "HOST", "DOM"});
+    cases.push_back({"suffix, inactive names skipped; other flag bits ignored", a,
+                     "00:1A:2B:3C:4D:5E", "HOST", "DOM"});
   }
   {
     NodeStatusAnswer a = Ws01Answer();
-    a.names = {{std::string("AB\x01" "C", 4), 0x00, 0x04}, {"NAME PART", 0x00, 0x84}};
-    cases.push_back({"control byte shown as '.', a space ends the name", a, "00:1A:2B:3C:4D:5E", "AB.C", "NAME"});
+    a.names = {{std::string("AB\x01"
+                            "C",
+                            4),
+                0x00, 0x04},
+               {"NAME PART", 0x00, 0x84}};
+    cases.push_back({"control byte shown as '.', a space ends the name", a, "00:1A:2B:3C:4D:5E",
+                     "AB.C", "NAME"});
   }
   {
     NodeStatusAnswer a = Ws01Answer();
     a.flags_byte3 = 0x80;  // RA bit, RCODE 0
     a.ancount = 0x0100;
-    cases.push_back({"other header bits and a high ANCOUNT byte", a, "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
+    cases.push_back(
+        {"other header bits and a high ANCOUNT byte", a, "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP"});
   }
   {
     NodeStatusAnswer a;
@@ -105,8 +120,10 @@ TEST(NetbiosTest, ParsesUsableAnswers) {
   }
   {
     NodeStatusAnswer a = Ws01Answer();
-    a.names.insert(a.names.begin(), NameEntry{"OLD", 0x00, 0x00});  // inactive, flags 0: taken for statistics
-    cases.push_back({"an entry with suffix 0 and flags 0 ends the walk", a, "4F:4C:44:20:20:20", "", ""});
+    a.names.insert(a.names.begin(),
+                   NameEntry{"OLD", 0x00, 0x00});  // inactive, flags 0: taken for statistics
+    cases.push_back(
+        {"an entry with suffix 0 and flags 0 ends the walk", a, "4F:4C:44:20:20:20", "", ""});
   }
 
   for (const Case& c : cases) {
@@ -166,11 +183,11 @@ TEST(NetbiosTest, StopsAtTheEndOfATruncatedDatagram) {
     const char* domain;
     const char* mac;
   } cases[] = {
-      {57 + 1, "", "", ""},                  // one byte of the first entry
-      {57 + 10, "", "", ""},                 // inside the first entry
-      {57 + 18, "", "", ""},                 // the first entry ends exactly at the end: not looked at
-      {57 + 19, "FIRST", "", ""},            // the first entry and one byte more
-      {57 + 18 + 9, "FIRST", "", ""},        // inside the second entry
+      {57 + 1, "", "", ""},            // one byte of the first entry
+      {57 + 10, "", "", ""},           // inside the first entry
+      {57 + 18, "", "", ""},           // the first entry ends exactly at the end: not looked at
+      {57 + 19, "FIRST", "", ""},      // the first entry and one byte more
+      {57 + 18 + 9, "FIRST", "", ""},  // inside the second entry
       {57 + 36 + 5, "FIRST", "SECOND", ""},  // inside the unit id
       {57 + 36 + 19, "FIRST", "SECOND", "00:1A:2B:3C:4D:5E"},
   };
@@ -217,9 +234,9 @@ TEST(NetbiosTest, LocalPortIsTheJobBlockPlusTheSlot) {
     int slot;
     std::optional<std::uint16_t> port;
   } cases[] = {
-      {"3", 0, 35600},   {"", 0, 34100},    {"job", 7, 34107}, {"3", 11, 35611},
-      {"12abc", 1, 40101}, {"62", 255, 65355}, {"63", 0, std::nullopt},
-      {"-68", 0, 100},   {"-69", 0, std::nullopt}, {"4294967299", 0, 35600},  // wraps like atoi
+      {"3", 0, 35600},          {"", 0, 34100},           {"job", 7, 34107},       {"3", 11, 35611},
+      {"12abc", 1, 40101},      {"62", 255, 65355},       {"63", 0, std::nullopt}, {"-68", 0, 100},
+      {"-69", 0, std::nullopt}, {"4294967299", 0, 35600},  // wraps like atoi
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.job << " slot " << c.slot);
@@ -237,8 +254,8 @@ class ScriptedSocket : public DatagramSocket {
     int error = 0;  // a failed receive instead of a datagram
   };
 
-  bool SendTo(std::span<const std::uint8_t> data, std::uint16_t port, const std::string& address_text,
-              OsError* error) override {
+  bool SendTo(std::span<const std::uint8_t> data, std::uint16_t port,
+              const std::string& address_text, OsError* error) override {
     sent.emplace_back(data.begin(), data.end());
     sent_to = address_text;
     sent_port = port;
@@ -249,7 +266,8 @@ class ScriptedSocket : public DatagramSocket {
     return true;
   }
 
-  std::optional<ReceivedDatagram> ReceiveFrom(std::span<std::uint8_t> buffer, OsError* error) override {
+  std::optional<ReceivedDatagram> ReceiveFrom(std::span<std::uint8_t> buffer,
+                                              OsError* error) override {
     ++receives;
     *error = OsError{};
     if (flood) return ReceivedDatagram{60, 0x0A000063, kNetbiosNamePort};
@@ -301,15 +319,43 @@ TEST(NetbiosTest, QueryTakesOnlyTheQueriedHostsAnswer) {
       {"answer in the first poll", {{In{good, kHost}}}, 0, 1, 0, 0, "WS01"},
       {"answer in the fourth poll", {{}, {}, {}, {In{good, kHost}}}, 0, 1, 0, 3, "WS01"},
       {"other hosts and ports are read and dropped in the same poll",
-       {{In{forged, 0x0A000006}, In{forged, kHost, 138}, In{forged, 0x0A000006, 137}, In{good, kHost}}},
-       0, 1, 0, 0, "WS01"},
-      {"a late answer from the slot's previous host is dropped", {{In{forged, 0x0A000004}}, {In{good, kHost}}},
-       0, 1, 0, 1, "WS01"},
-      {"a short datagram from the host: poll again", {{In{runt, kHost}}, {In{good, kHost}}}, 0, 1, 0, 1, "WS01"},
-      {"only strangers answer", {{In{forged, 0x0A000006}}, {In{forged, kHost, 5000}}}, 0, 0, 0, 20, ""},
+       {{In{forged, 0x0A000006}, In{forged, kHost, 138}, In{forged, 0x0A000006, 137},
+         In{good, kHost}}},
+       0,
+       1,
+       0,
+       0,
+       "WS01"},
+      {"a late answer from the slot's previous host is dropped",
+       {{In{forged, 0x0A000004}}, {In{good, kHost}}},
+       0,
+       1,
+       0,
+       1,
+       "WS01"},
+      {"a short datagram from the host: poll again",
+       {{In{runt, kHost}}, {In{good, kHost}}},
+       0,
+       1,
+       0,
+       1,
+       "WS01"},
+      {"only strangers answer",
+       {{In{forged, 0x0A000006}}, {In{forged, kHost, 5000}}},
+       0,
+       0,
+       0,
+       20,
+       ""},
       {"nobody answers", {}, 0, 0, 0, 20, ""},
       {"send fails: no polls", {{In{good, kHost}}}, ENETUNREACH, 0, ENETUNREACH, 0, ""},
-      {"receive fails, then the answer", {{In{{}, 0, 0, EIO}}, {In{good, kHost}}}, 0, 1, 0, 1, "WS01"},
+      {"receive fails, then the answer",
+       {{In{{}, 0, 0, EIO}}, {In{good, kHost}}},
+       0,
+       1,
+       0,
+       1,
+       "WS01"},
       {"receive keeps failing", {{In{{}, 0, 0, EIO}}, {In{{}, 0, 0, EIO}}}, 0, 0, EIO, 20, ""},
   };
   for (const Case& c : cases) {
@@ -347,7 +393,9 @@ TEST(NetbiosTest, AFloodOfStrangersCannotHoldTheQuery) {
   int sleeps = 0;
   NodeStatus answer;
   int error = 0;
-  EXPECT_EQ(RunNetbiosQuery(socket, 0x0A000005, [&](std::chrono::milliseconds) { ++sleeps; }, answer, error), 0);
+  EXPECT_EQ(RunNetbiosQuery(
+                socket, 0x0A000005, [&](std::chrono::milliseconds) { ++sleeps; }, answer, error),
+            0);
   EXPECT_EQ(sleeps, kNetbiosPolls);
   EXPECT_EQ(socket.receives, kNetbiosPolls * kDatagramsPerPoll);
 }

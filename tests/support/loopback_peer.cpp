@@ -62,7 +62,8 @@ UdpPeer::~UdpPeer() {
 void UdpPeer::SendTo(const std::vector<std::uint8_t>& bytes, const std::string& address,
                      std::uint16_t port) {
   const sockaddr_in to = Endpoint(address, port);
-  if (::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+  if (::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) < 0) {
     Fail("sendto");
   }
 }
@@ -88,7 +89,8 @@ TcpListener::TcpListener(const std::string& address, std::uint16_t port, int bac
   const int on = 1;
   ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in at = Endpoint(address, port);
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd_, backlog) != 0) {
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+      ::listen(fd_, backlog) != 0) {
     const int saved = errno;
     ::close(fd_);
     errno = saved;

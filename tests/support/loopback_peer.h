@@ -28,7 +28,8 @@ class UdpPeer {
   UdpPeer& operator=(const UdpPeer&) = delete;
 
   [[nodiscard]] std::uint16_t port() const { return port_; }
-  void SendTo(const std::vector<std::uint8_t>& bytes, const std::string& address, std::uint16_t port);
+  void SendTo(const std::vector<std::uint8_t>& bytes, const std::string& address,
+              std::uint16_t port);
   // The next datagram within `limit`, or nullopt.
   std::optional<PeerDatagram> Receive(std::chrono::milliseconds limit);
 

@@ -4,17 +4,32 @@ namespace ordalen::test {
 
 std::vector<std::uint8_t> BuildNodeStatus(const NodeStatusAnswer& answer) {
   const std::size_t name_count = answer.name_count ? *answer.name_count : answer.names.size();
-  std::vector<std::uint8_t> out = {0x00, 0x00, answer.flags_byte2, answer.flags_byte3,
-                                   0x00, 0x00, static_cast<std::uint8_t>(answer.ancount >> 8),
+  std::vector<std::uint8_t> out = {0x00,
+                                   0x00,
+                                   answer.flags_byte2,
+                                   answer.flags_byte3,
+                                   0x00,
+                                   0x00,
+                                   static_cast<std::uint8_t>(answer.ancount >> 8),
                                    static_cast<std::uint8_t>(answer.ancount & 0xFF),
-                                   0x00, 0x00, 0x00, 0x00};
+                                   0x00,
+                                   0x00,
+                                   0x00,
+                                   0x00};
   out.push_back(0x20);
   out.push_back('C');
   out.push_back('K');
   out.insert(out.end(), 30, 'A');
   out.push_back(0x00);
   const std::size_t data_length = 1 + answer.names.size() * 18 + (answer.unit_id ? 46 : 0);
-  const std::uint8_t tail[] = {0x00, 0x21, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+  const std::uint8_t tail[] = {0x00,
+                               0x21,
+                               0x00,
+                               0x01,
+                               0x00,
+                               0x00,
+                               0x00,
+                               0x00,
                                static_cast<std::uint8_t>(data_length >> 8),
                                static_cast<std::uint8_t>(data_length & 0xFF),
                                static_cast<std::uint8_t>(name_count)};
