@@ -11,6 +11,10 @@
 
 #include "base/text.h"
 #include "engine/result_store.h"
+#include "support/loopback_peer.h"
+#include "support/node_status.h"
+#include "support/process.h"
+#include "support/scan_config.h"
 #include "support/scan_output.h"
 
 namespace ordalen {
@@ -95,6 +99,14 @@ std::vector<std::uint32_t> PortsProbed(const FakeProbes& probes) {
   std::vector<std::uint32_t> ports;
   for (const auto& [address, port] : probes.connects) ports.push_back(port);
   return ports;
+}
+
+void Seed127(const std::string& ip) {
+  auto& slot = HostSlot(ip);
+  slot = std::make_unique<SCANRESULT>();
+  slot->IpAddress = ip;
+  slot->MacAddress = "00:00:00:00:00:00";
+  slot->OsType = 3;
 }
 
 const std::string kNetbiosBanner = "-----------NETBIOS--------------\r\n";
@@ -550,6 +562,52 @@ TEST_F(HostScanStoreTest, JobOutsideThePortRangeIsExplainedOnce) {
   }
   EXPECT_EQ(explained, 1);
   EXPECT_EQ(errors, 2);
+}
+
+// The real probes, console and log on loopback: a listening port, a name
+// service on 127.0.0.1:137 and no account.
+TEST(HostScanLoopbackTest, RealProbesReachTheRecordTheConsoleAndTheLog) {
+  if (test::NoNetworkNamespace()) GTEST_SKIP() << "no network namespace of our own";
+  test::TempDir dir;
+  test::ScopedScanConfig scoped(dir.path());
+  test::TcpListener listener("127.0.0.1", 0);
+  test::UdpPeer service("127.0.0.1", 137);
+  ScanConfig().winPorts = {listener.port()};
+  ScanConfig().jobId = "7";
+  ScanConfig().threadCount = 2;
+  Seed127("127.0.0.1");
+
+  test::NodeStatusAnswer reply;
+  reply.names = {{"IS~LOOP", 0x00, 0x04}, {"LOOPHOST", 0x00, 0x04}, {"LOOPGRP", 0x00, 0x84}};
+  reply.unit_id = std::array<std::uint8_t, 6>{0x02, 0x00, 0x00, 0xAB, 0xCD, 0xEF};
+  std::uint16_t asked_from = 0;
+  std::thread responder([&] {
+    if (const auto request = service.Receive(std::chrono::milliseconds(5000))) {
+      asked_from = request->from_port;
+      service.SendTo(test::BuildNodeStatus(reply), request->from_address, request->from_port);
+    }
+  });
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(HostScan(), 1);
+  const std::string console = ::testing::internal::GetCapturedStdout();
+  responder.join();
+
+  EXPECT_EQ(asked_from, 7 * 500 + 34100);
+  const std::string port = std::to_string(listener.port());
+  EXPECT_EQ(console, "[127.0.0.1]" + port +
+                         ":ok\r\n-----------NETBIOS--------------\r\n"
+                         "[127.0.0.1]02:00:00:AB:CD:EF,LOOPGRP,LOOPHOST\r\n"
+                         "-----------WMI--------------\r\n[127.0.0.1]scan\r\n");
+  EXPECT_EQ(test::LogMessages(dir.path() / "ordalen.log"),
+            (std::vector<std::string>{"7|Port[127.0.0.1]: " + port + " ok",
+                                      "7|NetBIOS[127.0.0.1]: 02:00:00:AB:CD:EF,LOOPGRP,LOOPHOST",
+                                      "7|Scan[127.0.0.1]: scanned"}));
+  const SCANRESULT* record = FindHost("127.0.0.1");
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->MacAddress, "02:00:00:AB:CD:EF");
+  EXPECT_EQ(record->NetbiosName, "LOOPHOST");
+  EXPECT_EQ(record->DomainName, "LOOPGRP");
+  EXPECT_EQ(record->OsType, 1);
 }
 
 }  // namespace
