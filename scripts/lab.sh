@@ -2,14 +2,15 @@
 # The lab: a virtual LAN of real peers inside Linux network namespaces.
 #
 #   lab.sh up [--tag TAG] [--owner PID|parent]  build a lab, print its env file's path
-#   lab.sh down [--tag TAG | --all]        remove a lab (and every stale one)
+#   lab.sh down [--tag TAG | --all]        remove the labs brought up from this
+#                                          session, or the one named (and every stale one)
 #   lab.sh status                          list the labs on this machine
 #   lab.sh check [--tag TAG] [--skip-missing]  assert the peers answer their own tools
 #   lab.sh exec [--tag TAG] NAME CMD...    run CMD in the scanner namespace (NAME
 #                                          scanner) or a host's (WIN1, printer, ...)
 #
-# Without --tag the other commands use $ORDALEN_LAB_TAG, the lab of the env file
-# in $ORDALEN_LAB_ENV, or the only lab there is.
+# Without --tag, check and exec use $ORDALEN_LAB_TAG, the lab of the env file in
+# $ORDALEN_LAB_ENV, the lab brought up from this session, or the only lab there is.
 #
 # The topology is fixed in tests/lab/LAB.md. Nothing links to the machine's own
 # namespace: the bridges live in a namespace of their own, no route leads out,
@@ -61,7 +62,7 @@ readonly READY_LIMIT=${ORDALEN_LAB_READY_LIMIT:-20}
 
 say() { printf 'lab: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
-usage() { sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 lower() { printf '%s' "${1,,}"; }
 ns_of() {  # ns_of TAG KEY
@@ -83,6 +84,13 @@ proc_start() {
   set -- $stat
   [[ $1 != Z && $1 != X ]] || return 1
   printf '%s' "${20}"
+}
+proc_session() {  # the session id of a process
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  set -- $stat
+  printf '%s' "$4"
 }
 proc_alive() {  # proc_alive PID START (a zombie counts as ended)
   [[ -n $1 && $1 =~ ^[0-9]+$ ]] || return 1
@@ -186,7 +194,10 @@ teardown() {
     return 1
   fi
   rm -rf "$dir"
-  rmdir "$ETC_NETNS" 2>/dev/null
+  # /etc/netns goes too once empty, if a lab made it.
+  if [[ -f $LAB_ROOT/.made-etc-netns ]] && rmdir "$ETC_NETNS" 2>/dev/null; then
+    rm -f "$LAB_ROOT/.made-etc-netns"
+  fi
   return 0
 }
 
@@ -209,9 +220,10 @@ sweep_stale() {
     # Only folders holding nothing but the lab's own two files.
     if [[ -z $(find "$d" -mindepth 1 ! -name hosts ! -name resolv.conf -print -quit) ]]; then
       rm -f "$d/hosts" "$d/resolv.conf"
-      rmdir "$d" 2>/dev/null && say "removed leftover $d"
+      rmdir "$d" 2>/dev/null && say "removed leftover $d" && rmdir "$ETC_NETNS" 2>/dev/null
     fi
   done
+  return 0
 }
 
 with_root_lock() {  # with_root_lock CMD... : one sweeper or creator at a time
@@ -242,6 +254,7 @@ make_ns() {  # make_ns NAME TTL
   local ns=$1 ttl=$2
   record_add "$TAG" "ns $ns"
   record_add "$TAG" "etc $ns"
+  [[ -d $ETC_NETNS ]] || { must mkdir -p "$ETC_NETNS"; touch "$LAB_ROOT/.made-etc-netns"; }
   must mkdir -p "$ETC_NETNS/$ns"
   # Name lookups fail at once and never leave the lab.
   printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"$ETC_NETNS/$ns/resolv.conf"
@@ -360,7 +373,7 @@ EOF
 
 write_smb_conf() {  # write_smb_conf DIR NAME GROUP IFACE_CIDR
   local d=$1 sub
-  for sub in private lock state cache pid ncalrpc binddns log; do mkdir -p "$d/$sub"; done
+  for sub in private lock state cache pid ncalrpc binddns nmbd log; do mkdir -p "$d/$sub"; done
   chmod 700 "$d/private"
   cat >"$d/smb.conf" <<EOF
 [global]
@@ -376,6 +389,7 @@ write_smb_conf() {  # write_smb_conf DIR NAME GROUP IFACE_CIDR
   pid directory = $d/pid
   ncalrpc dir = $d/ncalrpc
   binddns dir = $d/binddns
+  nmbd:socket dir = $d/nmbd
   log file = $d/log/nmbd.log
   max log size = 0
   local master = no
@@ -423,6 +437,7 @@ new_lab_record() {  # under the root lock: claim the tag and write the record
   {
     if [[ $OWNER == none ]]; then echo "owner none"; else echo "owner $OWNER $(proc_start "$OWNER")"; fi
     echo "builder $$ $(proc_start $$)"
+    echo "session $(proc_session $$)"
   } >"$dir/record.tmp" && mv "$dir/record.tmp" "$dir/record"
 }
 
@@ -553,13 +568,19 @@ select_lab() {  # sets TAG from --tag, ORDALEN_LAB_TAG, ORDALEN_LAB_ENV or the o
   elif [[ -n ${ORDALEN_LAB_ENV:-} && -f ${ORDALEN_LAB_ENV} ]]; then
     TAG=$(sed -n 's/^LAB_TAG=//p' "$ORDALEN_LAB_ENV")
   else
-    local t found=()
+    local t found=() mine=()
     for t in $(list_tags); do
-      grep -qsx complete "$(lab_dir "$t")/record" && found+=("$t")
+      grep -qsx complete "$(lab_dir "$t")/record" || continue
+      found+=("$t")
+      [[ $(record_field "$t" session) == "$(proc_session $$)" ]] && mine+=("$t")
     done
-    ((${#found[@]} > 0)) || die "no lab is up (scripts/lab.sh up)"
-    ((${#found[@]} == 1)) || die "several labs are up (${found[*]}): choose one with --tag"
-    TAG=${found[0]}
+    if ((${#mine[@]} == 1)); then
+      TAG=${mine[0]}
+    else
+      ((${#found[@]} > 0)) || die "no lab is up (scripts/lab.sh up)"
+      ((${#found[@]} == 1)) || die "several labs are up (${found[*]}): choose one with --tag"
+      TAG=${found[0]}
+    fi
   fi
   [[ -f $(lab_dir "$TAG")/lab.env ]] || die "no lab with tag '$TAG' is up"
 }
@@ -581,16 +602,27 @@ cmd_down() {
     for t in $(list_tags); do teardown "$t" || rc=1; done
     return $rc
   fi
-  if [[ -z $TAG && -z ${ORDALEN_LAB_TAG:-} && -z ${ORDALEN_LAB_ENV:-} ]]; then
-    local tags
-    tags=$(list_tags)
-    [[ -z $tags ]] && return 0
-    [[ $(wc -w <<<"$tags") -eq 1 ]] || die "several labs are up ($(echo $tags)): choose one with --tag or --all"
-    TAG=$tags
+  if [[ -z $TAG && -n ${ORDALEN_LAB_TAG:-} ]]; then
+    TAG=$ORDALEN_LAB_TAG
+  elif [[ -z $TAG && -n ${ORDALEN_LAB_ENV:-} ]]; then
+    [[ -f $ORDALEN_LAB_ENV ]] || return 0
+    TAG=$(sed -n 's/^LAB_TAG=//p' "$ORDALEN_LAB_ENV")
   elif [[ -z $TAG ]]; then
-    select_lab 2>/dev/null || return 0
+    # Without a name: the labs brought up from this session (this shell, this
+    # script, this terminal). Other labs may be somebody else's and stay.
+    local session others=()
+    session=$(proc_session $$)
+    for t in $(list_tags); do
+      if [[ $(record_field "$t" session) == "$session" ]]; then
+        teardown "$t" && say "lab $t is down" || rc=1
+      else
+        others+=("$t")
+      fi
+    done
+    ((${#others[@]} == 0)) || say "left alone (not brought up from this session): ${others[*]}; name one with --tag"
+    return $rc
   fi
-  [[ -d $(lab_dir "$TAG") ]] || return 0
+  [[ -n $TAG && -d $(lab_dir "$TAG") ]] || return 0
   teardown "$TAG" && say "lab $TAG is down"
 }
 
@@ -680,9 +712,10 @@ in_snmp() {
 nmb_conf() {
   local d=$LAB_STATE_DIR/scanner/samba
   if [[ ! -f $d/smb.conf ]]; then
-    mkdir -p "$d/lock" "$d/state" "$d/cache" "$d/private" "$d/pid"
+    mkdir -p "$d/lock" "$d/state" "$d/cache" "$d/private" "$d/pid" "$d/nmbd"
     cat >"$d/smb.conf" <<EOF
 [global]
+  nmbd:socket dir = $d/nmbd
   lock directory = $d/lock
   state directory = $d/state
   cache directory = $d/cache

@@ -132,6 +132,8 @@ def main() -> int:
     hostile.add_argument("--copies", type=int, default=1, help="send the answer N times")
     hostile.add_argument("--delay-ms", type=int, default=0, help="wait before answering")
     hostile.add_argument("--garbage", type=int, help="answer with N random bytes instead")
+    parser.add_argument("--exit-after", type=int, default=0,
+                        help="end after answering N requests (0: run until ended)")
     args = parser.parse_args()
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
@@ -141,6 +143,7 @@ def main() -> int:
     sock.bind((args.bind, args.port))
     log = open(args.log, "a", buffering=1, encoding="ascii") if args.log else None
     print(f"answering node status on {args.bind}:{args.port} as {args.name}", flush=True)
+    answered = 0
     while True:
         data, peer = sock.recvfrom(2048)
         if log:
@@ -158,6 +161,9 @@ def main() -> int:
             sock.sendto(answer, peer)
         if log:
             log.write(f"answer {peer[0]}:{peer[1]} len={len(answer)} copies={args.copies}\n")
+        answered += 1
+        if args.exit_after and answered >= args.exit_after:
+            return 0
 
 
 if __name__ == "__main__":

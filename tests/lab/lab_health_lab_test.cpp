@@ -19,8 +19,10 @@
 #include <cstring>
 #include <optional>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -435,6 +437,83 @@ TEST(LabHealth, HostsFileNamesSomeHostsAndOtherLookupsFailAtOnce) {
       EXPECT_EQ(rc, 0) << host << ": " << gai_strerror(rc);
       EXPECT_EQ(name, lab.HostName(host)) << host;
     }
+  }
+}
+
+// The responder's options that make it a misbehaving peer, on a spare port of
+// LINUX1 (the lab's own responder on WIN2 stays as it is).
+TEST(LabResponder, OptionsShapeTheAnswer) {
+  ENTER_SCANNER(lab);
+  const std::string script = std::string(ORDALEN_SOURCE_DIR) + "/scripts/lab/nb_responder.py";
+  const std::string ip = lab.Ip("LINUX1");
+  constexpr std::size_t kWindowsLength = 57 + 5 * 18 + 46;
+  struct Case {
+    std::vector<std::string> options;
+    std::function<void(const std::vector<Bytes>&)> check;
+  };
+  const std::vector<Case> cases = {
+      {{},
+       [&](const std::vector<Bytes>& got) {
+         ASSERT_EQ(got.size(), 1u);
+         EXPECT_EQ(got[0].size(), kWindowsLength);
+         EXPECT_EQ(got[0][0], 0x12);  // the request's transaction id
+         EXPECT_EQ(got[0][1], 0x34);
+         const auto status = DecodeNodeStatus(got[0]);
+         ASSERT_TRUE(status.has_value());
+         ASSERT_EQ(status->names.size(), 5u);
+         EXPECT_EQ(status->names[0].name, "IS~WIN-RESP");
+         EXPECT_EQ(status->mac, Upper(lab.Mac("LINUX1"))) << "the card's own MAC";
+       }},
+      {{"--rcode", "3"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[3] & 0x0F, 3); }},
+      {{"--no-response-bit"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[2] & 0x80, 0); }},
+      {{"--ancount", "0"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[6] | got.at(0)[7], 0); }},
+      {{"--truncate", "40"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0).size(), 40u); }},
+      {{"--no-stats", "--no-is-name"},
+       [](const std::vector<Bytes>& got) {
+         EXPECT_EQ(got.at(0).size(), 57u + 4 * 18);
+         EXPECT_EQ(got.at(0)[56], 4);
+       }},
+      {{"--stats-fill", "0xff"},
+       [&](const std::vector<Bytes>& got) {
+         ASSERT_EQ(got.at(0).size(), kWindowsLength);
+         // Bytes 15 and 16 after the unit id are what tells statistics from a name.
+         EXPECT_EQ(got[0][57 + 5 * 18 + 15], 0xFF);
+         EXPECT_EQ(got[0][57 + 5 * 18 + 16], 0xFF);
+       }},
+      {{"--names", "HOST/00/0400,GRP/00/8400", "--mac", "02:00:00:00:00:01"},
+       [](const std::vector<Bytes>& got) {
+         const auto status = DecodeNodeStatus(got.at(0));
+         ASSERT_TRUE(status.has_value());
+         ASSERT_EQ(status->names.size(), 2u);
+         EXPECT_EQ(status->names[0].name, "HOST");
+         EXPECT_EQ(status->names[1].flags, 0x8400);
+         EXPECT_EQ(status->mac, "02:00:00:00:00:01");
+       }},
+      {{"--copies", "3"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.size(), 3u); }},
+  };
+  std::uint16_t port = 1137;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.options));
+    std::vector<std::string> argv = {"/usr/bin/python3", script, "--bind", ip, "--port", std::to_string(++port),
+                                     "--exit-after", "1"};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    ProcessResult peer_result;
+    std::thread peer([&] { peer_result = lab.Run("LINUX1", argv, 10s); });
+    // Ask every 200 ms until the peer is up and answers (at most 25 requests),
+    // then gather whatever else arrives within 300 ms.
+    Socket sock(AF_INET, SOCK_DGRAM, 0);
+    const Bytes request = NodeStatusRequest();
+    const sockaddr_in to = Address(ip, port);
+    std::vector<Bytes> got;
+    for (int attempt = 0; attempt < 25 && got.empty(); ++attempt) {
+      sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      if (auto answer = ReceiveFrom(sock.fd(), ip, 200ms)) got.push_back(std::move(*answer));
+    }
+    while (auto more = ReceiveFrom(sock.fd(), ip, 300ms)) got.push_back(std::move(*more));
+    peer.join();
+    EXPECT_EQ(peer_result.exit_code, 0) << peer_result.err;
+    ASSERT_FALSE(got.empty()) << "no answer";
+    c.check(got);
   }
 }
 
