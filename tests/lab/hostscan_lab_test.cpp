@@ -298,7 +298,9 @@ TEST_F(HostScanLabTest, DatagramFromAnotherHostIsNotTakenAsTheAnswer) {
     EXPECT_EQ(answer.ComputerName, c.name);
     const auto& run = sender.Stop();
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_GE(AtoI(TrimSpace(run.out)), 5) << "the sender must have been sending during the query";
+    // While the query lasts the sender keeps sending: for the whole 2 s when it
+    // is ignored.
+    EXPECT_GE(AtoI(TrimSpace(run.out)), c.result == 1 ? 1 : 20) << "the sender was not sending";
   }
 }
 
