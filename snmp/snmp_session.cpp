@@ -79,7 +79,12 @@ void PduDeleter::operator()(netsnmp_pdu* pdu) const {
 std::unique_ptr<SnmpSession> SnmpSession::Open(netsnmp_session& prepared) {
   Lock lock(SocketMutex());
   void* handle = snmp_sess_open(&prepared);
-  if (handle == nullptr) return nullptr;
+  if (handle == nullptr) {
+    // The library keeps the reason in its one error-detail buffer, where it
+    // would be appended to the next error message of any session.
+    snmp_api_errstring(prepared.s_snmp_errno);
+    return nullptr;
+  }
   if (netsnmp_session* opened = snmp_sess_session(handle); opened != nullptr &&
                                                            opened->version == SNMP_VERSION_3) {
     // The library would discover the engine ID inside the first request and wait

@@ -10,11 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <span>
+
+#include "app/settings.h"
+#include "snmp/snmp_library.h"
 
 namespace ordalen::test {
 namespace {
@@ -115,6 +119,43 @@ std::vector<std::uint8_t> IntegerContent(std::int64_t value) {
 }
 
 }  // namespace
+
+void PrepareSnmpTestProcess() {
+  static TempDir* folder = new TempDir();  // lives as long as the process
+  static const bool prepared = [] {
+    SCANCONFIG& config = ScanConfig();
+    config.exeDir = folder->path().string();
+    config.logDir = folder->path().string();
+    config.community = kAgentCommunity;
+    config.mibAccounts["127.0.0.1"] = MIB_ACCOUNT{kAgentV3User, kAgentV3Pass};
+    InitSnmpLibrary();
+    return true;
+  }();
+  (void)prepared;
+}
+
+namespace {
+std::string LogPath() { return ScanConfig().logDir + "/ordalen.log"; }
+}  // namespace
+
+LogWatch::LogWatch() { offset_ = ReadFile(LogPath()).size(); }
+
+std::vector<std::string> LogWatch::Lines(const std::string& prefix) const {
+  const std::string text = ReadFile(LogPath());
+  std::vector<std::string> lines;
+  std::size_t at = std::min(offset_, text.size());
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t bar = line.find('|');
+    std::string message = bar == std::string::npos ? line : line.substr(bar + 1);
+    if (message.compare(0, prefix.size(), prefix) == 0) lines.push_back(std::move(message));
+  }
+  return lines;
+}
 
 bool InThrowawayNamespace() {
   const char* inside = std::getenv("ORDALEN_IN_NETNS");

@@ -85,6 +85,22 @@ class FakeV1Agent {
   std::thread thread_;
 };
 
+// Settings and SNMP library set-up shared by the SNMP tests of one process: a
+// folder of its own as exeDir and logDir, the agent's community, and the agent's
+// v3 account for 127.0.0.1. Idempotent.
+void PrepareSnmpTestProcess();
+
+// The scan log from the moment of construction on.
+class LogWatch {
+ public:
+  LogWatch();
+  // Messages of the new lines (time stamp removed) that begin with `prefix`.
+  [[nodiscard]] std::vector<std::string> Lines(const std::string& prefix = {}) const;
+
+ private:
+  std::size_t offset_ = 0;
+};
+
 // Content octets of an OID value (for FakeAnswer::value of type 0x06).
 std::vector<std::uint8_t> EncodeOidContent(const std::vector<std::uint32_t>& ids);
 
