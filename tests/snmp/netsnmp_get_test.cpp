@@ -68,6 +68,19 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
     EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
         << c.oid << " v" << c.version;
   }
+  EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases))) << "the agent logs what it receives";
+}
+
+TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
+  std::string oid = "1";
+  for (int i = 1; i < 129; ++i) oid += ".1";
+  const LogWatch log;
+  std::string value = "stale";
+  EXPECT_EQ(NetSnmpGet(oid, value, kAgent, 2), 0);
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2", "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
+                                "127.0.0.1|scan end"}));
+  EXPECT_EQ(agent_->ConnectionCount(), 0) << "nothing was sent";
 }
 
 TEST_F(NetSnmpGetTest, NoSuchNameOfVersion1IsTheEndOfTheMib) {
