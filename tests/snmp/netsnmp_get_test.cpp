@@ -24,7 +24,7 @@ constexpr const char* kSilent = "127.0.0.2";
 class NetSnmpGetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::InThrowawayNamespace()) GTEST_SKIP() << "needs the test's own network namespace";
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
     agent_ = std::make_unique<TestSnmpAgent>(kAgent,
                                              "override 1.3.6.1.4.1.77777.2.1.0 octet_str 0x41420943\n"

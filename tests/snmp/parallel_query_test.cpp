@@ -41,7 +41,7 @@ double RunWorkers(const std::function<void(int)>& work) {
 class ParallelQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::InThrowawayNamespace()) GTEST_SKIP() << "needs the test's own network namespace";
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
   }
 };

@@ -20,7 +20,7 @@ using test::TempDir;
 class SingleDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::InThrowawayNamespace()) GTEST_SKIP() << "needs the test's own network namespace";
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
   }
 };

@@ -59,7 +59,7 @@ FakeV1Agent::Script Serving(std::vector<FakeAnswer> objects) {
 class SnmpManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::InThrowawayNamespace()) GTEST_SKIP() << "needs the test's own network namespace";
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
   }
 };

@@ -19,6 +19,7 @@
 
 #include "app/settings.h"
 #include "snmp/snmp_library.h"
+#include "support/loopback_only.h"
 
 namespace ordalen::test {
 namespace {
@@ -157,11 +158,6 @@ std::vector<std::string> LogWatch::Lines(const std::string& prefix) const {
   return lines;
 }
 
-bool InThrowawayNamespace() {
-  const char* inside = std::getenv("ORDALEN_IN_NETNS");
-  const char* none = std::getenv("ORDALEN_NO_NETNS");
-  return inside != nullptr && std::string(inside) == "1" && (none == nullptr || std::string(none) != "1");
-}
 
 std::vector<std::uint8_t> EncodeOidContent(const std::vector<std::uint32_t>& ids) {
   std::vector<std::uint8_t> out;
@@ -184,7 +180,7 @@ std::vector<std::uint8_t> EncodeOidContent(const std::vector<std::uint32_t>& ids
 }
 
 TestSnmpAgent::TestSnmpAgent(const std::string& address, const std::string& extra_config) {
-  if (!InThrowawayNamespace()) {
+  if (!OnlyLoopback()) {
     error_ = "not inside a throwaway network namespace";
     return;
   }
@@ -255,7 +251,7 @@ int TestSnmpAgent::ConnectionCount() const {
 }
 
 FakeV1Agent::FakeV1Agent(const std::string& address, Script script) : script_(std::move(script)) {
-  if (!InThrowawayNamespace()) return;
+  if (!OnlyLoopback()) return;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   sockaddr_in local{};

@@ -1,4 +1,4 @@
-// SNMP peers for tests that run inside the throwaway namespace: a real snmpd with
+// SNMP peers for tests that run inside the throwaway namespace (OnlyLoopback()): a real snmpd with
 // the lab printer's values, and a scripted SNMPv1 agent for misbehaving devices.
 #pragma once
 
@@ -10,15 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_only.h"
 #include "support/process.h"
 
 namespace ordalen::test {
-
-// True inside the namespace scripts/in-netns.sh made for this test (only a
-// loopback card), where a test may start agents and send SNMP. Tests that need
-// it skip themselves elsewhere, so nothing is ever sent from the machine's own
-// namespace.
-bool InThrowawayNamespace();
 
 // The agent's values, as the lab printer has them.
 inline constexpr const char* kAgentCommunity = "labcomm";
