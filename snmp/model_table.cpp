@@ -61,7 +61,9 @@ std::vector<ModelMIB>& TargetTable() {
   return table;
 }
 
-std::int64_t TargetTableFileTime() { return LoadedFileTime(); }
+std::int64_t TargetTableFileTime() {
+  return LoadedFileTime();
+}
 
 void LoadTargetTable() {
   const std::filesystem::path path = ScanConfig().exeDir + "/targetMIB.xml";
@@ -78,8 +80,8 @@ void LoadTargetTable() {
 
 bool ParseTargetTable(const std::string& path) {
   // No network, no error text on the console, no entity substitution.
-  const std::unique_ptr<xmlDoc, DocFree> doc(
-      xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  const std::unique_ptr<xmlDoc, DocFree> doc(xmlReadFile(
+      path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!doc) return false;
   const xmlNode* root = xmlDocGetRootElement(doc.get());
   if (root == nullptr || !IsElementNamed(root, "Root")) return true;

@@ -1,9 +1,9 @@
 #include "snmp/netsnmp_get.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <map>
-#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -75,7 +75,8 @@ bool MasterKey(const std::string& passphrase, netsnmp_session& prepared) {
 
 }  // namespace
 
-int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent, int version) {
+int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
+               int version) {
   WriteLog("MIB[%s] snmp v%d", agent.c_str(), version);
   value.clear();
   const auto ids = SplitOidText(oid_text);
@@ -130,7 +131,8 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
   } else {
     const std::vector<oid> name(ids->begin(), ids->end());
     PduPtr response;
-    const int status = session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
+    const int status =
+        session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
     if (status == STAT_SUCCESS && response) {
       if (response->errstat == SNMP_ERR_NOERROR) {
         for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
@@ -148,7 +150,8 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
         ReportPacketError(*response, agent);
       }
     } else if (status == STAT_TIMEOUT) {
-      std::fprintf(stderr, "Timeout: No Response from %s\n", opened->peername != nullptr ? opened->peername : "");
+      std::fprintf(stderr, "Timeout: No Response from %s\n",
+                   opened->peername != nullptr ? opened->peername : "");
       WriteLog("%s|Timeout", agent.c_str());
     } else {
       session->PrintError(kProgram);

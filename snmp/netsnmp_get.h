@@ -12,6 +12,7 @@ namespace ordalen {
 // community). `value` is emptied first and holds the rendered answer when there
 // was one. Returns -1 when the authentication key cannot be made from the pass
 // phrase, 0 in every other case.
-int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent, int version);
+int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
+               int version);
 
 }  // namespace ordalen

@@ -16,7 +16,7 @@ struct WalkOption {
   int id;
 };
 constexpr WalkOption kWalkOptions[] = {
-    {"includeRequested", 1}, {"excludeRequested", 5}, {"printStatistics", 2},
+    {"includeRequested", 1},  {"excludeRequested", 5}, {"printStatistics", 2},
     {"dontCheckOrdering", 3}, {"timeResults", 4},      {"timeResultsSingle", 6},
 };
 
@@ -45,8 +45,10 @@ void Prepare() {
     netsnmp_ds_register_config(ASN_BOOLEAN, "snmpwalk", option.token, NETSNMP_DS_APPLICATION_ID,
                                option.id);
   }
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, folders.persist.c_str());
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR, folders.config.c_str());
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
+                        folders.persist.c_str());
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
+                        folders.config.c_str());
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIBDIRS, folders.mibs.c_str());
   // Per-host files would be read (and could change global settings) at every
   // session open.
@@ -60,7 +62,8 @@ SnmpFolders SnmpFoldersFor(const std::string& exe_dir) {
   // The library needs absolute folders (it takes a relative one from the root).
   // Without a known folder its files go below the working directory.
   std::error_code error;
-  std::string base = std::filesystem::absolute(exe_dir.empty() ? "." : exe_dir, error).lexically_normal().string();
+  std::string base =
+      std::filesystem::absolute(exe_dir.empty() ? "." : exe_dir, error).lexically_normal().string();
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   return {base + "/snmp/snmp/persist", base + "/snmp/share/snmp", base + "/snmp/share/snmp/mibs"};
 }

@@ -8,8 +8,9 @@ namespace ordalen {
 // The library's working folders below the executable's folder.
 struct SnmpFolders {
   std::string persist;  // "<exeDir>/snmp/snmp/persist"
-  std::string config;   // "<exeDir>/snmp/share/snmp": an snmp.conf here may tune time-out and retries
-  std::string mibs;     // "<exeDir>/snmp/share/snmp/mibs"
+  std::string
+      config;        // "<exeDir>/snmp/share/snmp": an snmp.conf here may tune time-out and retries
+  std::string mibs;  // "<exeDir>/snmp/share/snmp/mibs"
 };
 SnmpFolders SnmpFoldersFor(const std::string& exe_dir);
 

@@ -17,7 +17,7 @@
 namespace ordalen {
 namespace {
 
-constexpr long kManagerTimeoutMicroseconds = 500 * 1000;
+constexpr long kManagerTimeoutMicroseconds = 500L * 1000L;
 constexpr int kManagerRetries = 3;
 constexpr const char* kWalkStart = "system.sysDescr.0";
 
@@ -61,7 +61,9 @@ std::unique_ptr<SnmpSession> OpenManagerSession(const std::string& agent) {
   return SnmpSession::Open(prepared);
 }
 
-std::vector<oid> ToLibraryOid(const OidIds& ids) { return {ids.begin(), ids.end()}; }
+std::vector<oid> ToLibraryOid(const OidIds& ids) {
+  return {ids.begin(), ids.end()};
+}
 
 }  // namespace
 
@@ -78,7 +80,8 @@ int WalkDevice(const std::string& agent, OidValueMap& results) {
   bool walking = true;
   while (walking) {
     PduPtr response;
-    const int status = session->SynchResponse(session->Request(command, name.data(), name.size()), response);
+    const int status =
+        session->SynchResponse(session->Request(command, name.data(), name.size()), response);
     // No answer, an error status (noSuchName at the end of the view): done.
     if (status != STAT_SUCCESS || !response || response->errstat > 0) break;
     const netsnmp_variable_list* last = nullptr;
@@ -101,7 +104,8 @@ int WalkDevice(const std::string& agent, OidValueMap& results) {
       const Keep keep = KeepRule(text);
       if (keep == Keep::kNo) continue;
       const VariableView view(*variable);
-      results[text] = keep == Keep::kHexOctets ? HexOctets(view.value.octets) : FormatValue(view.value);
+      results[text] =
+          keep == Keep::kHexOctets ? HexOctets(view.value.octets) : FormatValue(view.value);
       last_stored = text;
       stored = true;
     }
@@ -120,7 +124,8 @@ int GetDeviceValue(const std::string& agent, const std::string& oid_text, std::s
   if (!session) return 1;
   const std::vector<oid> name = ToLibraryOid(*ids);
   PduPtr response;
-  const int status = session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
+  const int status =
+      session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
   bool set = false;
   if (status == STAT_SUCCESS && response && response->errstat <= 0) {
     std::string previous;

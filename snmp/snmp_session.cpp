@@ -85,8 +85,8 @@ std::unique_ptr<SnmpSession> SnmpSession::Open(netsnmp_session& prepared) {
     snmp_api_errstring(prepared.s_snmp_errno);
     return nullptr;
   }
-  if (netsnmp_session* opened = snmp_sess_session(handle); opened != nullptr &&
-                                                           opened->version == SNMP_VERSION_3) {
+  if (netsnmp_session* opened = snmp_sess_session(handle);
+      opened != nullptr && opened->version == SNMP_VERSION_3) {
     // The library would discover the engine ID inside the first request and wait
     // for it under our lock; SynchResponse does it first, without the lock.
     opened->flags |= SNMP_FLAGS_DONT_PROBE;
@@ -94,7 +94,9 @@ std::unique_ptr<SnmpSession> SnmpSession::Open(netsnmp_session& prepared) {
   return std::unique_ptr<SnmpSession>(new SnmpSession(handle));
 }
 
-SnmpSession::~SnmpSession() { Close(); }
+SnmpSession::~SnmpSession() {
+  Close();
+}
 
 bool SnmpSession::Close() {
   if (handle_ == nullptr) return true;
@@ -255,9 +257,8 @@ std::string SnmpSession::ErrorText() {
   int library_errno = 0;
   char* text = nullptr;
   snmp_sess_error(handle_, &system_errno, &library_errno, &text);
-  std::string result = text != nullptr ? text : "";
-  std::free(text);
-  return result;
+  const std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+  return owned != nullptr ? std::string(owned.get()) : std::string();
 }
 
 void SnmpSession::PrintError(const char* program) {
@@ -283,8 +284,9 @@ VariableView::VariableView(const netsnmp_variable_list& variable) {
       break;
     case ASN_COUNTER64:
       if (variable.val.counter64 != nullptr) {
-        value.counter64 = (static_cast<std::uint64_t>(variable.val.counter64->high & 0xFFFFFFFFu) << 32) |
-                          (variable.val.counter64->low & 0xFFFFFFFFu);
+        value.counter64 =
+            (static_cast<std::uint64_t>(variable.val.counter64->high & 0xFFFFFFFFu) << 32) |
+            (variable.val.counter64->low & 0xFFFFFFFFu);
       }
       break;
     case ASN_OBJECT_ID:

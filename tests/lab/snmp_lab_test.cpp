@@ -58,20 +58,20 @@ LabSnmp ValuesOf(const Lab& lab) {
 
 // Moves the test into the scanner namespace (before any thread starts) and
 // prepares settings and the SNMP library for the lab printer.
-#define ENTER_LAB(lab, snmp)                                                  \
-  ORDALEN_REQUIRE_LAB(lab);                                                   \
-  {                                                                           \
-    const std::string entered = lab.EnterScanner();                           \
-    ASSERT_TRUE(entered.empty()) << entered;                                  \
-  }                                                                           \
-  const LabSnmp snmp = ValuesOf(lab);                                         \
+#define ENTER_LAB(lab, snmp)                        \
+  ORDALEN_REQUIRE_LAB(lab);                         \
+  {                                                 \
+    const std::string entered = lab.EnterScanner(); \
+    ASSERT_TRUE(entered.empty()) << entered;        \
+  }                                                 \
+  const LabSnmp snmp = ValuesOf(lab);               \
   PrepareSettings(snmp)
 
 void PrepareSettings(const LabSnmp& snmp) {
-  static TempDir* folder = new TempDir();  // lives as long as the process
+  static TempDir folder;  // lives as long as the process
   SCANCONFIG& config = ScanConfig();
-  config.exeDir = folder->path().string();
-  config.logDir = folder->path().string();
+  config.exeDir = folder.path().string();
+  config.logDir = folder.path().string();
   config.community = snmp.community;
   config.mibAccounts.RemoveAll();
   config.mibAccounts[snmp.printer] = MIB_ACCOUNT{snmp.user, snmp.pass};
@@ -90,7 +90,8 @@ Lines MessagesAbout(const std::string& log, const std::string& agent) {
     const std::size_t bar = line.find('|');
     if (bar == std::string::npos) continue;
     const std::string message = line.substr(bar + 1);
-    if (StartsWith(message, "MIB[" + agent + "]") || StartsWith(message, agent + "|")) messages.push_back(message);
+    if (StartsWith(message, "MIB[" + agent + "]") || StartsWith(message, agent + "|"))
+      messages.push_back(message);
   }
   return messages;
 }
@@ -129,7 +130,8 @@ TEST(SnmpLabTest, WalkOfThePrinterStoresExactlyTheWantedObjects) {
   // The static neighbour no host owns, in lower-case hex octets.
   bool ghost = false;
   for (const auto& entry : results) {
-    if (StartsWith(entry.key, "1.3.6.1.2.1.4.22.1.2.") && entry.key.ends_with("." + snmp.ghost_ip)) {
+    if (StartsWith(entry.key, "1.3.6.1.2.1.4.22.1.2.") &&
+        entry.key.ends_with("." + snmp.ghost_ip)) {
       EXPECT_EQ(entry.value, snmp.ghost_mac);
       ghost = true;
     }
@@ -162,15 +164,47 @@ TEST(SnmpLabTest, NetSnmpGetLogLineSequences) {
     std::string value;
     Lines lines;
   } cases[] = {
-      {"v2c", p, "1.3.6.1.2.1.1.1.0", 2, true, snmp.sysdescr, {"MIB[" + p + "] snmp v2", p + "|scan end"}},
-      {"v2c firmware, leading dot", p, "." + snmp.firmware_oid, 2, true, snmp.firmware,
+      {"v2c",
+       p,
+       "1.3.6.1.2.1.1.1.0",
+       2,
+       true,
+       snmp.sysdescr,
        {"MIB[" + p + "] snmp v2", p + "|scan end"}},
-      {"v3 with the MD5 account", p, snmp.model_oid, 3, true, snmp.model, {"MIB[" + p + "] snmp v3", p + "|scan end"}},
-      {"v3 without an account: noAuth", p, snmp.model_oid, 3, false, "",
+      {"v2c firmware, leading dot",
+       p,
+       "." + snmp.firmware_oid,
+       2,
+       true,
+       snmp.firmware,
+       {"MIB[" + p + "] snmp v2", p + "|scan end"}},
+      {"v3 with the MD5 account",
+       p,
+       snmp.model_oid,
+       3,
+       true,
+       snmp.model,
+       {"MIB[" + p + "] snmp v3", p + "|scan end"}},
+      {"v3 without an account: noAuth",
+       p,
+       snmp.model_oid,
+       3,
+       false,
+       "",
        {"MIB[" + p + "] snmp v3", p + "|Error [1]No securityName specified", p + "|scan end"}},
-      {"missing object: empty, no outcome line", p, "1.3.6.1.2.1.1.99.0", 2, true, "",
+      {"missing object: empty, no outcome line",
+       p,
+       "1.3.6.1.2.1.1.99.0",
+       2,
+       true,
+       "",
        {"MIB[" + p + "] snmp v2", p + "|scan end"}},
-      {"silent address", snmp.silent, "1.3.6.1.2.1.1.1.0", 2, true, "",
+      {"silent address",
+       snmp.silent,
+       "1.3.6.1.2.1.1.1.0",
+       2,
+       true,
+       "",
        {"MIB[" + snmp.silent + "] snmp v2", snmp.silent + "|Timeout", snmp.silent + "|scan end"}},
   };
   for (const auto& c : cases) {
@@ -194,22 +228,26 @@ TEST(SnmpLabTest, SixteenWorkersQueryThePrinterInAllThreeWaysAtOnce) {
         std::string value;
         switch ((worker + step) % 4) {
           case 0:
-            if (GetDeviceValue(snmp.printer, snmp.model_oid, value) != 0 || value != snmp.model) ++wrong;
+            if (GetDeviceValue(snmp.printer, snmp.model_oid, value) != 0 || value != snmp.model)
+              ++wrong;
             break;
           case 1: {
             OidValueMap results;
             const std::string* descr = nullptr;
-            if (WalkDevice(snmp.printer, results) != 0 || (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr ||
-                *descr != snmp.sysdescr) {
+            if (WalkDevice(snmp.printer, results) != 0 ||
+                (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr || *descr != snmp.sysdescr) {
               ++wrong;
             }
             break;
           }
           case 2:
-            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, 2) != 0 || value != snmp.firmware) ++wrong;
+            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, 2) != 0 ||
+                value != snmp.firmware)
+              ++wrong;
             break;
           default:
-            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, 3) != 0 || value != snmp.model) ++wrong;
+            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, 3) != 0 || value != snmp.model)
+              ++wrong;
             break;
         }
       }
@@ -229,11 +267,14 @@ TEST(SnmpLabTest, SixteenSilentV3DevicesCostAboutOneTimeOut) {
   for (int i = 0; i < 16; ++i) {
     threads.emplace_back([&, i] {
       std::string value = "x";
-      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i), 3) != 0 || !value.empty()) ++wrong;
+      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i), 3) != 0 ||
+          !value.empty())
+        ++wrong;
     });
   }
   for (auto& t : threads) t.join();
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("16 silent v3 devices, 16 workers: %.2f s\n", seconds);
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(seconds, 5.4);   // one device: 6 s with the library's defaults
@@ -250,9 +291,13 @@ TEST(SnmpLabTest, SingleDeviceModePrintsOnlyTheResult) {
     std::string stdout_text;
     Lines lines;
   } cases[] = {
-      {"answered", snmp.printer, "result: " + snmp.sysdescr,
+      {"answered",
+       snmp.printer,
+       "result: " + snmp.sysdescr,
        {"MIB[" + snmp.printer + "] snmp v2", snmp.printer + "|scan end"}},
-      {"silent", snmp.silent, "result: ",
+      {"silent",
+       snmp.silent,
+       "result: ",
        {"MIB[" + snmp.silent + "] snmp v2", snmp.silent + "|Timeout", snmp.silent + "|scan end"}},
   };
   for (const auto& c : cases) {

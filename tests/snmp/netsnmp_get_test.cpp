@@ -26,11 +26,12 @@ class NetSnmpGetTest : public ::testing::Test {
   void SetUp() override {
     if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
-    agent_ = std::make_unique<TestSnmpAgent>(kAgent,
-                                             "override 1.3.6.1.4.1.77777.2.1.0 octet_str 0x41420943\n"
-                                             "override 1.3.6.1.4.1.77777.2.2.0 octet_str 0x6162006300\n"
-                                             "override 1.3.6.1.4.1.77777.2.3.0 object_id 1.3.6.1.4.1.0.5\n"
-                                             "override 1.3.6.1.4.1.77777.2.4.0 integer -5\n");
+    agent_ = std::make_unique<TestSnmpAgent>(
+        kAgent,
+        "override 1.3.6.1.4.1.77777.2.1.0 octet_str 0x41420943\n"
+        "override 1.3.6.1.4.1.77777.2.2.0 octet_str 0x6162006300\n"
+        "override 1.3.6.1.4.1.77777.2.3.0 object_id 1.3.6.1.4.1.0.5\n"
+        "override 1.3.6.1.4.1.77777.2.4.0 integer -5\n");
     ASSERT_TRUE(agent_->ready()) << agent_->error();
   }
 
@@ -65,10 +66,12 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
     std::string value = "stale";
     EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
     EXPECT_EQ(value, c.value) << c.oid << " v" << c.version;
-    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
+    EXPECT_EQ(log.Lines(),
+              (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
         << c.oid << " v" << c.version;
   }
-  EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases))) << "the agent logs what it receives";
+  EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases)))
+      << "the agent logs what it receives";
 }
 
 TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
@@ -78,7 +81,8 @@ TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
   std::string value = "stale";
   EXPECT_EQ(NetSnmpGet(oid, value, kAgent, 2), 0);
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2", "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2",
+                                "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
                                 "127.0.0.1|scan end"}));
   EXPECT_EQ(agent_->ConnectionCount(), 0) << "nothing was sent";
 }
@@ -90,7 +94,8 @@ TEST_F(NetSnmpGetTest, NoSuchNameOfVersion1IsTheEndOfTheMib) {
   EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.99.0", value, kAgent, 1), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "End of MIB\n");
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v1", "127.0.0.1|End of MIB", "127.0.0.1|scan end"}));
+  EXPECT_EQ(log.Lines(),
+            (Lines{"MIB[127.0.0.1] snmp v1", "127.0.0.1|End of MIB", "127.0.0.1|scan end"}));
 }
 
 TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
@@ -103,19 +108,29 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
   } cases[] = {
       // First, so the cases after it show that its reason does not stick to
       // their messages.
-      {"pass phrase too short for a key", MIB_ACCOUNT{test::kAgentV3User, "short"}, -1,
+      {"pass phrase too short for a key",
+       MIB_ACCOUNT{test::kAgentV3User, "short"},
+       -1,
        {"MIB[127.0.0.1] snmp v3", "127.0.0.1|password error"},
        // The library's own complaint, then ours.
        "Error: passphrase chosen is below the length requirements of the USM (min=8).\n"
        "Error generating Ku from authentication pass phrase.\n"},
-      {"no account: noAuth without a user name", std::nullopt, 0,
-       {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]No securityName specified", "127.0.0.1|scan end"},
+      {"no account: noAuth without a user name",
+       std::nullopt,
+       0,
+       {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]No securityName specified",
+        "127.0.0.1|scan end"},
        "snmpwalk: No securityName specified\n"},
-      {"wrong pass phrase", MIB_ACCOUNT{test::kAgentV3User, "wrongpass123"}, 0,
+      {"wrong pass phrase",
+       MIB_ACCOUNT{test::kAgentV3User, "wrongpass123"},
+       0,
        {"MIB[127.0.0.1] snmp v3",
-        "127.0.0.1|Error [1]Authentication failure (incorrect password, community or key)", "127.0.0.1|scan end"},
+        "127.0.0.1|Error [1]Authentication failure (incorrect password, community or key)",
+        "127.0.0.1|scan end"},
        "snmpwalk: Authentication failure (incorrect password, community or key)\n"},
-      {"unknown user", MIB_ACCOUNT{"nobody", test::kAgentV3Pass}, 0,
+      {"unknown user",
+       MIB_ACCOUNT{"nobody", test::kAgentV3Pass},
+       0,
        {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]Unknown user name", "127.0.0.1|scan end"},
        "snmpwalk: Unknown user name\n"},
   };
@@ -152,10 +167,12 @@ TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
     testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kSilent, c.version), 0);
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text);
     EXPECT_EQ(value, "");
-    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(c.version), c.outcome, "127.0.0.2|scan end"}));
+    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(c.version), c.outcome,
+                                  "127.0.0.2|scan end"}));
     // Library defaults: 1 s, 5 retries.
     EXPECT_GT(seconds, 5.5) << "v" << c.version;
     EXPECT_LT(seconds, 9.0) << "v" << c.version;
@@ -168,7 +185,8 @@ TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
   std::string value = "stale";
   EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", 2), 0);
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2", "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2",
+                                "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
                                 "nosuchdomain:10.0.0.1|scan end"}));
 
   // The reason of that failure does not stick to the next error message.

@@ -59,24 +59,29 @@ TEST_F(ParallelQueryTest, SixteenWorkersQueryV1V2cAndV3AtOnce) {
         std::string value;
         switch ((worker + step) % 4) {
           case 0:
-            if (GetDeviceValue("127.0.0.1", test::kAgentModelOid, value) != 0 || value != test::kAgentModel) ++wrong;
+            if (GetDeviceValue("127.0.0.1", test::kAgentModelOid, value) != 0 ||
+                value != test::kAgentModel)
+              ++wrong;
             break;
           case 1: {
             OidValueMap results;
             const std::string* descr = nullptr;
-            if (WalkDevice("127.0.0.1", results) != 0 || (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr ||
+            if (WalkDevice("127.0.0.1", results) != 0 ||
+                (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr ||
                 *descr != test::kAgentSysDescr) {
               ++wrong;
             }
             break;
           }
           case 2:
-            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", 2) != 0 || value != test::kAgentFirmware) {
+            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", 2) != 0 ||
+                value != test::kAgentFirmware) {
               ++wrong;
             }
             break;
           default:
-            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", 3) != 0 || value != test::kAgentSysDescr) {
+            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", 3) != 0 ||
+                value != test::kAgentSysDescr) {
               ++wrong;
             }
             break;
@@ -98,15 +103,18 @@ TEST_F(ParallelQueryTest, SixteenSilentDevicesCostAboutOneTimeOut) {
     double single_seconds;  // one silent device with the library's (or the manager's) defaults
     std::function<bool(const std::string&)> query;
   } ways[] = {
-      {"v3 GET", 6.0, [](const std::string& agent) {
+      {"v3 GET", 6.0,
+       [](const std::string& agent) {
          std::string value = "x";
          return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, 3) == 0 && value.empty();
        }},
-      {"v2c GET", 6.0, [](const std::string& agent) {
+      {"v2c GET", 6.0,
+       [](const std::string& agent) {
          std::string value = "x";
          return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, 2) == 0 && value.empty();
        }},
-      {"v1 walk", 2.0, [](const std::string& agent) {
+      {"v1 walk", 2.0,
+       [](const std::string& agent) {
          OidValueMap results;
          return WalkDevice(agent, results) == 1 && results.empty();
        }},
@@ -117,8 +125,8 @@ TEST_F(ParallelQueryTest, SixteenSilentDevicesCostAboutOneTimeOut) {
       // 127.0.1.x: nothing listens there.
       if (!way.query("127.0.1." + std::to_string(worker + 1))) ++wrong;
     });
-    std::printf("%d silent devices, %s, %d workers: %.2f s (one device: %.1f s)\n", kWorkers, way.name, kWorkers,
-                seconds, way.single_seconds);
+    std::printf("%d silent devices, %s, %d workers: %.2f s (one device: %.1f s)\n", kWorkers,
+                way.name, kWorkers, seconds, way.single_seconds);
     EXPECT_EQ(wrong.load(), 0) << way.name;
     EXPECT_GT(seconds, way.single_seconds * 0.9) << way.name;
     // Serialised, this would take kWorkers times as long.

@@ -52,7 +52,9 @@ std::string BuiltProgram() {
   std::string path = test::OrdalenBinary();
   if (path.empty()) {
     std::error_code error;
-    path = (std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() / "ordalen").string();
+    path = (std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
+            "ordalen")
+               .string();
   }
   return path;
 }
@@ -66,17 +68,19 @@ class SingleDeviceProgramTest : public SingleDeviceTest {
     ASSERT_TRUE(std::filesystem::is_regular_file(built)) << "no built program at " << built;
     program_ = (dir_.path() / "ordalen").string();
     std::filesystem::copy_file(built, program_);
-    dir_.Write("config.ini", std::string("[Ordalen]\r\nCommunity=") + test::kAgentCommunity + "\r\n");
+    dir_.Write("config.ini",
+               std::string("[Ordalen]\r\nCommunity=") + test::kAgentCommunity + "\r\n");
     dir_.Write("home/.snmp/snmp.conf", "timeout 3\nretries 4\n");
     dir_.Write("elsewhere/snmp.conf", "timeout 2\nretries 3\n");
   }
 
   test::ProcessResult Run(const std::string& agent) {
-    return test::RunProcess({"env", "HOME=" + (dir_.path() / "home").string(),
-                             "SNMPCONFPATH=" + (dir_.path() / "elsewhere").string(),
-                             "SNMP_PERSISTENT_DIR=" + (dir_.path() / "elsewhere").string(), "MIBS=ALL",
-                             "MIBDIRS=/usr/share/snmp/mibs", program_, "1.3.6.1.2.1.1.1.0", agent, "x"},
-                            60s, dir_.path().string());
+    return test::RunProcess(
+        {"env", "HOME=" + (dir_.path() / "home").string(),
+         "SNMPCONFPATH=" + (dir_.path() / "elsewhere").string(),
+         "SNMP_PERSISTENT_DIR=" + (dir_.path() / "elsewhere").string(), "MIBS=ALL",
+         "MIBDIRS=/usr/share/snmp/mibs", program_, "1.3.6.1.2.1.1.1.0", agent, "x"},
+        60s, dir_.path().string());
   }
 
   TempDir dir_;
@@ -101,7 +105,8 @@ TEST_F(SingleDeviceProgramTest, SilentDeviceUsesTheTuningBesideTheProgramOnly) {
   dir_.Write("snmp/share/snmp/snmp.conf", "timeout 1\nretries 0\n");
   const auto start = std::chrono::steady_clock::now();
   const auto run = Run("127.0.0.2");
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.out, "result: ");
   EXPECT_EQ(run.err, "Timeout: No Response from 127.0.0.2\n");

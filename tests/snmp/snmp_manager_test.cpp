@@ -32,7 +32,9 @@ Values Contents(const OidValueMap& map) {
   return values;
 }
 
-FakeAnswer Text(const Ids& name, const std::string& text) { return {name, 0x04, {text.begin(), text.end()}}; }
+FakeAnswer Text(const Ids& name, const std::string& text) {
+  return {name, 0x04, {text.begin(), text.end()}};
+}
 FakeAnswer Raw(const Ids& name, std::uint8_t type, std::vector<std::uint8_t> value) {
   return {name, type, std::move(value)};
 }
@@ -47,8 +49,9 @@ FakeV1Agent::Script Serving(std::vector<FakeAnswer> objects) {
   return [objects = std::move(objects)](std::uint8_t type, const Ids& name) {
     for (const auto& object : objects) {
       if (type == kGet && object.name == name) return object;
-      if (type == kGetNext && std::lexicographical_compare(name.begin(), name.end(), object.name.begin(),
-                                                           object.name.end())) {
+      if (type == kGetNext &&
+          std::lexicographical_compare(name.begin(), name.end(), object.name.begin(),
+                                       object.name.end())) {
         return object;
       }
     }
@@ -65,15 +68,16 @@ class SnmpManagerTest : public ::testing::Test {
 };
 
 TEST_F(SnmpManagerTest, WalkOfARealAgentKeepsExactlyTheWantedObjects) {
-  const TestSnmpAgent agent("127.0.0.1",
-                            "override 1.3.6.1.2.1.43.10.2.1.5.1.1 counter 99\n"
-                            "override 1.3.6.1.2.1.4.20.1.3.192.168.0.5 octet_str \"255.255.255.0\"\n"
-                            "override 1.3.6.1.2.1.4.20.1.2.192.168.0.5 integer 2\n"
-                            "override 1.3.6.1.2.1.4.21.1.7.10.0.0.0 octet_str \"gw\"\n"
-                            "override 1.3.6.1.2.1.4.22.1.2.1.192.168.0.10 octet_str 0x001B2C3D4E5F\n"
-                            "override 1.3.6.1.2.1.4.22.1.2.2.192.168.1.20 integer 7\n"
-                            "override 1.3.6.1.2.1.4.22.1.3.1.192.168.0.10 octet_str \"not kept\"\n"
-                            "override 1.3.6.1.2.1.43.10.2.1.4.1.2 counter 5\n");
+  const TestSnmpAgent agent(
+      "127.0.0.1",
+      "override 1.3.6.1.2.1.43.10.2.1.5.1.1 counter 99\n"
+      "override 1.3.6.1.2.1.4.20.1.3.192.168.0.5 octet_str \"255.255.255.0\"\n"
+      "override 1.3.6.1.2.1.4.20.1.2.192.168.0.5 integer 2\n"
+      "override 1.3.6.1.2.1.4.21.1.7.10.0.0.0 octet_str \"gw\"\n"
+      "override 1.3.6.1.2.1.4.22.1.2.1.192.168.0.10 octet_str 0x001B2C3D4E5F\n"
+      "override 1.3.6.1.2.1.4.22.1.2.2.192.168.1.20 integer 7\n"
+      "override 1.3.6.1.2.1.4.22.1.3.1.192.168.0.10 octet_str \"not kept\"\n"
+      "override 1.3.6.1.2.1.43.10.2.1.4.1.2 counter 5\n");
   ASSERT_TRUE(agent.ready()) << agent.error();
   OidValueMap results;
   results["model_name"] = "kept from before";
@@ -138,19 +142,26 @@ TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
         {"1.3.6.1.2.1.4.20.1.1.10.0.0.1", "10.0.0.1"},
         {"1.3.6.1.2.1.4.20.1.1.10.0.0.2", "10.0.0.2"}},
        4},
-      {"the same object again", [&](std::uint8_t type, const Ids&) -> FakeAnswer {
+      {"the same object again",
+       [&](std::uint8_t type, const Ids&) -> FakeAnswer {
          return type == kGet ? Text(kSysDescr, "dev") : Raw(kAddr1, 0x40, {10, 0, 0, 1});
        },
-       0, {{"1.3.6.1.2.1.1.1.0", "dev"}, {"1.3.6.1.2.1.4.20.1.1.10.0.0.1", "10.0.0.1"}}, 3},
-      {"an object not kept, answered for ever", [&](std::uint8_t type, const Ids&) -> FakeAnswer {
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}, {"1.3.6.1.2.1.4.20.1.1.10.0.0.1", "10.0.0.1"}},
+       3},
+      {"an object not kept, answered for ever",
+       [&](std::uint8_t type, const Ids&) -> FakeAnswer {
          return type == kGet ? Text(kSysDescr, "dev") : Text(kSysName, "name");
        },
-       0, {{"1.3.6.1.2.1.1.1.0", "dev"}}, 3},
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}},
+       3},
       {"no sysDescr: noSuchName at the first GET", Serving({}), 1, {}, 1},
       {"ARP rows of other types are hex octets too",
        Serving({Text(kSysDescr, "dev"),
                 Raw({1, 3, 6, 1, 2, 1, 4, 22, 1, 2, 1, 10, 0, 0, 9}, 0x40, {10, 0, 0, 9}),
-                Raw({1, 3, 6, 1, 2, 1, 4, 22, 1, 2, 1, 10, 0, 0, 10}, 0x04, {0x02, 0x77, 0x01, 0, 0, 0x99})}),
+                Raw({1, 3, 6, 1, 2, 1, 4, 22, 1, 2, 1, 10, 0, 0, 10}, 0x04,
+                    {0x02, 0x77, 0x01, 0, 0, 0x99})}),
        0,
        {{"1.3.6.1.2.1.1.1.0", "dev"},
         {"1.3.6.1.2.1.4.22.1.2.1.10.0.0.9", "0a:00:00:09"},
@@ -158,8 +169,11 @@ TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
        4},
       // The library drops an answer holding a 6-octet IpAddress as malformed: the
       // request goes unanswered (1 + 3 retries) and the walk ends with what it has.
-      {"malformed answer", Serving({Text(kSysDescr, "dev"), Raw(kAddr1, 0x40, {10, 0, 0, 1, 0, 0})}), 0,
-       {{"1.3.6.1.2.1.1.1.0", "dev"}}, 5},
+      {"malformed answer",
+       Serving({Text(kSysDescr, "dev"), Raw(kAddr1, 0x40, {10, 0, 0, 1, 0, 0})}),
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}},
+       5},
   };
   for (auto& c : cases) {
     const FakeV1Agent agent("127.0.0.3", c.script);
@@ -176,11 +190,13 @@ TEST_F(SnmpManagerTest, SilentDeviceCostsFourTimesHalfASecond) {
     const char* name;
     std::function<int()> query;
   } cases[] = {
-      {"walk", [] {
+      {"walk",
+       [] {
          OidValueMap results;
          return WalkDevice("127.0.0.2", results);
        }},
-      {"get", [] {
+      {"get",
+       [] {
          std::string value = "untouched";
          const int result = GetDeviceValue("127.0.0.2", test::kAgentModelOid, value);
          return value == "untouched" ? result : -1;
@@ -189,7 +205,8 @@ TEST_F(SnmpManagerTest, SilentDeviceCostsFourTimesHalfASecond) {
   for (const auto& c : cases) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(c.query(), 1) << c.name;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // 500 ms, then 3 retries.
     EXPECT_GT(seconds, 1.9) << c.name;
     EXPECT_LT(seconds, 3.5) << c.name;

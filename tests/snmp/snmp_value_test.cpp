@@ -11,7 +11,9 @@
 namespace ordalen {
 namespace {
 
-std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 SnmpValueView Octets(std::uint8_t type, const std::vector<std::uint8_t>& octets) {
   SnmpValueView view;
@@ -132,7 +134,8 @@ TEST(FormatValueTest, OctetAndBitStrings) {
       {"control char after NUL: base64", kTypeOctetString, std::string("a\0\x01", 3), "YQAB\r\n"},
       {"ESC 0x1B: base64", kTypeOctetString, "\x1B", "Gw==\r\n"},
       {"DEL 0x7F is text", kTypeOctetString, "\x7F", "\x7F"},
-      {"bit string", kTypeBitString, std::string("\x00\x1B\x2C\x3D\x4E\x5F", 6), "00:1b:2c:3d:4e:5f"},
+      {"bit string", kTypeBitString, std::string("\x00\x1B\x2C\x3D\x4E\x5F", 6),
+       "00:1b:2c:3d:4e:5f"},
       {"empty bit string", kTypeBitString, "", ""},
   };
   for (const auto& c : cases) {
@@ -196,7 +199,7 @@ TEST(FormatVariableTest, NumbersAddressesAndOids) {
       {{1, 3, 6, 1, 4, 1, 77777, 1}, "1.3.6.1.4.1.77777.1"},
       {{1, 3, 6, 1, 4, 1, 0, 5}, "1.3.6.1.4.1"},  // stops before the first 0
       {{0, 0}, ""},
-      {{1, 3, 4294967295u}, "1.3.4294967295"},    // unsigned, never negative
+      {{1, 3, 4294967295u}, "1.3.4294967295"},  // unsigned, never negative
       {{}, ""},
   };
   for (const auto& c : oids) {
@@ -221,7 +224,8 @@ TEST(VariableViewTest, ReadsTheLibrarysValueLayout) {
   snmp_varlist_add_variable(&list, name, std::size(name), ASN_COUNTER64, &big, sizeof big);
   snmp_varlist_add_variable(&list, name, std::size(name), ASN_INTEGER, &negative, sizeof negative);
   snmp_varlist_add_variable(&list, name, std::size(name), ASN_IPADDRESS, ip, sizeof ip);
-  snmp_varlist_add_variable(&list, name, std::size(name), ASN_OBJECT_ID, value_oid, sizeof value_oid);
+  snmp_varlist_add_variable(&list, name, std::size(name), ASN_OBJECT_ID, value_oid,
+                            sizeof value_oid);
   snmp_varlist_add_variable(&list, name, std::size(name), ASN_OCTET_STR, text, sizeof text);
   ASSERT_NE(list, nullptr);
   std::vector<std::string> rendered;
@@ -229,7 +233,8 @@ TEST(VariableViewTest, ReadsTheLibrarysValueLayout) {
     rendered.push_back(FormatVariable(VariableView(*v).value));
   }
   snmp_free_varbind(list);
-  EXPECT_EQ(rendered, (std::vector<std::string>{"4294967301", "-7", "10.77.1.30", "1.3.6.1.4.1.8072", "ab"}));
+  EXPECT_EQ(rendered,
+            (std::vector<std::string>{"4294967301", "-7", "10.77.1.30", "1.3.6.1.4.1.8072", "ab"}));
 }
 
 }  // namespace

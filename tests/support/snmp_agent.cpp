@@ -26,7 +26,8 @@ namespace {
 
 constexpr const char* kSnmpd = "/usr/sbin/snmpd";
 // Only the system group, the overrides and what v3 needs: a small, fixed view.
-constexpr const char* kSnmpdModules = "override,system_mib,vacm_conf,usmConf,usmUser,vacm_vars,snmpEngine";
+constexpr const char* kSnmpdModules =
+    "override,system_mib,vacm_conf,usmConf,usmUser,vacm_vars,snmpEngine";
 
 std::string AgentConfig(const std::string& address, const std::string& extra) {
   std::string text = "agentaddress udp:" + address + ":161\n";
@@ -91,7 +92,8 @@ std::vector<std::uint32_t> OidOf(std::span<const std::uint8_t> content) {
   return ids;
 }
 
-void Append(std::vector<std::uint8_t>& out, std::uint8_t tag, const std::vector<std::uint8_t>& content) {
+void Append(std::vector<std::uint8_t>& out, std::uint8_t tag,
+            const std::vector<std::uint8_t>& content) {
   out.push_back(tag);
   const std::size_t n = content.size();
   if (n < 0x80) {
@@ -109,11 +111,11 @@ void Append(std::vector<std::uint8_t>& out, std::uint8_t tag, const std::vector<
 
 std::vector<std::uint8_t> IntegerContent(std::int64_t value) {
   std::vector<std::uint8_t> bytes;
-  for (int shift = 56; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 56; shift >= 0; shift -= 8)
+    bytes.push_back(static_cast<std::uint8_t>(value >> shift));
   std::size_t start = 0;
-  while (start + 1 < bytes.size() &&
-         ((bytes[start] == 0x00 && !(bytes[start + 1] & 0x80)) ||
-          (bytes[start] == 0xFF && (bytes[start + 1] & 0x80)))) {
+  while (start + 1 < bytes.size() && ((bytes[start] == 0x00 && !(bytes[start + 1] & 0x80)) ||
+                                      (bytes[start] == 0xFF && (bytes[start + 1] & 0x80)))) {
     ++start;
   }
   return {bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end()};
@@ -122,11 +124,11 @@ std::vector<std::uint8_t> IntegerContent(std::int64_t value) {
 }  // namespace
 
 void PrepareSnmpTestProcess() {
-  static TempDir* folder = new TempDir();  // lives as long as the process
+  static TempDir folder;  // lives as long as the process
   static const bool prepared = [] {
     SCANCONFIG& config = ScanConfig();
-    config.exeDir = folder->path().string();
-    config.logDir = folder->path().string();
+    config.exeDir = folder.path().string();
+    config.logDir = folder.path().string();
     config.community = kAgentCommunity;
     config.mibAccounts["127.0.0.1"] = MIB_ACCOUNT{kAgentV3User, kAgentV3Pass};
     InitSnmpLibrary();
@@ -136,10 +138,14 @@ void PrepareSnmpTestProcess() {
 }
 
 namespace {
-std::string LogPath() { return ScanConfig().logDir + "/ordalen.log"; }
+std::string LogPath() {
+  return ScanConfig().logDir + "/ordalen.log";
+}
 }  // namespace
 
-LogWatch::LogWatch() { offset_ = ReadFile(LogPath()).size(); }
+LogWatch::LogWatch() {
+  offset_ = ReadFile(LogPath()).size();
+}
 
 std::vector<std::string> LogWatch::Lines(const std::string& prefix) const {
   const std::string text = ReadFile(LogPath());
@@ -157,7 +163,6 @@ std::vector<std::string> LogWatch::Lines(const std::string& prefix) const {
   }
   return lines;
 }
-
 
 std::vector<std::uint8_t> EncodeOidContent(const std::vector<std::uint32_t>& ids) {
   std::vector<std::uint8_t> out;
@@ -206,8 +211,8 @@ TestSnmpAgent::TestSnmpAgent(const std::string& address, const std::string& extr
       dup2(devnull, 2);
     }
     const std::string config_path = config.string();
-    execl(kSnmpd, "snmpd", "-f", "-Lf", log.c_str(), "-C", "-c", config_path.c_str(), "-I", kSnmpdModules,
-          static_cast<char*>(nullptr));
+    execl(kSnmpd, "snmpd", "-f", "-Lf", log.c_str(), "-C", "-c", config_path.c_str(), "-I",
+          kSnmpdModules, static_cast<char*>(nullptr));
     _exit(127);
   }
   pid_ = pid;
@@ -279,7 +284,8 @@ void FakeV1Agent::Serve() {
     if (poll(&pfd, 1, 50) <= 0) continue;
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+    const ssize_t n =
+        recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peer_len);
     if (n <= 0) continue;
     std::span<const std::uint8_t> in(buffer, static_cast<std::size_t>(n));
     auto message = ReadTlv(in);

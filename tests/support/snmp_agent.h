@@ -30,7 +30,8 @@ inline constexpr const char* kAgentFirmware = "FW 1.2.3";
 // the test process dies). Check ready() first.
 class TestSnmpAgent {
  public:
-  explicit TestSnmpAgent(const std::string& address = "127.0.0.1", const std::string& extra_config = {});
+  explicit TestSnmpAgent(const std::string& address = "127.0.0.1",
+                         const std::string& extra_config = {});
   ~TestSnmpAgent();
   TestSnmpAgent(const TestSnmpAgent&) = delete;
   TestSnmpAgent& operator=(const TestSnmpAgent&) = delete;
@@ -53,14 +54,15 @@ struct FakeAnswer {
   std::uint8_t type = 0x04;         // value tag
   std::vector<std::uint8_t> value;  // value content octets
   int error_status = 0;
-  bool silent = false;              // send nothing
+  bool silent = false;  // send nothing
 };
 
 // An SNMPv1 agent on ADDRESS:161 (UDP) that answers every GET/GET-NEXT with
 // what `script` returns for (PDU type, requested OID). It runs until destroyed.
 class FakeV1Agent {
  public:
-  using Script = std::function<FakeAnswer(std::uint8_t pdu_type, const std::vector<std::uint32_t>& name)>;
+  using Script =
+      std::function<FakeAnswer(std::uint8_t pdu_type, const std::vector<std::uint32_t>& name)>;
   FakeV1Agent(const std::string& address, Script script);
   ~FakeV1Agent();
   FakeV1Agent(const FakeV1Agent&) = delete;
