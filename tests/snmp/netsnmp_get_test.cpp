@@ -63,8 +63,12 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
   };
   for (const auto& c : cases) {
     const LogWatch log;
+    const int datagrams = agent_->ConnectionCount();
     std::string value = "stale";
     EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
+    // One GET; for v3 the engine-ID discovery before it, and no second try for
+    // the agent's clock.
+    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == 3 ? 2 : 1) << c.oid << " v" << c.version;
     EXPECT_EQ(value, c.value) << c.oid << " v" << c.version;
     EXPECT_EQ(log.Lines(),
               (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
