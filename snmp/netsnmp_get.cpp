@@ -29,9 +29,13 @@ struct PreparedStrings {
 };
 
 void ReportPacketError(const netsnmp_pdu& response, const std::string& agent) {
-  const char* reason = snmp_errstring(static_cast<int>(response.errstat));
-  WriteLog("%s|Error in packet. %s", agent.c_str(), reason);
-  std::fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
+  std::string reason;
+  {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    reason = snmp_errstring(static_cast<int>(response.errstat));
+  }
+  WriteLog("%s|Error in packet. %s", agent.c_str(), reason.c_str());
+  std::fprintf(stderr, "Error in packet.\nReason: %s\n", reason.c_str());
   if (response.errindex == 0) return;
   std::fprintf(stderr, "Failed object: ");
   const netsnmp_variable_list* variable = response.variables;

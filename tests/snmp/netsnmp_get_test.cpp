@@ -68,7 +68,8 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
     EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
     // One GET; for v3 the engine-ID discovery before it, and no second try for
     // the agent's clock.
-    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == 3 ? 2 : 1) << c.oid << " v" << c.version;
+    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == 3 ? 2 : 1)
+        << c.oid << " v" << c.version;
     EXPECT_EQ(value, c.value) << c.oid << " v" << c.version;
     EXPECT_EQ(log.Lines(),
               (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
@@ -182,6 +183,27 @@ TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
     EXPECT_LT(seconds, 9.0) << "v" << c.version;
     std::printf("silent device, v%d: %.2f s\n", c.version, seconds);
   }
+}
+
+TEST_F(NetSnmpGetTest, ErrorStatusIsReportedWithTheFailedObject) {
+  const test::ScriptedAgent agent("127.0.0.3", [](std::uint8_t, const std::vector<std::uint32_t>&) {
+    test::FakeAnswer answer;
+    answer.error_status = 5;  // genErr
+    return answer;
+  });
+  ASSERT_TRUE(agent.ready());
+  const LogWatch log;
+  std::string value = "stale";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", 2), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error in packet.\nReason: (genError) A general failure occured\n"
+            "Failed object: iso.3.6.1.4.1.77777.5.0\n\n");  // the library ends the OID with its own
+                                                            // line end
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.3] snmp v2",
+                                "127.0.0.3|Error in packet. (genError) A general failure occured",
+                                "127.0.0.3|scan end"}));
 }
 
 TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {

@@ -17,7 +17,7 @@ namespace ordalen {
 namespace {
 
 using test::FakeAnswer;
-using test::FakeV1Agent;
+using test::ScriptedAgent;
 using test::TestSnmpAgent;
 using Ids = std::vector<std::uint32_t>;
 using Values = std::map<std::string, std::string>;
@@ -45,7 +45,7 @@ FakeAnswer EndOfView() {
 }
 
 // An agent that serves `objects` in order to GET and GET-NEXT.
-FakeV1Agent::Script Serving(std::vector<FakeAnswer> objects) {
+ScriptedAgent::Script Serving(std::vector<FakeAnswer> objects) {
   return [objects = std::move(objects)](std::uint8_t type, const Ids& name) {
     for (const auto& object : objects) {
       if (type == kGet && object.name == name) return object;
@@ -125,7 +125,7 @@ TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
   const Ids kSysName = {1, 3, 6, 1, 2, 1, 1, 5, 0};
   struct Case {
     const char* name;
-    FakeV1Agent::Script script;
+    ScriptedAgent::Script script;
     int result;
     Values values;
     int requests;
@@ -176,7 +176,7 @@ TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
        5},
   };
   for (auto& c : cases) {
-    const FakeV1Agent agent("127.0.0.3", c.script);
+    const ScriptedAgent agent("127.0.0.3", c.script);
     ASSERT_TRUE(agent.ready());
     OidValueMap results;
     EXPECT_EQ(WalkDevice("127.0.0.3", results), c.result) << c.name;

@@ -255,7 +255,8 @@ int TestSnmpAgent::ConnectionCount() const {
   return count;
 }
 
-FakeV1Agent::FakeV1Agent(const std::string& address, Script script) : script_(std::move(script)) {
+ScriptedAgent::ScriptedAgent(const std::string& address, Script script)
+    : script_(std::move(script)) {
   if (!OnlyLoopback()) return;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
@@ -271,13 +272,13 @@ FakeV1Agent::FakeV1Agent(const std::string& address, Script script) : script_(st
   thread_ = std::thread([this] { Serve(); });
 }
 
-FakeV1Agent::~FakeV1Agent() {
+ScriptedAgent::~ScriptedAgent() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   if (fd_ >= 0) close(fd_);
 }
 
-void FakeV1Agent::Serve() {
+void ScriptedAgent::Serve() {
   std::uint8_t buffer[65536];
   while (!stop_) {
     pollfd pfd{fd_, POLLIN, 0};
@@ -330,7 +331,7 @@ void FakeV1Agent::Serve() {
     Append(pdu_out, 0x02, IntegerContent(answer.error_status != 0 ? 1 : 0));
     pdu_out.insert(pdu_out.end(), list_out.begin(), list_out.end());
     std::vector<std::uint8_t> message_out;
-    Append(message_out, 0x02, IntegerContent(0));
+    Append(message_out, 0x02, IntegerContent(IntegerOf(version->content)));
     Append(message_out, 0x04, {community->content.begin(), community->content.end()});
     Append(message_out, 0xA2, pdu_out);
     std::vector<std::uint8_t> packet;

@@ -1,5 +1,5 @@
 // SNMP peers for tests that run inside the throwaway namespace (OnlyLoopback()): a real snmpd with
-// the lab printer's values, and a scripted SNMPv1 agent for misbehaving devices.
+// the lab printer's values, and a scripted agent for misbehaving devices.
 #pragma once
 
 #include <atomic>
@@ -57,16 +57,17 @@ struct FakeAnswer {
   bool silent = false;  // send nothing
 };
 
-// An SNMPv1 agent on ADDRESS:161 (UDP) that answers every GET/GET-NEXT with
-// what `script` returns for (PDU type, requested OID). It runs until destroyed.
-class FakeV1Agent {
+// A community-based (v1 or v2c) agent on ADDRESS:161 (UDP) that answers every
+// GET/GET-NEXT, in the request's version, with what `script` returns for (PDU
+// type, requested OID). It runs until destroyed.
+class ScriptedAgent {
  public:
   using Script =
       std::function<FakeAnswer(std::uint8_t pdu_type, const std::vector<std::uint32_t>& name)>;
-  FakeV1Agent(const std::string& address, Script script);
-  ~FakeV1Agent();
-  FakeV1Agent(const FakeV1Agent&) = delete;
-  FakeV1Agent& operator=(const FakeV1Agent&) = delete;
+  ScriptedAgent(const std::string& address, Script script);
+  ~ScriptedAgent();
+  ScriptedAgent(const ScriptedAgent&) = delete;
+  ScriptedAgent& operator=(const ScriptedAgent&) = delete;
 
   [[nodiscard]] bool ready() const { return fd_ >= 0; }
   // Requests received so far.
