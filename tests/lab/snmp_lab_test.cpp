@@ -137,6 +137,8 @@ TEST(SnmpLabTest, WalkOfThePrinterStoresExactlyTheWantedObjects) {
     }
   }
   EXPECT_TRUE(ghost) << "no ARP row for " << snmp.ghost_ip;
+  std::printf("walk stored %zu values: %d address-table, %d route-table, %d ARP-table\n", results.size(),
+              address_rows, route_rows, arp_rows);
   EXPECT_GT(address_rows, 0);
   EXPECT_GT(route_rows, 0);
   EXPECT_GT(arp_rows, 0);
