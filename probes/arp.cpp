@@ -78,10 +78,10 @@ std::string NameOf(std::uint32_t address, ArpOps& ops) {
 void NoticeCannotAsk(const OsError& error) {
   const std::string text =
       IsPermissionError(error)
-          ? Format("ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. No host "
-                   "answers the ARP sweep.",
+          ? Format("ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. The ARP sweep "
+                   "finds no host.",
                    error.message.c_str())
-          : Format("ARP: cannot send ARP requests (%s). No host answers the ARP sweep.", error.message.c_str());
+          : Format("ARP: cannot send ARP requests (%s). The ARP sweep finds no host.", error.message.c_str());
   std::fprintf(stderr, "%s\r\n", text.c_str());
   std::fflush(stderr);
   WriteLog("%s", text.c_str());

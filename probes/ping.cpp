@@ -27,9 +27,9 @@ void NoticeCannotSend(EchoOps& ops, const OsError& error) {
   const std::string text =
       IsPermissionError(error)
           ? Format("ping: no permission to open an ICMP socket (%s); run as root, with CAP_NET_RAW, or from a "
-                   "group in net.ipv4.ping_group_range. No host answers the ping sweep.",
+                   "group in net.ipv4.ping_group_range. The ping sweep finds no host.",
                    error.message.c_str())
-          : Format("ping: cannot open an ICMP socket (%s). No host answers the ping sweep.", error.message.c_str());
+          : Format("ping: cannot open an ICMP socket (%s). The ping sweep finds no host.", error.message.c_str());
   std::fprintf(stderr, "%s\r\n", text.c_str());
   std::fflush(stderr);
   WriteLog("%s", text.c_str());
