@@ -374,6 +374,56 @@ TEST(DiscoveryLabRunTest, ScanWithoutArgumentsFindsEveryLabHost) {
   }
   EXPECT_EQ(run.process.err.find("ARP:"), std::string::npos) << run.process.err;
   EXPECT_EQ(run.process.err.find("ping:"), std::string::npos) << run.process.err;
+
+  // The log has one line per host and phase.
+  for (const auto& [host, os] : HostClasses()) {
+    const std::string ip = lab.Ip(host);
+    EXPECT_NE(run.log.find("ARP[" + ip + "]: " + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos) << host;
+    EXPECT_NE(run.log.find("ICMP[" + ip + "]: found. os:" + std::to_string(os) + "\r\n"), std::string::npos)
+        << host;
+  }
+
+  // The result file has a node per host with the fields discovery gave it.
+  EXPECT_EQ(run.process.exit_code, 0);
+  ASSERT_FALSE(run.result_file.empty());
+  const test::ResultDocument doc = test::ParseResultFile(run.result_file);
+  ASSERT_TRUE(doc.error.empty()) << doc.error;
+  EXPECT_EQ(doc.nodes.size(), 9u);
+  for (const auto& [host, os] : HostClasses()) {
+    SCOPED_TRACE(host);
+    const std::string ip = lab.Ip(host);
+    const test::ResultNode* node = doc.FindByIp(ip);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->Field("MACADDRESS"), AsciiUpper(lab.Mac(host)));
+    EXPECT_EQ(node->Field("NETMASK"), "255.255.255.0");
+    EXPECT_EQ(node->Field("BROADCAST"), InSubnetA(ip) ? "10.77.1.255" : "10.77.2.255");
+    EXPECT_EQ(node->Field("OS"), std::to_string(os));
+  }
+  for (const char* key : {"LAB_SILENT_A", "LAB_SILENT_B", "LAB_GHOST_IP"}) {
+    EXPECT_EQ(doc.FindByIp(lab.Value(key)), nullptr) << key;
+  }
+}
+
+TEST(DiscoveryLabRunTest, ThreadCountsOutsideTheirBoundsStillScan) {
+  ORDALEN_REQUIRE_LAB(lab);
+  struct Case {
+    const char* thread;
+    const char* used;
+  } cases[] = {{"0", "1"}, {"-1", "1"}, {"257", "256"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.thread);
+    const test::OrdalenRun run =
+        RunOrdalen(lab, {"[Ordalen]\r\nThread=" + std::string(c.thread) + "\r\n", std::nullopt, std::nullopt},
+                   {"7", "10.77.1.19-10.77.1.21"}, 120s);
+    ASSERT_TRUE(run.error.empty()) << run.error;
+    EXPECT_NE(run.log.find(std::string("using ") + c.used), std::string::npos) << run.log;
+    for (const char* host : {"WIN1", "WIN2"}) {
+      const std::string ip = lab.Ip(host);
+      EXPECT_NE(run.process.out.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos)
+          << run.process.out;
+      EXPECT_NE(run.process.out.find("[" + ip + "]found\r\n"), std::string::npos) << run.process.out;
+    }
+  }
 }
 
 TEST(DiscoveryLabRunTest, RangeModeSweepsOnlyTheRange) {
