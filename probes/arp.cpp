@@ -172,35 +172,38 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   // The system's neighbour table is left alone: our requests are raw frames that
   // always ask the wire, so no cached entry can answer for a host, and other
   // programs on the machine depend on that table.
-  const bool any_card = std::ranges::any_of(cards, [](const CARDINFO& c) { return c.ScanFlag != 0; });
-  if (!any_card) return 1;
+
+  // The cards to sweep and their ranges, in table order.
+  std::vector<std::pair<const CARDINFO*, std::pair<std::uint32_t, std::uint32_t>>> plan;
+  for (const CARDINFO& card : cards) {
+    if (card.ScanFlag == 0) continue;
+    if (const auto range = SweepRange(card, config.rangeStart, config.rangeEnd)) plan.emplace_back(&card, *range);
+  }
+  if (plan.empty()) return 1;
   OsError error;
   if (!ops.CanAsk(&error)) {
     NoticeCannotAsk(error);
     return 1;
   }
   const int threads = EffectiveThreadCount(config.threadCount);
-  for (const CARDINFO& card : cards) {
-    if (card.ScanFlag == 0) continue;
-    const auto range = SweepRange(card, config.rangeStart, config.rangeEnd);
-    if (!range) continue;
-    const std::optional<MacBytes> card_mac = ParseMacText(card.CardMac);
+  for (const auto& [card, range] : plan) {
+    const std::optional<MacBytes> card_mac = ParseMacText(card->CardMac);
     if (!card_mac) {
-      WriteLog("ARP: card %s has no hardware address; its subnet is not swept", card.Description.c_str());
+      WriteLog("ARP: card %s has no hardware address; its subnet is not swept", card->Description.c_str());
       continue;
     }
     CardSweep sweep;
-    sweep.sender = ArpSender{card.CardNo, *card_mac, card.Address};
+    sweep.sender = ArpSender{card->CardNo, *card_mac, card->Address};
     for (const CARDINFO& other : cards) {
       const auto other_mac = ParseMacText(other.CardMac);
-      if (other.CardNo == card.CardNo && other_mac) sweep.own_addresses.emplace_back(other.Address, *other_mac);
+      if (other.CardNo == card->CardNo && other_mac) sweep.own_addresses.emplace_back(other.Address, *other_mac);
     }
-    sweep.mask = IpText(card.Mask);
-    sweep.broadcast = IpText(card.BroadcastAddress);
-    const std::uint32_t first = range->first;
+    sweep.mask = IpText(card->Mask);
+    sweep.broadcast = IpText(card->BroadcastAddress);
+    const std::uint32_t first = range.first;
     std::atomic<bool> error_logged{false};
     RunWorkerBatch<ProbeContext>(
-        threads, RangeCount(range->first, range->second),
+        threads, RangeCount(range.first, range.second),
         [first](ProbeContext& ctx, std::uint64_t index, int slot) {
           ctx.Slot = slot;
           ctx.HostAddress = first + static_cast<std::uint32_t>(index);

@@ -283,15 +283,31 @@ TEST_F(ArpSweepTest, NoRightToSendSaysSoOnceAndFindsNothing) {
   }
 }
 
-TEST_F(ArpSweepTest, NoSweptCardAsksNothing) {
-  CardTable cards;
+TEST_F(ArpSweepTest, NothingToSweepAsksNothingAndChecksNothing) {
+  CardTable p2p_only;
   InterfaceAddress p2p = Card("eth-p", 4, Ip(10, 77, 1, 2), kCardMacA);
   p2p.mask = 0xFFFFFFFE;  // a /31: not swept
-  FillCardTable({p2p}, cards);
-  FakeArp arp;
-  ArpSweep(cards, arp);
-  EXPECT_EQ(arp.can_ask_calls, 0);
-  EXPECT_TRUE(arp.asked.empty());
+  FillCardTable({p2p}, p2p_only);
+  struct Case {
+    const char* what;
+    CardTable cards;
+    std::uint32_t start, end;
+  } cases[] = {
+      {"no swept card", p2p_only, 0, 0},
+      {"a range that meets no card", TwoCards(), Ip(192, 168, 0, 1), Ip(192, 168, 0, 9)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScanConfig().rangeStart = c.start;
+    ScanConfig().rangeEnd = c.end;
+    FakeArp arp;
+    arp.can_ask = false;  // would print the notice if it were consulted
+    ::testing::internal::CaptureStderr();
+    ArpSweep(c.cards, arp);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(arp.can_ask_calls, 0);
+    EXPECT_TRUE(arp.asked.empty());
+  }
 }
 
 TEST_F(ArpSweepTest, ASocketFailureLosesOnlyThatHost) {
