@@ -19,7 +19,9 @@ std::function<bool(int)>& StartFailureHook() {
 }  // namespace
 
 namespace pool_testing {
-void SetThreadStartFailure(std::function<bool(int slot)> fail) { StartFailureHook() = std::move(fail); }
+void SetThreadStartFailure(std::function<bool(int slot)> fail) {
+  StartFailureHook() = std::move(fail);
+}
 }  // namespace pool_testing
 
 int EffectiveThreadCount(int configured) {
@@ -44,7 +46,8 @@ struct SlotThreads::Handle {
   }
 };
 
-SlotThreads::SlotThreads(int slots) : threads_(static_cast<std::size_t>(slots)), live_(slots, true) {
+SlotThreads::SlotThreads(int slots)
+    : threads_(static_cast<std::size_t>(slots)), live_(slots, true) {
   for (int i = 0; i < slots; ++i) {
     threads_[i] = std::make_unique<Handle>();
     done_.push_back(i);  // every slot starts as an idle task that has already ended
@@ -55,7 +58,8 @@ SlotThreads::~SlotThreads() {
   for (auto& h : threads_) {
     if (h && h->joinable) pthread_join(h->thread, nullptr);
   }
-  if (start_failures_ > 1) WriteLog("thread create error: %d threads could not be created", start_failures_);
+  if (start_failures_ > 1)
+    WriteLog("thread create error: %d threads could not be created", start_failures_);
 }
 
 bool SlotThreads::AnyLive() const {

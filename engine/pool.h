@@ -30,7 +30,7 @@ struct ProbeContext {
 inline constexpr int kMinThreadCount = 1;
 // Keeps every worker's descriptors below FD_SETSIZE for select()-based library code.
 inline constexpr int kMaxThreadCount = 256;
-inline constexpr std::size_t kWorkerStackBytes = 512 * 1024;
+inline constexpr std::size_t kWorkerStackBytes = std::size_t{512} * 1024;
 
 // The pool size actually used for a configured "Thread" value.
 int EffectiveThreadCount(int configured);
@@ -86,7 +86,8 @@ class SlotThreads {
 // (logged) and the item goes to the next slot that frees up. Only when no worker
 // runs at all does an item run on the dispatching thread, so none is ever lost.
 template <class Ctx, class Load, class Work, class Merge>
-void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& work, Merge&& merge) {
+void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& work,
+                    Merge&& merge) {
   threads = EffectiveThreadCount(threads);
   std::vector<Ctx> contexts(static_cast<std::size_t>(threads));
   SlotThreads slots(threads);

@@ -74,7 +74,8 @@ sockaddr_ll LinkAddress(int interface_index) {
 
 }  // namespace
 
-std::array<std::uint8_t, kArpPacketSize> BuildArpRequest(const MacBytes& sender_mac, std::uint32_t sender_address,
+std::array<std::uint8_t, kArpPacketSize> BuildArpRequest(const MacBytes& sender_mac,
+                                                         std::uint32_t sender_address,
                                                          std::uint32_t target) {
   std::array<std::uint8_t, kArpPacketSize> p{};
   PutU16(&p[0], kHardwareEthernet);
@@ -100,8 +101,9 @@ std::optional<MacBytes> ParseArpReply(std::span<const std::uint8_t> packet, std:
   const auto sender_address = c.U32Be();
   // The target fields must be there too: a cut packet is no reply.
   if (!c.Skip(kEthernetAddressLength) || !c.U32Be()) return std::nullopt;
-  if (*hardware != kHardwareEthernet || *protocol != kProtocolIpv4 || *hardware_length != kEthernetAddressLength ||
-      *protocol_length != kIpv4AddressLength || *operation != kOperationReply || *sender_address != target) {
+  if (*hardware != kHardwareEthernet || *protocol != kProtocolIpv4 ||
+      *hardware_length != kEthernetAddressLength || *protocol_length != kIpv4AddressLength ||
+      *operation != kOperationReply || *sender_address != target) {
     return std::nullopt;
   }
   MacBytes mac{};
@@ -109,10 +111,12 @@ std::optional<MacBytes> ParseArpReply(std::span<const std::uint8_t> packet, std:
   return mac;
 }
 
-bool CanOpenArpSocket(OsError* error) { return OpenPacketSocket(error).has_value(); }
+bool CanOpenArpSocket(OsError* error) {
+  return OpenPacketSocket(error).has_value();
+}
 
-std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target, const ArpTiming& timing,
-                               OsError* error) {
+std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target,
+                               const ArpTiming& timing, OsError* error) {
   auto fd = OpenPacketSocket(error);
   if (!fd || !AttachReplyFilter(fd->get(), target, error)) return std::nullopt;
   sockaddr_ll local = LinkAddress(sender.interface_index);
@@ -134,8 +138,8 @@ std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target, co
     if (now >= deadline) return std::nullopt;
     const auto next_send = start + timing.interval * sent;
     if (sent < timing.requests && now >= next_send) {
-      if (::sendto(fd->get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&broadcast),
-                   sizeof broadcast) < 0) {
+      if (::sendto(fd->get(), request.data(), request.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&broadcast), sizeof broadcast) < 0) {
         if (errno == EINTR) continue;
         if (error) *error = MakeOsError("sendto(ARP)", errno);
         return std::nullopt;
@@ -143,7 +147,8 @@ std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target, co
       ++sent;
       continue;
     }
-    const auto wake = sent < timing.requests ? std::min(deadline, start + timing.interval * sent) : deadline;
+    const auto wake =
+        sent < timing.requests ? std::min(deadline, start + timing.interval * sent) : deadline;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
     pollfd p{fd->get(), POLLIN, 0};
     const int rc = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
@@ -160,7 +165,8 @@ std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target, co
     std::array<std::uint8_t, 128> buf{};
     const ssize_t n = ::recv(fd->get(), buf.data(), buf.size(), MSG_DONTWAIT);
     if (n < 0) continue;
-    if (auto mac = ParseArpReply(std::span(buf.data(), static_cast<std::size_t>(n)), target)) return mac;
+    if (auto mac = ParseArpReply(std::span(buf.data(), static_cast<std::size_t>(n)), target))
+      return mac;
   }
 }
 

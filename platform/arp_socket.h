@@ -25,15 +25,16 @@ struct ArpSender {
 
 // How often and how long one target is asked.
 struct ArpTiming {
-  int requests = 0;                   // requests sent, `interval` apart
+  int requests = 0;  // requests sent, `interval` apart
   std::chrono::milliseconds interval{};
-  std::chrono::milliseconds wait{};   // from the first request to giving up
+  std::chrono::milliseconds wait{};  // from the first request to giving up
 };
 
 inline constexpr std::size_t kArpPacketSize = 28;
 
 // An Ethernet/IPv4 ARP request (operation 1) from `sender` for `target`.
-std::array<std::uint8_t, kArpPacketSize> BuildArpRequest(const MacBytes& sender_mac, std::uint32_t sender_address,
+std::array<std::uint8_t, kArpPacketSize> BuildArpRequest(const MacBytes& sender_mac,
+                                                         std::uint32_t sender_address,
                                                          std::uint32_t target);
 
 // The sender hardware address of an Ethernet/IPv4 ARP reply whose sender
@@ -46,7 +47,7 @@ bool CanOpenArpSocket(OsError* error);
 // Asks `target` on the sender's interface. Its hardware address, or nullopt when
 // no reply came within the timing. `error` gets a non-zero code only when the
 // socket itself failed.
-std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target, const ArpTiming& timing,
-                               OsError* error);
+std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target,
+                               const ArpTiming& timing, OsError* error);
 
 }  // namespace ordalen

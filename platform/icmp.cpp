@@ -29,7 +29,8 @@ constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kReceiveBufferSize = 2048;
 
 bool IsErrorType(std::uint8_t type) {
-  return type == kTypeDestinationUnreachable || type == kTypeTimeExceeded || type == kTypeParameterProblem;
+  return type == kTypeDestinationUnreachable || type == kTypeTimeExceeded ||
+         type == kTypeParameterProblem;
 }
 
 // The IPv4 header at the cursor: its length, TTL, protocol, source and
@@ -84,7 +85,8 @@ EchoMatch MatchIcmpMessage(std::span<const std::uint8_t> icmp, std::uint32_t sou
   if (*type == kTypeEchoReply) {
     const auto id = c.U16Be();
     const auto seq = c.U16Be();
-    if (!id || !seq || *code != 0 || source != expect.target || *id != expect.id || *seq != expect.seq) {
+    if (!id || !seq || *code != 0 || source != expect.target || *id != expect.id ||
+        *seq != expect.seq) {
       return {};
     }
     const auto data = c.Bytes(c.remaining());
@@ -97,7 +99,8 @@ EchoMatch MatchIcmpMessage(std::span<const std::uint8_t> icmp, std::uint32_t sou
     const auto quoted = c.Bytes(c.remaining());
     if (!quoted) return {};
     const auto inner = ReadIpHeader(*quoted);
-    if (!inner || inner->protocol != kIpProtocolIcmp || inner->destination != expect.target) return {};
+    if (!inner || inner->protocol != kIpProtocolIcmp || inner->destination != expect.target)
+      return {};
     if (!IsOurRequestHeader(quoted->subspan(inner->length), expect)) return {};
     return {EchoVerdict::kError, 0};
   }
@@ -146,8 +149,8 @@ std::optional<UniqueFd> OpenIcmpSocket(IcmpSocketKind kind, OsError* error) {
   UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP));
   if (!fd) {
     if (error) {
-      *error = MakeOsError(kind == IcmpSocketKind::kDatagram ? "socket(ICMP datagram)" : "socket(ICMP raw)",
-                           errno);
+      *error = MakeOsError(
+          kind == IcmpSocketKind::kDatagram ? "socket(ICMP datagram)" : "socket(ICMP raw)", errno);
     }
     return std::nullopt;
   }
@@ -184,7 +187,9 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
-std::uint32_t SourceOf(const sockaddr_in& from) { return ntohl(from.sin_addr.s_addr); }
+std::uint32_t SourceOf(const sockaddr_in& from) {
+  return ntohl(from.sin_addr.s_addr);
+}
 
 // Reads one queued error of a datagram socket; true when it is about our request.
 bool ReadQueuedError(int fd, const EchoExpect& expect) {
@@ -203,7 +208,8 @@ bool ReadQueuedError(int fd, const EchoExpect& expect) {
   if (n < 0) {
     int pending = 0;
     socklen_t len = sizeof pending;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len);  // an error with nothing queued: clear it
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending,
+                 &len);  // an error with nothing queued: clear it
     return false;
   }
   bool from_icmp = false;
@@ -214,7 +220,8 @@ bool ReadQueuedError(int fd, const EchoExpect& expect) {
       from_icmp = err.ee_origin == SO_EE_ORIGIN_ICMP;
     }
   }
-  return from_icmp && QuotesOurEcho(std::span(buf.data(), static_cast<std::size_t>(n)), SourceOf(to), expect);
+  return from_icmp &&
+         QuotesOurEcho(std::span(buf.data(), static_cast<std::size_t>(n)), SourceOf(to), expect);
 }
 
 // Reads one message; its verdict.
@@ -233,7 +240,8 @@ EchoMatch ReadOne(int fd, IcmpSocketKind kind, const EchoExpect& expect) {
   const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
   if (n < 0) {
     // A datagram socket reports an error of its own request this way too.
-    if (kind == IcmpSocketKind::kDatagram && IsUnreachableErrno(errno)) return {EchoVerdict::kError, 0};
+    if (kind == IcmpSocketKind::kDatagram && IsUnreachableErrno(errno))
+      return {EchoVerdict::kError, 0};
     return {};
   }
   if ((msg.msg_flags & MSG_TRUNC) != 0) return {};  // ours is small; a cut packet is someone else's
@@ -241,7 +249,8 @@ EchoMatch ReadOne(int fd, IcmpSocketKind kind, const EchoExpect& expect) {
   if (kind == IcmpSocketKind::kRaw) return MatchRawIcmp(bytes, expect);
   int ttl = -1;
   for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
-    if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(cm), sizeof ttl);
+    if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_TTL)
+      std::memcpy(&ttl, CMSG_DATA(cm), sizeof ttl);
   }
   return MatchDatagramIcmp(bytes, SourceOf(from), ttl, expect);
 }
@@ -265,8 +274,8 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
     // A raw socket sees every ICMP packet of the machine: let through only the
     // kinds that can answer us.
     icmp_filter filter{};
-    filter.data = ~((1U << kTypeEchoReply) | (1U << kTypeDestinationUnreachable) | (1U << kTypeTimeExceeded) |
-                    (1U << kTypeParameterProblem));
+    filter.data = ~((1U << kTypeEchoReply) | (1U << kTypeDestinationUnreachable) |
+                    (1U << kTypeTimeExceeded) | (1U << kTypeParameterProblem));
     if (::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) != 0) {
       if (error) *error = MakeOsError("setsockopt(ICMP_FILTER)", errno);
       return std::nullopt;
@@ -276,7 +285,8 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
-  while (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+  while (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) < 0) {
     if (errno == EINTR) continue;
     if (!IsUnreachableErrno(errno) && error) *error = MakeOsError("sendto(ICMP)", errno);
     return std::nullopt;
@@ -335,7 +345,8 @@ std::array<std::uint8_t, kEchoPayloadSize> EchoPayload() {
 std::uint16_t InternetChecksum(std::span<const std::uint8_t> bytes) {
   std::uint32_t sum = 0;
   std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+  for (; i + 1 < bytes.size(); i += 2)
+    sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
   if (i < bytes.size()) sum += static_cast<std::uint32_t>(bytes[i] << 8);
   while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum & 0xFFFF);
@@ -367,20 +378,24 @@ EchoMatch MatchDatagramIcmp(std::span<const std::uint8_t> message, std::uint32_t
   return MatchIcmpMessage(message, source, ttl, expect);
 }
 
-bool QuotesOurEcho(std::span<const std::uint8_t> quoted, std::uint32_t destination, const EchoExpect& expect) {
+bool QuotesOurEcho(std::span<const std::uint8_t> quoted, std::uint32_t destination,
+                   const EchoExpect& expect) {
   return destination == expect.target && IsOurRequestHeader(quoted, expect);
 }
 
-bool CanOpenIcmpSocket(OsError* error) { return OpenAnyIcmpSocket(error).has_value(); }
+bool CanOpenIcmpSocket(OsError* error) {
+  return OpenAnyIcmpSocket(error).has_value();
+}
 
-std::optional<int> SendEcho(std::uint32_t address, std::chrono::milliseconds timeout, OsError* error) {
+std::optional<int> SendEcho(std::uint32_t address, std::chrono::milliseconds timeout,
+                            OsError* error) {
   auto opened = OpenAnyIcmpSocket(error);
   if (!opened) return std::nullopt;
   return EchoOnSocket(opened->first.get(), opened->second, address, timeout, error);
 }
 
-std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address, std::chrono::milliseconds timeout,
-                              OsError* error) {
+std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address,
+                              std::chrono::milliseconds timeout, OsError* error) {
   auto fd = OpenIcmpSocket(kind, error);
   if (!fd) return std::nullopt;
   return EchoOnSocket(fd->get(), kind, address, timeout, error);

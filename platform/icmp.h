@@ -69,10 +69,11 @@ bool CanOpenIcmpSocket(OsError* error);
 // `timeout` for its reply. The reply's TTL, or nullopt when no usable reply came.
 // `error` gets a non-zero code only when the socket itself failed (no right to
 // open one, no descriptors, ...), never for a host that merely does not answer.
-std::optional<int> SendEcho(std::uint32_t address, std::chrono::milliseconds timeout, OsError* error);
+std::optional<int> SendEcho(std::uint32_t address, std::chrono::milliseconds timeout,
+                            OsError* error);
 
 // The same on a socket of the given kind only.
-std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address, std::chrono::milliseconds timeout,
-                              OsError* error);
+std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address,
+                              std::chrono::milliseconds timeout, OsError* error);
 
 }  // namespace ordalen

@@ -41,7 +41,8 @@ std::string LinkName(const char* label) {
 // entry counts only when its interface index is the one we were given.
 bool IsWireless(const std::string& name, int index) {
   namespace fs = std::filesystem;
-  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    return false;
   const fs::path dir = fs::path("/sys/class/net") / name;
   std::error_code ec;
   if (!fs::exists(dir / "wireless", ec) && !fs::exists(dir / "phy80211", ec)) return false;
@@ -96,7 +97,8 @@ std::optional<std::vector<InterfaceAddress>> ListInterfaceAddresses(OsError* err
       entry.index = link->second.index;
       entry.mac = link->second.mac;
       if (link->second.hatype == ARPHRD_ETHER) {
-        entry.kind = IsWireless(entry.name, entry.index) ? LinkKind::kWireless : LinkKind::kEthernet;
+        entry.kind =
+            IsWireless(entry.name, entry.index) ? LinkKind::kWireless : LinkKind::kEthernet;
       }
     } else {
       entry.index = static_cast<int>(if_nametoindex(entry.name.c_str()));

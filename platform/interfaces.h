@@ -24,8 +24,8 @@ struct InterfaceAddress {
   bool up = false;   // administratively up (IFF_UP)
   LinkKind kind = LinkKind::kOther;
   std::optional<std::array<std::uint8_t, 6>> mac;  // the hardware address, when it has six bytes
-  std::uint32_t address = 0;  // host byte order
-  std::uint32_t mask = 0;     // host byte order; 0 when the system gives none
+  std::uint32_t address = 0;                       // host byte order
+  std::uint32_t mask = 0;                          // host byte order; 0 when the system gives none
 };
 
 // Every IPv4 address of every interface, in the order the system lists them;

@@ -5,7 +5,9 @@
 
 namespace ordalen {
 
-bool IsPermissionError(const OsError& error) { return error.code == EPERM || error.code == EACCES; }
+bool IsPermissionError(const OsError& error) {
+  return error.code == EPERM || error.code == EACCES;
+}
 
 OsError MakeOsError(const std::string& what, int code) {
   char buf[256];

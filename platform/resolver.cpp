@@ -13,8 +13,8 @@ std::optional<std::string> ReverseLookup(std::uint32_t address) {
   sin.sin_addr.s_addr = htonl(address);
   char host[NI_MAXHOST] = {};
   // NI_NAMEREQD: no name is a failure, never the address text in its place.
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof sin, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof sin, host, sizeof host, nullptr,
+                    0, NI_NAMEREQD) != 0) {
     return std::nullopt;
   }
   return std::string(host);

@@ -22,10 +22,14 @@ constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 class SystemArp final : public ArpOps {
  public:
   bool CanAsk(OsError* error) override { return CanOpenArpSocket(error); }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target, OsError* error) override {
-    return AskArp(sender, target, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait}, error);
+  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
+                              OsError* error) override {
+    return AskArp(sender, target, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait},
+                  error);
   }
-  std::optional<std::string> ReverseName(std::uint32_t address) override { return ReverseLookup(address); }
+  std::optional<std::string> ReverseName(std::uint32_t address) override {
+    return ReverseLookup(address);
+  }
 };
 
 int HexValue(char c) {
@@ -78,10 +82,13 @@ std::string NameOf(std::uint32_t address, ArpOps& ops) {
 void NoticeCannotAsk(const OsError& error) {
   const std::string text =
       IsPermissionError(error)
-          ? Format("ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. The ARP sweep "
-                   "finds no host.",
-                   error.message.c_str())
-          : Format("ARP: cannot send ARP requests (%s). The ARP sweep finds no host.", error.message.c_str());
+          ? Format(
+                "ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. "
+                "The ARP sweep "
+                "finds no host.",
+                error.message.c_str())
+          : Format("ARP: cannot send ARP requests (%s). The ARP sweep finds no host.",
+                   error.message.c_str());
   std::fprintf(stderr, "%s\r\n", text.c_str());
   std::fflush(stderr);
   WriteLog("%s", text.c_str());
@@ -89,7 +96,8 @@ void NoticeCannotAsk(const OsError& error) {
 
 // The part of the card's hosts the sweep asks: all of them, or their overlap with
 // the command-line range when both of its ends are set.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> SweepRange(const CARDINFO& card, std::uint32_t range_start,
+std::optional<std::pair<std::uint32_t, std::uint32_t>> SweepRange(const CARDINFO& card,
+                                                                  std::uint32_t range_start,
                                                                   std::uint32_t range_end) {
   std::uint32_t first = card.FirstHost;
   std::uint32_t last = card.LastHost;
@@ -118,7 +126,8 @@ std::optional<MacBytes> AskOne(const CardSweep& sweep, std::uint32_t target, Arp
   }
   OsError error;
   std::optional<MacBytes> mac = ops.Ask(sweep.sender, target, &error);
-  if (error.code != 0 && !error_logged.exchange(true)) WriteLog("ARP error: %s", error.message.c_str());
+  if (error.code != 0 && !error_logged.exchange(true))
+    WriteLog("ARP error: %s", error.message.c_str());
   return mac;
 }
 
@@ -157,7 +166,9 @@ std::string ValidateMac(std::string_view text) {
   return upper;
 }
 
-std::string LookupHostName(const std::string& ip) { return LookupHostName(ip, SystemArpOps()); }
+std::string LookupHostName(const std::string& ip) {
+  return LookupHostName(ip, SystemArpOps());
+}
 
 std::string LookupHostName(const std::string& ip, ArpOps& ops) {
   const std::optional<std::uint32_t> address = ParseDottedQuad(ip);
@@ -165,7 +176,9 @@ std::string LookupHostName(const std::string& ip, ArpOps& ops) {
   return NameOf(*address, ops);
 }
 
-int ArpSweep(const CardTable& cards) { return ArpSweep(cards, SystemArpOps()); }
+int ArpSweep(const CardTable& cards) {
+  return ArpSweep(cards, SystemArpOps());
+}
 
 int ArpSweep(const CardTable& cards, ArpOps& ops) {
   const SCANCONFIG& config = ScanConfig();
@@ -177,7 +190,8 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   std::vector<std::pair<const CARDINFO*, std::pair<std::uint32_t, std::uint32_t>>> plan;
   for (const CARDINFO& card : cards) {
     if (card.ScanFlag == 0) continue;
-    if (const auto range = SweepRange(card, config.rangeStart, config.rangeEnd)) plan.emplace_back(&card, *range);
+    if (const auto range = SweepRange(card, config.rangeStart, config.rangeEnd))
+      plan.emplace_back(&card, *range);
   }
   if (plan.empty()) return 1;
   OsError error;
@@ -189,14 +203,16 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   for (const auto& [card, range] : plan) {
     const std::optional<MacBytes> card_mac = ParseMacText(card->CardMac);
     if (!card_mac) {
-      WriteLog("ARP: card %s has no hardware address; its subnet is not swept", card->Description.c_str());
+      WriteLog("ARP: card %s has no hardware address; its subnet is not swept",
+               card->Description.c_str());
       continue;
     }
     CardSweep sweep;
     sweep.sender = ArpSender{card->CardNo, *card_mac, card->Address};
     for (const CARDINFO& other : cards) {
       const auto other_mac = ParseMacText(other.CardMac);
-      if (other.CardNo == card->CardNo && other_mac) sweep.own_addresses.emplace_back(other.Address, *other_mac);
+      if (other.CardNo == card->CardNo && other_mac)
+        sweep.own_addresses.emplace_back(other.Address, *other_mac);
     }
     sweep.mask = IpText(card->Mask);
     sweep.broadcast = IpText(card->BroadcastAddress);

@@ -27,7 +27,8 @@ class ArpOps {
   virtual bool CanAsk(OsError* error) = 0;
   // Asks `target` on the sender's card: its hardware address, or nullopt.
   // `error` gets a non-zero code only when the socket itself failed.
-  virtual std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target, OsError* error) = 0;
+  virtual std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
+                                      OsError* error) = 0;
   // The name registered for an address, or nullopt.
   virtual std::optional<std::string> ReverseName(std::uint32_t address) = 0;
 };

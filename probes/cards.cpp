@@ -6,7 +6,7 @@
 namespace ordalen {
 namespace {
 
-constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+constexpr std::uint32_t kLoopbackAddress = 0x7F000001;    // 127.0.0.1
 constexpr std::uint32_t kShortestSweptMask = 0xFF000000;  // a /8
 constexpr std::string_view kUnsweptDescription = "PAN Virtual Ethernet Adapter";
 
@@ -18,10 +18,10 @@ void SetSubnet(CARDINFO& card) {
   card.FirstHost = card.NetAddress + 1;
   card.LastHost = card.BroadcastAddress - 1;
   card.ScanFlag = 1;
-  if (card.NetAddress + 1 == 0 ||                  // network address 255.255.255.255
-      card.Address == kLoopbackAddress ||          //
-      card.Mask < kShortestSweptMask ||            // shorter than /8, a zero mask included
-      card.FirstHost > card.LastHost ||            // a /31 or /32
+  if (card.NetAddress + 1 == 0 ||          // network address 255.255.255.255
+      card.Address == kLoopbackAddress ||  //
+      card.Mask < kShortestSweptMask ||    // shorter than /8, a zero mask included
+      card.FirstHost > card.LastHost ||    // a /31 or /32
       StartsWith(card.Description, kUnsweptDescription)) {
     card.ScanFlag = 0;
   }

@@ -11,9 +11,9 @@
 namespace ordalen {
 
 struct CARDINFO {
-  std::int32_t CardNo = 0;   // the interface index
-  std::string Description;   // the interface name, at most 1023 characters
-  std::string CardMac;       // "%02X:%02X:%02X:%02X:%02X:%02X"
+  std::int32_t CardNo = 0;  // the interface index
+  std::string Description;  // the interface name, at most 1023 characters
+  std::string CardMac;      // "%02X:%02X:%02X:%02X:%02X:%02X"
   std::uint32_t Address = 0;
   std::int32_t AdapterType = 0;  // kAdapterEthernet or kAdapterWireless
   std::uint32_t NetAddress = 0;

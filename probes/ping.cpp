@@ -26,10 +26,13 @@ void NoticeCannotSend(EchoOps& ops, const OsError& error) {
   if (!ops.TakeNotice()) return;
   const std::string text =
       IsPermissionError(error)
-          ? Format("ping: no permission to open an ICMP socket (%s); run as root, with CAP_NET_RAW, or from a "
-                   "group in net.ipv4.ping_group_range. The ping sweep finds no host.",
-                   error.message.c_str())
-          : Format("ping: cannot open an ICMP socket (%s). The ping sweep finds no host.", error.message.c_str());
+          ? Format(
+                "ping: no permission to open an ICMP socket (%s); run as root, with CAP_NET_RAW, "
+                "or from a "
+                "group in net.ipv4.ping_group_range. The ping sweep finds no host.",
+                error.message.c_str())
+          : Format("ping: cannot open an ICMP socket (%s). The ping sweep finds no host.",
+                   error.message.c_str());
   std::fprintf(stderr, "%s\r\n", text.c_str());
   std::fflush(stderr);
   WriteLog("%s", text.c_str());
@@ -85,7 +88,9 @@ int TtlToOsType(int ttl) {
   return 4;
 }
 
-int PingHost(std::uint32_t address, int& ttl) { return PingHost(address, ttl, SystemEchoOps()); }
+int PingHost(std::uint32_t address, int& ttl) {
+  return PingHost(address, ttl, SystemEchoOps());
+}
 
 int PingHost(std::uint32_t address, int& ttl, EchoOps& ops) {
   ttl = 0;
@@ -97,7 +102,9 @@ int PingHost(std::uint32_t address, int& ttl, EchoOps& ops) {
   return 1;
 }
 
-int PingSweep(std::uint32_t first, std::uint32_t last) { return PingSweep(first, last, SystemEchoOps()); }
+int PingSweep(std::uint32_t first, std::uint32_t last) {
+  return PingSweep(first, last, SystemEchoOps());
+}
 
 int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
   const std::uint64_t count = RangeCount(first, last);
@@ -116,7 +123,9 @@ int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
         ctx.HostAddress = first + static_cast<std::uint32_t>(index);
         ctx.Result = -1;
       },
-      [&ops, &error_logged](ProbeContext& ctx) { ctx.Result = ProbeOsType(ctx.HostAddress, ops, &error_logged); },
+      [&ops, &error_logged](ProbeContext& ctx) {
+        ctx.Result = ProbeOsType(ctx.HostAddress, ops, &error_logged);
+      },
       [](ProbeContext& ctx, MergeWhen) { MergePing(ctx); });
   return 1;
 }

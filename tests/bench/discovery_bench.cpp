@@ -25,9 +25,13 @@ namespace {
 using ordalen::CARDINFO;
 using ordalen::CardTable;
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
-std::size_t Count() { return ordalen::Results().size(); }
+std::size_t Count() {
+  return ordalen::Results().size();
+}
 
 }  // namespace
 
@@ -70,9 +74,10 @@ int main(int argc, char** argv) {
   const std::size_t ping_found = Count();
 
   const std::uint64_t addresses = ordalen::RangeCount(card->FirstHost, card->LastHost);
-  std::fprintf(stderr,
-               "card=%s threads=%d arp_s=%.3f arp_found=%zu ping_s=%.3f ping_found=%zu addresses=%llu\n",
-               card_name.c_str(), ordalen::EffectiveThreadCount(threads), arp_s, arp_found, ping_s, ping_found,
-               static_cast<unsigned long long>(addresses));
+  std::fprintf(
+      stderr,
+      "card=%s threads=%d arp_s=%.3f arp_found=%zu ping_s=%.3f ping_found=%zu addresses=%llu\n",
+      card_name.c_str(), ordalen::EffectiveThreadCount(threads), arp_s, arp_found, ping_s,
+      ping_found, static_cast<unsigned long long>(addresses));
   return 0;
 }

@@ -95,7 +95,8 @@ TEST(WorkerBatchTest, AtMostNRunAndTheLastAreMergedInTheDrain) {
 TEST(WorkerBatchTest, ItemsStartInAscendingOrder) {
   std::vector<std::uint64_t> started;
   RunWorkerBatch<Ctx>(
-      3, 20, [&](Ctx& ctx, std::uint64_t index, int) { started.push_back(index), ctx.item = index; },
+      3, 20,
+      [&](Ctx& ctx, std::uint64_t index, int) { started.push_back(index), ctx.item = index; },
       [](Ctx&) {}, [](Ctx&, MergeWhen) {});
   ASSERT_EQ(started.size(), 20u);
   for (std::size_t i = 0; i < started.size(); ++i) EXPECT_EQ(started[i], i);

@@ -33,7 +33,8 @@ std::uint32_t Addr(const std::string& text) {
   while (parts < 4) {
     std::uint32_t v = 0;
     std::size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) v = v * 10 + (text[i++] - '0'), ++digits;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3)
+      v = v * 10 + (text[i++] - '0'), ++digits;
     if (digits == 0 || v > 255) return 0;
     out = out << 8 | v;
     if (++parts < 4) {
@@ -46,12 +47,15 @@ std::uint32_t Addr(const std::string& text) {
 
 // The seven lab hosts, their expected OS class from their TTL.
 const std::map<std::string, int>& HostClasses() {
-  static const std::map<std::string, int> classes = {{"LINUX1", 3}, {"WIN1", 1},   {"WIN2", 1},   {"PRINTER", 3},
-                                                     {"TTL255", 4}, {"LINUX2", 3}, {"TTL255B", 4}};
+  static const std::map<std::string, int> classes = {{"LINUX1", 3},  {"WIN1", 1},   {"WIN2", 1},
+                                                     {"PRINTER", 3}, {"TTL255", 4}, {"LINUX2", 3},
+                                                     {"TTL255B", 4}};
   return classes;
 }
 
-bool InSubnetA(const std::string& ip) { return ip.rfind("10.77.1.", 0) == 0; }
+bool InSubnetA(const std::string& ip) {
+  return ip.rfind("10.77.1.", 0) == 0;
+}
 
 // Forwards to the system's sockets and records every address asked.
 class RecordingEcho : public EchoOps {
@@ -73,7 +77,8 @@ class RecordingEcho : public EchoOps {
 class RecordingArp : public ArpOps {
  public:
   bool CanAsk(OsError* error) override { return SystemArpOps().CanAsk(error); }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target, OsError* error) override {
+  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
+                              OsError* error) override {
     {
       std::lock_guard lock(mutex_);
       asked.push_back(target);
@@ -123,11 +128,11 @@ class DiscoveryLabTest : public ::testing::Test {
   }
 };
 
-#define ENTER_LAB_SCANNER(lab)          \
-  ORDALEN_REQUIRE_LAB(lab);             \
-  do {                                  \
+#define ENTER_LAB_SCANNER(lab)                  \
+  ORDALEN_REQUIRE_LAB(lab);                     \
+  do {                                          \
     const std::string why = lab.EnterScanner(); \
-    ASSERT_TRUE(why.empty()) << why;    \
+    ASSERT_TRUE(why.empty()) << why;            \
   } while (0)
 
 TEST_F(DiscoveryLabTest, CardsAreTheScannersTwoLabCards) {
@@ -153,7 +158,8 @@ TEST_F(DiscoveryLabTest, CardsAreTheScannersTwoLabCards) {
     EXPECT_EQ(it->LastHost, (ip & 0xFFFFFF00u) + 254);
     EXPECT_EQ(it->BroadcastAddress, (ip & 0xFFFFFF00u) + 255);
     EXPECT_GT(it->CardNo, 1);  // an interface index, not loopback's
-    EXPECT_EQ(lab.Value(w.subnet_key).rfind(IpText(it->NetAddress), 0), 0u) << lab.Value(w.subnet_key);
+    EXPECT_EQ(lab.Value(w.subnet_key).rfind(IpText(it->NetAddress), 0), 0u)
+        << lab.Value(w.subnet_key);
   }
 }
 
@@ -195,7 +201,8 @@ TEST_F(DiscoveryLabTest, ArpSweepRecordsEveryHostWithItsRealMacAndName) {
   for (const char* key : {"LAB_SILENT_A", "LAB_SILENT_B", "LAB_GHOST_IP"}) {
     EXPECT_EQ(out.find("[" + lab.Value(key) + "]"), std::string::npos) << key;
   }
-  EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), expected.size()) << out;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), expected.size())
+      << out;
   // Card A is swept before card B.
   EXPECT_LT(out.rfind("[10.77.1."), out.find("[10.77.2.")) << out;
 }
@@ -305,7 +312,8 @@ TEST_F(DiscoveryLabTest, EveryThreadCountFindsTheSameHosts) {
     bool whole_subnets;
   } cases[] = {{1, false}, {64, false}, {256, false}, {64, true}, {256, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "Thread=" << c.threads << (c.whole_subnets ? " whole" : " stretch"));
+    SCOPED_TRACE(::testing::Message()
+                 << "Thread=" << c.threads << (c.whole_subnets ? " whole" : " stretch"));
     Reset();
     ScanConfig().threadCount = c.threads;
     if (!c.whole_subnets) {
@@ -333,9 +341,13 @@ TEST_F(DiscoveryLabTest, EveryThreadCountFindsTheSameHosts) {
 }
 
 // Whole runs of the program in the scanner namespace.
-std::string Config(const std::string& extra) { return "[Ordalen]\r\nThread=64\r\n" + extra; }
+std::string Config(const std::string& extra) {
+  return "[Ordalen]\r\nThread=64\r\n" + extra;
+}
 
-std::size_t Lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t Lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 TEST(DiscoveryLabRunTest, ScanWithoutArgumentsFindsEveryLabHost) {
   ORDALEN_REQUIRE_LAB(lab);
@@ -358,7 +370,8 @@ TEST(DiscoveryLabRunTest, ScanWithoutArgumentsFindsEveryLabHost) {
   for (const auto& [host, os] : HostClasses()) {
     SCOPED_TRACE(host);
     const std::string ip = lab.Ip(host);
-    EXPECT_NE(arp_part.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos) << arp_part;
+    EXPECT_NE(arp_part.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos)
+        << arp_part;
     EXPECT_NE(ping_part.find("[" + ip + "]found\r\n"), std::string::npos) << ping_part;
   }
   // Both cards' subnets, each in its own sweep, card A's first.
@@ -378,8 +391,11 @@ TEST(DiscoveryLabRunTest, ScanWithoutArgumentsFindsEveryLabHost) {
   // The log has one line per host and phase.
   for (const auto& [host, os] : HostClasses()) {
     const std::string ip = lab.Ip(host);
-    EXPECT_NE(run.log.find("ARP[" + ip + "]: " + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos) << host;
-    EXPECT_NE(run.log.find("ICMP[" + ip + "]: found. os:" + std::to_string(os) + "\r\n"), std::string::npos)
+    EXPECT_NE(run.log.find("ARP[" + ip + "]: " + AsciiUpper(lab.Mac(host)) + "\r\n"),
+              std::string::npos)
+        << host;
+    EXPECT_NE(run.log.find("ICMP[" + ip + "]: found. os:" + std::to_string(os) + "\r\n"),
+              std::string::npos)
         << host;
   }
 
@@ -412,16 +428,18 @@ TEST(DiscoveryLabRunTest, ThreadCountsOutsideTheirBoundsStillScan) {
   } cases[] = {{"0", "1"}, {"-1", "1"}, {"257", "256"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.thread);
-    const test::OrdalenRun run =
-        RunOrdalen(lab, {"[Ordalen]\r\nThread=" + std::string(c.thread) + "\r\n", std::nullopt, std::nullopt},
-                   {"7", "10.77.1.19-10.77.1.21"}, 120s);
+    const test::OrdalenRun run = RunOrdalen(
+        lab, {"[Ordalen]\r\nThread=" + std::string(c.thread) + "\r\n", std::nullopt, std::nullopt},
+        {"7", "10.77.1.19-10.77.1.21"}, 120s);
     ASSERT_TRUE(run.error.empty()) << run.error;
     EXPECT_NE(run.log.find(std::string("using ") + c.used), std::string::npos) << run.log;
     for (const char* host : {"WIN1", "WIN2"}) {
       const std::string ip = lab.Ip(host);
-      EXPECT_NE(run.process.out.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"), std::string::npos)
+      EXPECT_NE(run.process.out.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"),
+                std::string::npos)
           << run.process.out;
-      EXPECT_NE(run.process.out.find("[" + ip + "]found\r\n"), std::string::npos) << run.process.out;
+      EXPECT_NE(run.process.out.find("[" + ip + "]found\r\n"), std::string::npos)
+          << run.process.out;
     }
   }
 }
@@ -439,7 +457,8 @@ TEST(DiscoveryLabRunTest, RangeModeSweepsOnlyTheRange) {
   const std::string arp_part = out.substr(0, ping);
   const std::string ping_part = out.substr(ping, mib - ping);
   const std::string scanner_b = lab.Value("LAB_SCANNER_IP_B");
-  EXPECT_NE(arp_part.find("[" + lab.Ip("LINUX2") + "]" + AsciiUpper(lab.Mac("LINUX2")) + "\r\n"), std::string::npos)
+  EXPECT_NE(arp_part.find("[" + lab.Ip("LINUX2") + "]" + AsciiUpper(lab.Mac("LINUX2")) + "\r\n"),
+            std::string::npos)
       << arp_part;
   EXPECT_NE(arp_part.find("[" + scanner_b + "]"), std::string::npos) << arp_part;
   EXPECT_EQ(Lines(arp_part), 1u + 2u) << arp_part;
@@ -457,8 +476,10 @@ TEST(DiscoveryLabRunTest, UseArpZeroSkipsTheArpPhase) {
   EXPECT_EQ(out.find("ARP-------------------------"), std::string::npos) << out;
   EXPECT_EQ(out.rfind("ping-------------------------\r\n", 0), 0u) << out;
   for (const char* host : {"LINUX1", "WIN1", "WIN2"}) {
-    EXPECT_NE(out.find("[" + lab.Ip(host) + "]found\r\n"), std::string::npos) << host << "\n" << out;
-    EXPECT_EQ(out.find("[" + lab.Ip(host) + "]" + AsciiUpper(lab.Mac(host))), std::string::npos) << host;
+    EXPECT_NE(out.find("[" + lab.Ip(host) + "]found\r\n"), std::string::npos) << host << "\n"
+                                                                              << out;
+    EXPECT_EQ(out.find("[" + lab.Ip(host) + "]" + AsciiUpper(lab.Mac(host))), std::string::npos)
+        << host;
   }
 }
 
@@ -470,7 +491,9 @@ TEST(DiscoveryLabRunTest, WithoutTheRightToSendRawFramesBothSweepsSaySoOnce) {
   const std::string copy = (dir.path() / "ordalen").string();
   std::filesystem::copy_file(test::OrdalenBinary(), copy);
   const test::ProcessResult r =
-      lab.Run("scanner", {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", copy, "7", "10.77.1.9-10.77.1.11"},
+      lab.Run("scanner",
+              {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", copy, "7",
+               "10.77.1.9-10.77.1.11"},
               120s, dir.path().string());
   ASSERT_FALSE(r.timed_out);
   const std::string& err = r.err;

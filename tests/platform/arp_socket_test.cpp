@@ -15,10 +15,17 @@ constexpr MacBytes kTheirMac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 
 // A reply from `sender_address` / `sender_mac` to us; fields can be spoiled after.
 Bytes Reply(std::uint32_t sender_address = kTarget, std::uint16_t operation = 2) {
-  Bytes b{0x00, 0x01, 0x08, 0x00, 6, 4, static_cast<std::uint8_t>(operation >> 8),
+  Bytes b{0x00,
+          0x01,
+          0x08,
+          0x00,
+          6,
+          4,
+          static_cast<std::uint8_t>(operation >> 8),
           static_cast<std::uint8_t>(operation)};
   b.insert(b.end(), kTheirMac.begin(), kTheirMac.end());
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(sender_address >> (24 - 8 * i)));
+  for (int i = 0; i < 4; ++i)
+    b.push_back(static_cast<std::uint8_t>(sender_address >> (24 - 8 * i)));
   b.insert(b.end(), kOurMac.begin(), kOurMac.end());
   b.insert(b.end(), {10, 77, 1, 2});
   return b;
@@ -61,7 +68,10 @@ TEST(ParseArpReplyTest, OnlyAnEthernetIpv4ReplyFromTheTarget) {
     std::size_t at;
     std::uint8_t value;
   } spoils[] = {
-      {"hardware type", 1, 6}, {"protocol type", 2, 0x86}, {"hardware length", 4, 8}, {"protocol length", 5, 16},
+      {"hardware type", 1, 6},
+      {"protocol type", 2, 0x86},
+      {"hardware length", 4, 8},
+      {"protocol length", 5, 16},
   };
   for (const auto& s : spoils) {
     SCOPED_TRACE(s.what);

@@ -25,8 +25,8 @@ void PutU32(Bytes& b, std::size_t at, std::uint32_t v) {
 }
 
 // An IPv4 header (with `options` extra 32-bit words) in front of `body`.
-Bytes Ipv4(std::uint32_t src, std::uint32_t dst, std::uint8_t ttl, const Bytes& body, int options = 0,
-           std::uint8_t protocol = 1) {
+Bytes Ipv4(std::uint32_t src, std::uint32_t dst, std::uint8_t ttl, const Bytes& body,
+           int options = 0, std::uint8_t protocol = 1) {
   const std::size_t header = 20 + 4 * static_cast<std::size_t>(options);
   Bytes b(header, 0);
   b[0] = static_cast<std::uint8_t>(0x40 | (header / 4));
@@ -64,7 +64,8 @@ Bytes Reply(std::uint16_t id = kId, std::uint16_t seq = kSeq, Bytes payload = {}
 // An ICMP error of `type` quoting `quoted_ip` (an IP packet we sent).
 Bytes IcmpError(std::uint8_t type, const Bytes& quoted_ip) {
   Bytes b{type, 1, 0, 0, 0, 0, 0, 0};
-  b.insert(b.end(), quoted_ip.begin(), quoted_ip.begin() + std::min<std::size_t>(quoted_ip.size(), 28));
+  b.insert(b.end(), quoted_ip.begin(),
+           quoted_ip.begin() + std::min<std::size_t>(quoted_ip.size(), 28));
   return b;
 }
 
@@ -120,23 +121,28 @@ TEST(MatchRawIcmpTest, AcceptsOnlyOurReplyFromTheAddressAsked) {
       {"IP options", Ipv4(kTarget, kUs, 60, Reply(), 2), EchoVerdict::kReply, 60},
       {"another host's reply", Ipv4(0x0A000006, kUs, 64, Reply()), EchoVerdict::kUnrelated, 0},
       {"another identifier", Ipv4(kTarget, kUs, 64, Reply(kId + 1)), EchoVerdict::kUnrelated, 0},
-      {"another sequence", Ipv4(kTarget, kUs, 64, Reply(kId, kSeq + 1)), EchoVerdict::kUnrelated, 0},
-      {"another payload", Ipv4(kTarget, kUs, 64, Reply(kId, kSeq, other_payload)), EchoVerdict::kUnrelated, 0},
+      {"another sequence", Ipv4(kTarget, kUs, 64, Reply(kId, kSeq + 1)), EchoVerdict::kUnrelated,
+       0},
+      {"another payload", Ipv4(kTarget, kUs, 64, Reply(kId, kSeq, other_payload)),
+       EchoVerdict::kUnrelated, 0},
       {"bad checksum", Ipv4(kTarget, kUs, 64, bad_sum), EchoVerdict::kUnrelated, 0},
       {"an echo request", Ipv4(kTarget, kUs, 64, OurRequest()), EchoVerdict::kUnrelated, 0},
       {"not ICMP", Ipv4(kTarget, kUs, 64, Reply(), 0, 17), EchoVerdict::kUnrelated, 0},
-      {"unreachable quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, sent_ip)), EchoVerdict::kError, 0},
-      {"time exceeded quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(11, sent_ip)), EchoVerdict::kError, 0},
+      {"unreachable quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, sent_ip)),
+       EchoVerdict::kError, 0},
+      {"time exceeded quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(11, sent_ip)),
+       EchoVerdict::kError, 0},
       {"unreachable for another address",
-       Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, Ipv4(kUs, 0x0A000006, 64, OurRequest()))), EchoVerdict::kUnrelated,
-       0},
+       Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, Ipv4(kUs, 0x0A000006, 64, OurRequest()))),
+       EchoVerdict::kUnrelated, 0},
       {"unreachable for another sequence",
        Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, Ipv4(kUs, kTarget, 64, OurRequest(kId, kSeq + 1)))),
        EchoVerdict::kUnrelated, 0},
       {"unreachable for UDP",
        Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, Ipv4(kUs, kTarget, 64, OurRequest(), 0, 17))),
        EchoVerdict::kUnrelated, 0},
-      {"redirect quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(5, sent_ip)), EchoVerdict::kUnrelated, 0},
+      {"redirect quoting ours", Ipv4(0x0A0000FE, kUs, 64, IcmpError(5, sent_ip)),
+       EchoVerdict::kUnrelated, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -158,7 +164,8 @@ TEST(MatchRawIcmpTest, MalformedHeadersAndEveryCutAreNoReply) {
   }
   const Bytes error = Ipv4(0x0A0000FE, kUs, 64, IcmpError(3, Ipv4(kUs, kTarget, 64, OurRequest())));
   for (std::size_t n = 0; n < error.size(); ++n) {
-    EXPECT_EQ(MatchRawIcmp(std::span(error.data(), n), expect).verdict, EchoVerdict::kUnrelated) << n;
+    EXPECT_EQ(MatchRawIcmp(std::span(error.data(), n), expect).verdict, EchoVerdict::kUnrelated)
+        << n;
   }
   Bytes short_ihl = good;
   short_ihl[0] = 0x44;
@@ -243,7 +250,8 @@ TEST_P(EchoKernelTest, ConcurrentRequestsEachGetTheirOwnReply) {
   for (int i = 0; i < kWorkers; ++i) {
     workers.emplace_back([&, i] {
       OsError error;
-      if (SendEchoOn(GetParam(), kLoopback + static_cast<std::uint32_t>(i % 4), 2000ms, &error)) ++answered;
+      if (SendEchoOn(GetParam(), kLoopback + static_cast<std::uint32_t>(i % 4), 2000ms, &error))
+        ++answered;
     });
   }
   for (auto& t : workers) t.join();

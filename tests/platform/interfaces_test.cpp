@@ -10,7 +10,8 @@ namespace ordalen {
 namespace {
 
 const InterfaceAddress* Find(const std::vector<InterfaceAddress>& list, std::uint32_t address) {
-  const auto it = std::ranges::find_if(list, [&](const InterfaceAddress& a) { return a.address == address; });
+  const auto it =
+      std::ranges::find_if(list, [&](const InterfaceAddress& a) { return a.address == address; });
   return it == list.end() ? nullptr : &*it;
 }
 

@@ -56,7 +56,8 @@ class FakeArp : public ArpOps {
     if (!can_ask) *error = cannot;
     return can_ask;
   }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target, OsError* error) override {
+  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
+                              OsError* error) override {
     std::lock_guard lock(mutex_);
     asked.emplace_back(sender.interface_index, target);
     senders.push_back(sender);
@@ -87,7 +88,8 @@ class FakeArp : public ArpOps {
   std::mutex mutex_;
 };
 
-std::set<std::uint32_t> Span(std::uint32_t first, std::uint32_t last, std::set<std::uint32_t> except = {}) {
+std::set<std::uint32_t> Span(std::uint32_t first, std::uint32_t last,
+                             std::set<std::uint32_t> except = {}) {
   std::set<std::uint32_t> out;
   for (std::uint64_t a = first; a <= last; ++a) {
     if (!except.contains(static_cast<std::uint32_t>(a))) out.insert(static_cast<std::uint32_t>(a));
@@ -119,7 +121,8 @@ class ArpSweepTest : public ::testing::Test {
   // Two cards: A 10.77.1.2/24 on interface 4, B 10.77.2.2/24 on interface 5.
   static CardTable TwoCards() {
     CardTable cards;
-    FillCardTable({Card("eth-a", 4, Ip(10, 77, 1, 2), kCardMacA), Card("eth-b", 5, Ip(10, 77, 2, 2), kCardMacB)},
+    FillCardTable({Card("eth-a", 4, Ip(10, 77, 1, 2), kCardMacA),
+                   Card("eth-b", 5, Ip(10, 77, 2, 2), kCardMacB)},
                   cards);
     return cards;
   }
@@ -148,7 +151,8 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
   }
   EXPECT_FALSE(arp.ask_threads.contains(std::this_thread::get_id()));
   // Names are looked up for answering hosts only.
-  EXPECT_EQ(arp.named, (std::set<std::uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 1, 10), Ip(10, 77, 1, 30)}));
+  EXPECT_EQ(arp.named,
+            (std::set<std::uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 1, 10), Ip(10, 77, 1, 30)}));
 
   EXPECT_EQ(StoredAddresses(), (std::vector<std::string>{"10.77.1.10", "10.77.1.2", "10.77.1.30"}));
   struct Want {
@@ -183,7 +187,8 @@ TEST_F(ArpSweepTest, CommandLineRangeClipsEachCard) {
     std::uint32_t start, end;
     std::set<std::uint32_t> asked;
   } cases[] = {
-      {"inside card A", Ip(10, 77, 1, 100), Ip(10, 77, 1, 110), Span(Ip(10, 77, 1, 100), Ip(10, 77, 1, 110))},
+      {"inside card A", Ip(10, 77, 1, 100), Ip(10, 77, 1, 110),
+       Span(Ip(10, 77, 1, 100), Ip(10, 77, 1, 110))},
       {"across both cards", Ip(10, 77, 1, 250), Ip(10, 77, 2, 5),
        [] {
          auto s = Span(Ip(10, 77, 1, 250), Ip(10, 77, 1, 254));
@@ -197,7 +202,8 @@ TEST_F(ArpSweepTest, CommandLineRangeClipsEachCard) {
          return s;
        }()},
       {"outside both cards", Ip(10, 78, 0, 1), Ip(10, 78, 0, 200), {}},
-      {"ending at 255.255.255.255", Ip(10, 77, 2, 250), 0xFFFFFFFF, Span(Ip(10, 77, 2, 250), Ip(10, 77, 2, 254))},
+      {"ending at 255.255.255.255", Ip(10, 77, 2, 250), 0xFFFFFFFF,
+       Span(Ip(10, 77, 2, 250), Ip(10, 77, 2, 254))},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -227,7 +233,8 @@ TEST_F(ArpSweepTest, CardsAreSweptOneAfterTheOther) {
 TEST_F(ArpSweepTest, AHostFoundThroughTwoCardsKeepsTheLastRecord) {
   // Two interfaces on one subnet: the second card's answer replaces the first.
   CardTable cards;
-  FillCardTable({Card("eth-a", 4, Ip(10, 77, 1, 2), kCardMacA), Card("eth-c", 6, Ip(10, 77, 1, 3), kCardMacB)},
+  FillCardTable({Card("eth-a", 4, Ip(10, 77, 1, 2), kCardMacA),
+                 Card("eth-c", 6, Ip(10, 77, 1, 3), kCardMacB)},
                 cards);
   FakeArp arp;
   arp.answers[{4, Ip(10, 77, 1, 10)}] = {0x02, 0, 0, 0, 0, 0x0A};
@@ -246,14 +253,15 @@ TEST_F(ArpSweepTest, EveryThreadCountFindsTheSameHosts) {
     SCOPED_TRACE(threads);
     ScanConfig().threadCount = threads;
     FakeArp arp;
-    for (int host : {1, 10, 77, 128, 254}) arp.answers[{5, Ip(10, 77, 2, host)}] = {2, 0, 0, 0, 0, 1};
+    for (int host : {1, 10, 77, 128, 254})
+      arp.answers[{5, Ip(10, 77, 2, host)}] = {2, 0, 0, 0, 0, 1};
     ::testing::internal::CaptureStdout();
     ArpSweep(TwoCards(), arp);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(arp.asked.size(), 2u * 253);
-    EXPECT_EQ(StoredAddresses(), (std::vector<std::string>{"10.77.1.2", "10.77.2.1", "10.77.2.10",
-                                                           "10.77.2.128", "10.77.2.2", "10.77.2.254",
-                                                           "10.77.2.77"}));
+    EXPECT_EQ(StoredAddresses(),
+              (std::vector<std::string>{"10.77.1.2", "10.77.2.1", "10.77.2.10", "10.77.2.128",
+                                        "10.77.2.2", "10.77.2.254", "10.77.2.77"}));
     ClearHosts();
   }
 }
@@ -265,7 +273,9 @@ TEST_F(ArpSweepTest, NoRightToSendSaysSoOnceAndFindsNothing) {
     const char* says;
   } cases[] = {
       {"no permission", {EPERM, "socket(AF_PACKET): Operation not permitted"}, "no permission"},
-      {"no packet sockets", {EAFNOSUPPORT, "socket(AF_PACKET): Address family not supported"}, "cannot send"},
+      {"no packet sockets",
+       {EAFNOSUPPORT, "socket(AF_PACKET): Address family not supported"},
+       "cannot send"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -351,9 +361,12 @@ TEST(LookupHostNameTest, NameOrUnknown) {
     const char* name;
     bool asked;
   } cases[] = {
-      {"10.77.1.10", "linux1.lab.test", true}, {"10.77.1.11", "(unknown)", true},
-      {"10.77.1.12", "(unknown)", true},       {"10.77.1", "(unknown)", false},
-      {"10.77.1.256", "(unknown)", false},     {"10.77.1.10x", "(unknown)", false},
+      {"10.77.1.10", "linux1.lab.test", true},
+      {"10.77.1.11", "(unknown)", true},
+      {"10.77.1.12", "(unknown)", true},
+      {"10.77.1", "(unknown)", false},
+      {"10.77.1.256", "(unknown)", false},
+      {"10.77.1.10x", "(unknown)", false},
       {"", "(unknown)", false},
   };
   for (const auto& c : cases) {

@@ -22,7 +22,8 @@ InterfaceAddress Ethernet(std::string name, int index, std::uint32_t address, st
   a.index = index;
   a.up = true;
   a.kind = kind;
-  a.mac = std::array<std::uint8_t, 6>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, static_cast<std::uint8_t>(index)};
+  a.mac =
+      std::array<std::uint8_t, 6>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, static_cast<std::uint8_t>(index)};
   a.address = address;
   a.mask = mask;
   return a;
@@ -37,25 +38,26 @@ TEST(CardTableTest, SubnetArithmeticAndScanFlag) {
   } cases[] = {
       {"/24", Ethernet("eth0", 2, Ip(192, 168, 1, 10), Ip(255, 255, 255, 0)), Ip(192, 168, 1, 0),
        Ip(192, 168, 1, 255), Ip(192, 168, 1, 1), Ip(192, 168, 1, 254), 1},
-      {"/30", Ethernet("eth0", 2, Ip(10, 0, 0, 5), Ip(255, 255, 255, 252)), Ip(10, 0, 0, 4), Ip(10, 0, 0, 7),
-       Ip(10, 0, 0, 5), Ip(10, 0, 0, 6), 1},
-      {"/31", Ethernet("eth0", 2, Ip(10, 0, 0, 4), Ip(255, 255, 255, 254)), Ip(10, 0, 0, 4), Ip(10, 0, 0, 5),
-       Ip(10, 0, 0, 5), Ip(10, 0, 0, 4), 0},
-      {"/32", Ethernet("eth0", 2, Ip(10, 0, 0, 4), 0xFFFFFFFF), Ip(10, 0, 0, 4), Ip(10, 0, 0, 4), Ip(10, 0, 0, 5),
-       Ip(10, 0, 0, 3), 0},
-      {"/8", Ethernet("eth0", 2, Ip(10, 1, 2, 3), Ip(255, 0, 0, 0)), Ip(10, 0, 0, 0), Ip(10, 255, 255, 255),
-       Ip(10, 0, 0, 1), Ip(10, 255, 255, 254), 1},
-      {"/7", Ethernet("eth0", 2, Ip(10, 1, 2, 3), Ip(254, 0, 0, 0)), Ip(10, 0, 0, 0), Ip(11, 255, 255, 255),
-       Ip(10, 0, 0, 1), Ip(11, 255, 255, 254), 0},
+      {"/30", Ethernet("eth0", 2, Ip(10, 0, 0, 5), Ip(255, 255, 255, 252)), Ip(10, 0, 0, 4),
+       Ip(10, 0, 0, 7), Ip(10, 0, 0, 5), Ip(10, 0, 0, 6), 1},
+      {"/31", Ethernet("eth0", 2, Ip(10, 0, 0, 4), Ip(255, 255, 255, 254)), Ip(10, 0, 0, 4),
+       Ip(10, 0, 0, 5), Ip(10, 0, 0, 5), Ip(10, 0, 0, 4), 0},
+      {"/32", Ethernet("eth0", 2, Ip(10, 0, 0, 4), 0xFFFFFFFF), Ip(10, 0, 0, 4), Ip(10, 0, 0, 4),
+       Ip(10, 0, 0, 5), Ip(10, 0, 0, 3), 0},
+      {"/8", Ethernet("eth0", 2, Ip(10, 1, 2, 3), Ip(255, 0, 0, 0)), Ip(10, 0, 0, 0),
+       Ip(10, 255, 255, 255), Ip(10, 0, 0, 1), Ip(10, 255, 255, 254), 1},
+      {"/7", Ethernet("eth0", 2, Ip(10, 1, 2, 3), Ip(254, 0, 0, 0)), Ip(10, 0, 0, 0),
+       Ip(11, 255, 255, 255), Ip(10, 0, 0, 1), Ip(11, 255, 255, 254), 0},
       {"zero mask", Ethernet("eth0", 2, Ip(10, 1, 2, 3), 0), 0, 0xFFFFFFFF, 1, 0xFFFFFFFE, 0},
-      {"127.0.0.1 on an Ethernet card", Ethernet("eth0", 2, Ip(127, 0, 0, 1), Ip(255, 0, 0, 0)), Ip(127, 0, 0, 0),
-       Ip(127, 255, 255, 255), Ip(127, 0, 0, 1), Ip(127, 255, 255, 254), 0},
-      {"network address 255.255.255.255", Ethernet("eth0", 2, 0xFFFFFFFF, 0xFFFFFFFF), 0xFFFFFFFF, 0xFFFFFFFF, 0,
-       0xFFFFFFFE, 0},
-      {"description rule", Ethernet("PAN Virtual Ethernet Adapter #2", 7, Ip(192, 168, 9, 1), Ip(255, 255, 255, 0)),
+      {"127.0.0.1 on an Ethernet card", Ethernet("eth0", 2, Ip(127, 0, 0, 1), Ip(255, 0, 0, 0)),
+       Ip(127, 0, 0, 0), Ip(127, 255, 255, 255), Ip(127, 0, 0, 1), Ip(127, 255, 255, 254), 0},
+      {"network address 255.255.255.255", Ethernet("eth0", 2, 0xFFFFFFFF, 0xFFFFFFFF), 0xFFFFFFFF,
+       0xFFFFFFFF, 0, 0xFFFFFFFE, 0},
+      {"description rule",
+       Ethernet("PAN Virtual Ethernet Adapter #2", 7, Ip(192, 168, 9, 1), Ip(255, 255, 255, 0)),
        Ip(192, 168, 9, 0), Ip(192, 168, 9, 255), Ip(192, 168, 9, 1), Ip(192, 168, 9, 254), 0},
-      {"description shorter than the rule", Ethernet("PAN Virtual Ethernet", 7, Ip(192, 168, 9, 1),
-                                                     Ip(255, 255, 255, 0)),
+      {"description shorter than the rule",
+       Ethernet("PAN Virtual Ethernet", 7, Ip(192, 168, 9, 1), Ip(255, 255, 255, 0)),
        Ip(192, 168, 9, 0), Ip(192, 168, 9, 255), Ip(192, 168, 9, 1), Ip(192, 168, 9, 254), 1},
   };
   for (const auto& c : cases) {
@@ -74,9 +76,11 @@ TEST(CardTableTest, SubnetArithmeticAndScanFlag) {
 }
 
 TEST(CardTableTest, EachEntryPairsAnInterfaceWithItsOwnAddress) {
-  InterfaceAddress loopback = Ethernet("lo", 1, Ip(127, 0, 0, 1), Ip(255, 0, 0, 0), LinkKind::kOther);
+  InterfaceAddress loopback =
+      Ethernet("lo", 1, Ip(127, 0, 0, 1), Ip(255, 0, 0, 0), LinkKind::kOther);
   loopback.mac = std::array<std::uint8_t, 6>{};
-  InterfaceAddress tunnel = Ethernet("tun0", 5, Ip(10, 8, 0, 2), Ip(255, 255, 255, 0), LinkKind::kOther);
+  InterfaceAddress tunnel =
+      Ethernet("tun0", 5, Ip(10, 8, 0, 2), Ip(255, 255, 255, 0), LinkKind::kOther);
   InterfaceAddress down = Ethernet("eth9", 9, Ip(10, 9, 0, 2), Ip(255, 255, 255, 0));
   down.up = false;
   const std::vector<InterfaceAddress> list = {
@@ -118,7 +122,9 @@ TEST(CardTableTest, EachEntryPairsAnInterfaceWithItsOwnAddress) {
 
 TEST(CardTableTest, AtMost64EntriesAndLongNamesAreCut) {
   std::vector<InterfaceAddress> list;
-  for (int i = 0; i < 70; ++i) list.push_back(Ethernet("veth" + std::to_string(i), 10 + i, Ip(10, i, 0, 1), Ip(255, 255, 0, 0)));
+  for (int i = 0; i < 70; ++i)
+    list.push_back(
+        Ethernet("veth" + std::to_string(i), 10 + i, Ip(10, i, 0, 1), Ip(255, 255, 0, 0)));
   list[0].name = std::string(1500, 'x');
   list[1].mac.reset();
   CardTable table;

@@ -19,7 +19,8 @@ bool NetnsShell(const std::string& command) {
   if (!InPrivateNetns()) return false;
   const ProcessResult r = RunProcess({"/bin/sh", "-c", command}, std::chrono::seconds(10));
   if (r.exit_code != 0) {
-    ADD_FAILURE() << "command failed (" << r.exit_code << "): " << command << "\n" << r.out << r.err;
+    ADD_FAILURE() << "command failed (" << r.exit_code << "): " << command << "\n"
+                  << r.out << r.err;
     return false;
   }
   return true;

@@ -16,7 +16,7 @@ bool NetnsShell(const std::string& command);
 
 }  // namespace ordalen::test
 
-#define ORDALEN_REQUIRE_PRIVATE_NETNS()                                                    \
-  do {                                                                                     \
+#define ORDALEN_REQUIRE_PRIVATE_NETNS()                                                          \
+  do {                                                                                           \
     if (!::ordalen::test::InPrivateNetns()) GTEST_SKIP() << "needs a private network namespace"; \
   } while (0)
