@@ -1,8 +1,16 @@
 #include "platform/arp_socket.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include "base/text.h"
+#include "support/private_netns.h"
 
 namespace ordalen {
 namespace {
@@ -83,6 +91,74 @@ TEST(ParseArpReplyTest, OnlyAnEthernetIpv4ReplyFromTheTarget) {
   for (std::size_t n = 0; n < good.size(); ++n) {
     EXPECT_FALSE(ParseArpReply(std::span(good.data(), n), kTarget).has_value()) << n;
   }
+}
+
+// The kernel of the test's own namespace: a veth pair, our requests leaving on
+// oa0, an address of the kernel's own on oa1 that answers them.
+class ArpKernelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ORDALEN_REQUIRE_PRIVATE_NETNS();
+    ASSERT_TRUE(test::NetnsShell(
+        "ip link add oa0 type veth peer name oa1 && "
+        "echo 1 > /proc/sys/net/ipv6/conf/oa0/disable_ipv6 && "
+        "echo 1 > /proc/sys/net/ipv6/conf/oa1/disable_ipv6 && "
+        "ip link set oa0 address 02:00:00:00:0a:00 && ip link set oa1 address 02:00:00:00:0a:01 && "
+        "ip addr add 10.97.0.5/24 dev oa1 && ip link set oa0 up && ip link set oa1 up"));
+    sender_.interface_index = Index("oa0");
+    sender_.mac = {0x02, 0, 0, 0, 0x0a, 0x00};
+    sender_.address = 0x0A610009;  // 10.97.0.9, held by no card
+    ASSERT_GT(sender_.interface_index, 0);
+  }
+  static int Index(const char* name) { return static_cast<int>(if_nametoindex(name)); }
+  // Packets the card has sent, from this namespace's /proc/net/dev (sysfs may
+  // show another namespace).
+  static long Sent(const std::string& name) {
+    std::ifstream in("/proc/net/dev");
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::istringstream fields(line.substr(colon + 1));
+      if (std::string(TrimSpace(line.substr(0, colon))) != name) continue;
+      long value = -1;
+      for (int i = 0; i < 10; ++i) fields >> value;  // the 10th number: packets sent
+      return value;
+    }
+    return -1;
+  }
+  ArpSender sender_;
+  const ArpTiming timing_{3, std::chrono::milliseconds(500), std::chrono::milliseconds(1500)};
+};
+
+TEST_F(ArpKernelTest, AnAnsweringAddressGivesItsCardsMacAtOnce) {
+  OsError error;
+  const auto start = std::chrono::steady_clock::now();
+  const auto mac = AskArp(sender_, 0x0A610005, timing_, &error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_EQ(error.code, 0) << error.message;
+  ASSERT_TRUE(mac.has_value());
+  EXPECT_EQ(*mac, (MacBytes{0x02, 0, 0, 0, 0x0a, 0x01}));
+}
+
+TEST_F(ArpKernelTest, ASilentAddressGetsThreeRequestsAndTheFullWait) {
+  const long before = Sent("oa0");
+  OsError error;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(AskArp(sender_, 0x0A610006, timing_, &error).has_value());
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(error.code, 0) << error.message;
+  EXPECT_GE(took, std::chrono::milliseconds(1490));
+  EXPECT_LT(took, std::chrono::milliseconds(1800));
+  EXPECT_EQ(Sent("oa0") - before, 3);
+}
+
+TEST_F(ArpKernelTest, AGoneCardIsAnErrorNotSilence) {
+  OsError error;
+  ArpSender gone = sender_;
+  gone.interface_index = 999999;
+  EXPECT_FALSE(AskArp(gone, 0x0A610005, timing_, &error).has_value());
+  EXPECT_NE(error.code, 0);
 }
 
 }  // namespace
