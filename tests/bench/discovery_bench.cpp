@@ -10,7 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include <unistd.h>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -57,6 +60,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   ordalen::SCANCONFIG& config = ordalen::ScanConfig();
+  // The phases' log lines go to a folder of our own, removed at the end.
+  std::error_code ec;
+  const std::filesystem::path log_dir =
+      std::filesystem::temp_directory_path(ec) / ("ordalen-bench-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(log_dir, ec);
+  config.logDir = log_dir.string();
   config.threadCount = threads;
   config.rangeStart = config.rangeEnd = 0;
 

@@ -18,6 +18,7 @@
 #include "probes/ping.h"
 #include "support/lab.h"
 #include "support/process.h"
+#include "support/scan_config.h"
 
 namespace ordalen {
 namespace {
@@ -111,15 +112,16 @@ std::set<std::string> StoredAddresses() {
 class DiscoveryLabTest : public ::testing::Test {
  protected:
   void SetUp() override { Reset(); }
-  void TearDown() override { Reset(); }
-  static void Reset() {
+  // Fresh settings with Thread=64, an empty result store, the log in our folder.
+  void Reset() {
     ClearHosts();
-    SCANCONFIG& config = ScanConfig();
-    config.threadCount = 64;
-    config.useArp = 1;
-    config.rangeStart = 0;
-    config.rangeEnd = 0;
+    ScanConfig() = SCANCONFIG();
+    ScanConfig().logDir = dir_.path().string();
+    ScanConfig().threadCount = 64;
   }
+
+  test::TempDir dir_;
+  test::ScopedScanConfig config_{dir_.path()};
   // The scanner's two cards; fails the test when they are not both there.
   static CardTable Cards() {
     CardTable cards;
@@ -203,6 +205,14 @@ TEST_F(DiscoveryLabTest, ArpSweepRecordsEveryHostWithItsRealMacAndName) {
   }
   EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), expected.size())
       << out;
+  // One log line per recorded host and none for anything else.
+  const std::vector<std::string> log = test::LogMessages(dir_.path() / "ordalen.log");
+  EXPECT_EQ(log.size(), expected.size());
+  for (const std::string& line : log) {
+    EXPECT_TRUE(std::ranges::any_of(expected, [&](const std::string& ip) {
+      return line.rfind("ARP[" + ip + "]: ", 0) == 0;
+    })) << line;
+  }
   // Card A is swept before card B.
   EXPECT_LT(out.rfind("[10.77.1."), out.find("[10.77.2.")) << out;
 }

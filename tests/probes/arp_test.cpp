@@ -12,6 +12,8 @@
 
 #include "app/settings.h"
 #include "engine/result_store.h"
+#include "support/process.h"
+#include "support/scan_config.h"
 
 namespace ordalen {
 namespace {
@@ -104,19 +106,13 @@ std::vector<std::string> StoredAddresses() {
   return out;
 }
 
+// Fresh settings (Thread=12, no range) and the log in a folder of the test's own.
 class ArpSweepTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ClearHosts();
-    SCANCONFIG& config = ScanConfig();
-    config.threadCount = 12;
-    config.rangeStart = 0;
-    config.rangeEnd = 0;
-  }
-  void TearDown() override {
-    ClearHosts();
-    SetUp();
-  }
+  std::vector<std::string> Log() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+
+  test::TempDir dir_;
+  test::ScopedScanConfig config_{dir_.path()};
 
   // Two cards: A 10.77.1.2/24 on interface 4, B 10.77.2.2/24 on interface 5.
   static CardTable TwoCards() {
@@ -179,6 +175,11 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
     EXPECT_NE(out.find(std::string("[") + w.ip + "]" + w.mac + "\r\n"), std::string::npos) << out;
   }
   EXPECT_EQ(out.find("10.77.1.20"), std::string::npos);
+  std::vector<std::string> log = Log();
+  std::ranges::sort(log);
+  EXPECT_EQ(log, (std::vector<std::string>{"ARP[10.77.1.10]: 02:77:01:00:00:10",
+                                           "ARP[10.77.1.2]: 02:77:01:00:00:02",
+                                           "ARP[10.77.1.30]: 00:1A:2B:3C:4D:5E"}));
 }
 
 TEST_F(ArpSweepTest, CommandLineRangeClipsEachCard) {
@@ -290,6 +291,10 @@ TEST_F(ArpSweepTest, NoRightToSendSaysSoOnceAndFindsNothing) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_TRUE(arp.asked.empty());
     EXPECT_EQ(Results().size(), 0u);
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0] + "\r\n", err);
+    std::filesystem::remove(dir_.path() / "ordalen.log");
   }
 }
 
@@ -324,7 +329,7 @@ TEST_F(ArpSweepTest, ASocketFailureLosesOnlyThatHost) {
   CardTable cards;
   FillCardTable({Card("eth-a", 4, Ip(10, 77, 1, 2), kCardMacA)}, cards);
   FakeArp arp;
-  arp.failing = {Ip(10, 77, 1, 10)};
+  arp.failing = {Ip(10, 77, 1, 10), Ip(10, 77, 1, 12), Ip(10, 77, 1, 13)};
   arp.answers[{4, Ip(10, 77, 1, 10)}] = {2, 0, 0, 0, 0, 0x10};
   arp.answers[{4, Ip(10, 77, 1, 11)}] = {2, 0, 0, 0, 0, 0x11};
   ::testing::internal::CaptureStdout();
@@ -332,6 +337,10 @@ TEST_F(ArpSweepTest, ASocketFailureLosesOnlyThatHost) {
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(FindHost("10.77.1.10"), nullptr);
   EXPECT_NE(FindHost("10.77.1.11"), nullptr);
+  // The failure is logged once per sweep, not once per host.
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::ranges::count(log, "ARP error: socket(AF_PACKET): Too many open files"), 1)
+      << log.size();
 }
 
 TEST(ValidateMacTest, SeventeenCharactersOfHexAndColons) {

@@ -11,6 +11,8 @@
 
 #include "app/settings.h"
 #include "engine/result_store.h"
+#include "support/process.h"
+#include "support/scan_config.h"
 
 namespace ordalen {
 namespace {
@@ -52,13 +54,13 @@ class FakeEcho : public EchoOps {
   std::mutex mutex_;
 };
 
+// Fresh settings (Thread=12) and the log in a folder of the test's own.
 class PingSweepTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ClearHosts();
-    ScanConfig().threadCount = 12;
-  }
-  void TearDown() override { SetUp(); }
+  std::vector<std::string> Log() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+
+  test::TempDir dir_;
+  test::ScopedScanConfig config_{dir_.path()};
 
   // Runs a sweep with stdout captured; returns what it printed.
   static std::string Sweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
@@ -107,6 +109,12 @@ TEST_F(PingSweepTest, AnsweringHostsAreRecordedWithTheirClass) {
     EXPECT_NE(out.find(std::string("[") + w.ip + "]found\r\n"), std::string::npos) << out;
   }
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(std::size(want))) << out;
+  std::vector<std::string> log = Log();
+  std::ranges::sort(log);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "ICMP[10.77.1.10]: found. os:3", "ICMP[10.77.1.20]: found. os:1",
+                     "ICMP[10.77.1.40]: found. os:4", "ICMP[10.77.1.41]: found. os:0",
+                     "ICMP[10.77.1.42]: found. os:1", "ICMP[10.77.1.43]: found. os:4"}));
 }
 
 TEST_F(PingSweepTest, AHostFromTheArpSweepKeepsItsFieldsAndGainsItsClass) {
@@ -188,6 +196,9 @@ TEST_F(PingSweepTest, NoRightToSendSaysSoOnceForTheWholeRun) {
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(echo.asked.size(), 1u);  // only PingHost's own try
   EXPECT_EQ(Results().size(), 0u);
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0] + "\r\n", err);
 }
 
 TEST(PingHostTest, ReplyGivesItsTtl) {
