@@ -1,4 +1,4 @@
-// An operating-system failure as a value: the errno and what failed.
+// An environment failure as a value: the errno and a message that says what failed.
 #pragma once
 
 #include <string>
@@ -9,5 +9,11 @@ struct OsError {
   int code = 0;         // errno
   std::string message;  // what failed, with strerror
 };
+
+// Whether the failure means the process lacks the right (EPERM, EACCES).
+bool IsPermissionError(const OsError& error);
+
+// "<what>: <strerror(code)>".
+OsError MakeOsError(const std::string& what, int code);
 
 }  // namespace ordalen
