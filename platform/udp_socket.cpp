@@ -5,13 +5,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace ordalen {
 namespace {
 
 void SetError(OsError* error, const std::string& what, int code) {
-  if (error) *error = OsError{code, what + ": " + std::strerror(code)};
+  if (error) *error = MakeOsError(what, code);
 }
 
 }  // namespace

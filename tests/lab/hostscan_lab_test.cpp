@@ -335,5 +335,46 @@ TEST_F(HostScanLabTest, CostPerHostWithNothingAnswering) {
   }
 }
 
+// The program itself over part of subnet A: discovery fills the store, the host
+// scan completes it, the result file and the log show it.
+TEST(HostScanProgramLabTest, ScanOfARangeCompletesTheWindowsLikeHosts) {
+  ORDALEN_REQUIRE_LAB(lab);
+  test::OrdalenFiles files;
+  files.config_ini = "[Ordalen]\r\nThread=4\r\nWinPort=445,3389\r\n";
+  const std::string range = lab.Ip("LINUX1") + "-" + lab.Ip("WIN2");
+  const test::OrdalenRun run = test::RunOrdalen(lab, files, {"4", range}, milliseconds(120000));
+  ASSERT_TRUE(run.error.empty()) << run.error;
+  ASSERT_FALSE(run.process.timed_out);
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
+  const test::ResultDocument result = test::ParseResultFile(run.result_file);
+  ASSERT_TRUE(result.error.empty()) << result.error;
+
+  const test::ResultNode* win2 = result.FindByIp(lab.Ip("WIN2"));
+  ASSERT_NE(win2, nullptr) << run.process.out;
+  EXPECT_EQ(win2->Field("MACADDRESS"), AsciiUpper(lab.Mac("WIN2")));
+  EXPECT_EQ(win2->Field("NETBIOS_NAME"), lab.Value("LAB_NB_WIN2_NAME"));
+  EXPECT_EQ(win2->Field("DOMAIN_NAME"), lab.Value("LAB_NB_WIN2_GROUP"));
+  EXPECT_EQ(win2->Field("OS"), "1");
+
+  const test::ResultNode* win1 = result.FindByIp(lab.Ip("WIN1"));
+  ASSERT_NE(win1, nullptr);
+  EXPECT_EQ(win1->Field("MACADDRESS"), AsciiUpper(lab.Mac("WIN1")))
+      << "nmbd's zero MAC must not win";
+  EXPECT_NE(win1->Field("NETBIOS_NAME"), lab.Value("LAB_NB_WIN1_NAME"));
+  EXPECT_EQ(win1->Field("OS"), "1");
+
+  const std::string& console = run.process.out;
+  EXPECT_NE(console.find("[" + lab.Ip("WIN2") + "]3389:ok\r\n"), std::string::npos) << console;
+  EXPECT_EQ(console.find("]445:ok"), std::string::npos);
+  EXPECT_NE(run.log.find("|4|NetBIOS[" + lab.Ip("LINUX1") + "]: error[0]\r\n"), std::string::npos)
+      << run.log;
+  EXPECT_NE(
+      run.log.find("|4|NetBIOS[" + lab.Ip("WIN2") + "]: " + AsciiUpper(lab.Mac("WIN2")) + "," +
+                   lab.Value("LAB_NB_WIN2_GROUP") + "," + lab.Value("LAB_NB_WIN2_NAME") + "\r\n"),
+      std::string::npos)
+      << run.log;
+  EXPECT_NE(run.log.find("|4|Scan[" + lab.Ip("WIN2") + "]: scanned\r\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ordalen
