@@ -38,3 +38,16 @@ clean:
 .PHONY: bench
 bench: build
 	@BUILD=$(BUILD) scripts/bench-discovery.sh
+
+# The unit, e2e tests and fuzz replays again under AddressSanitizer +
+# UndefinedBehaviorSanitizer (build-asan), the threaded tests under
+# ThreadSanitizer (build-tsan). Part of CI.
+.PHONY: sanitize
+sanitize:
+	@JOBS=$(JOBS) CMAKE_FLAGS="$(CMAKE_FLAGS)" scripts/sanitize.sh
+
+# Every libFuzzer target for FUZZ_SECONDS (default 60) each, with clang, in
+# build-fuzz; prints execs and findings per target.
+.PHONY: fuzz
+fuzz:
+	@JOBS=$(JOBS) scripts/fuzz.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS))

@@ -1,8 +1,6 @@
 #include "app/range.h"
 
 #include <cstdio>
-#include <string>
-#include <string_view>
 
 #include "app/log.h"
 #include "app/settings.h"
@@ -14,15 +12,25 @@ void SetJobId(const char* text) {
   ScanConfig().jobId = text ? text : "";
 }
 
+std::optional<RangeArgument> SplitScanRange(std::string_view range) {
+  const auto hyphen = range.find('-');
+  if (hyphen == std::string_view::npos || hyphen == 0) return std::nullopt;
+  RangeArgument argument;
+  argument.start_text = std::string(range.substr(0, hyphen));
+  argument.end_text = std::string(range.substr(hyphen + 1));
+  argument.start = ParseIpv4Text(argument.start_text);
+  argument.end = ParseIpv4Text(argument.end_text);
+  return argument;
+}
+
 bool ParseScanRange(const char* text) {
   if (!text) return true;
-  const std::string_view range(text);
-  const auto hyphen = range.find('-');
-  if (hyphen == std::string_view::npos || hyphen == 0) return true;
-  const std::string start_text(range.substr(0, hyphen));
-  const std::string end_text(range.substr(hyphen + 1));
-  const auto start = ParseIpv4Text(start_text);
-  const auto end = ParseIpv4Text(end_text);
+  const auto argument = SplitScanRange(text);
+  if (!argument) return true;
+  const std::string& start_text = argument->start_text;
+  const std::string& end_text = argument->end_text;
+  const auto& start = argument->start;
+  const auto& end = argument->end;
   WriteLog("Range: %s-%s", start_text.c_str(), end_text.c_str());
   if (!start || !end) {
     std::string bad;

@@ -1,7 +1,24 @@
 // The command line's job identifier and address range.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace ordalen {
+
+// The range argument split at its first hyphen, and each side converted.
+struct RangeArgument {
+  std::string start_text;
+  std::string end_text;
+  std::optional<std::uint32_t> start;  // host byte order; nullopt: not an IPv4 address
+  std::optional<std::uint32_t> end;
+};
+
+// "START-END" as ParseScanRange reads it; nullopt when the text has no hyphen or
+// starts with one. Pure.
+std::optional<RangeArgument> SplitScanRange(std::string_view text);
 
 // Stores the job identifier (null stores the empty one).
 void SetJobId(const char* text);

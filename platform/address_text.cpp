@@ -5,6 +5,8 @@
 namespace ordalen {
 
 std::optional<std::uint32_t> ParseIpv4Text(const std::string& text) {
+  // The C library reads up to a NUL; bytes after one must not pass unseen.
+  if (text.find('\0') != std::string::npos) return std::nullopt;
   in_addr address{};
   if (::inet_aton(text.c_str(), &address) == 0) return std::nullopt;
   return ntohl(address.s_addr);

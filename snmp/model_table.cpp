@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string_view>
 
@@ -54,6 +55,28 @@ std::string TextOf(const xmlNode* element) {
   return std::string(TrimSpace(text));
 }
 
+// No network, no error text on the console, no entity substitution.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Appends the entries of a parsed document (taking it over) to the table.
+bool FillTable(xmlDoc* parsed) {
+  const std::unique_ptr<xmlDoc, DocFree> doc(parsed);
+  if (!doc) return false;
+  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr || !IsElementNamed(root, "Root")) return true;
+  auto& table = TargetTable();
+  for (const xmlNode* entry = root->children; entry != nullptr; entry = entry->next) {
+    // Text, comments and the like between entries hold no elements.
+    if (entry->type != XML_ELEMENT_NODE) continue;
+    const xmlNode* model_mib = FirstChildElement(entry, "ModelMIB");
+    const xmlNode* model = FirstChildElement(entry, "Model");
+    const xmlNode* version_mib = FirstChildElement(entry, "VersionMIB");
+    if (model_mib == nullptr || model == nullptr || version_mib == nullptr) continue;
+    table.push_back({TextOf(model_mib), TextOf(model), TextOf(version_mib)});
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<ModelMIB>& TargetTable() {
@@ -79,23 +102,13 @@ void LoadTargetTable() {
 }
 
 bool ParseTargetTable(const std::string& path) {
-  // No network, no error text on the console, no entity substitution.
-  const std::unique_ptr<xmlDoc, DocFree> doc(xmlReadFile(
-      path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-  if (!doc) return false;
-  const xmlNode* root = xmlDocGetRootElement(doc.get());
-  if (root == nullptr || !IsElementNamed(root, "Root")) return true;
-  auto& table = TargetTable();
-  for (const xmlNode* entry = root->children; entry != nullptr; entry = entry->next) {
-    // Text, comments and the like between entries hold no elements.
-    if (entry->type != XML_ELEMENT_NODE) continue;
-    const xmlNode* model_mib = FirstChildElement(entry, "ModelMIB");
-    const xmlNode* model = FirstChildElement(entry, "Model");
-    const xmlNode* version_mib = FirstChildElement(entry, "VersionMIB");
-    if (model_mib == nullptr || model == nullptr || version_mib == nullptr) continue;
-    table.push_back({TextOf(model_mib), TextOf(model), TextOf(version_mib)});
-  }
-  return true;
+  return FillTable(xmlReadFile(path.c_str(), nullptr, kParseOptions));
+}
+
+bool ParseTargetTableText(std::string_view bytes) {
+  if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
+  return FillTable(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+                                 kParseOptions));
 }
 
 void FreeTargetTable() {

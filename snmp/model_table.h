@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ordalen {
@@ -33,6 +34,8 @@ void LoadTargetTable();
 // when its document element is not "Root": the table is then empty); false when
 // the file cannot be read or is not well-formed XML.
 bool ParseTargetTable(const std::string& path);
+// The same over the file's bytes already in memory.
+bool ParseTargetTableText(std::string_view bytes);
 
 // Empties the table.
 void FreeTargetTable();
