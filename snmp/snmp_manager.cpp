@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <mutex>
 #include <span>
 #include <vector>
 
+#include "app/log.h"
 #include "app/settings.h"
 #include "base/socket_mutex.h"
 #include "base/text.h"
@@ -22,6 +24,8 @@ constexpr int kManagerRetries = 3;
 constexpr const char* kWalkStart = "system.sysDescr.0";
 
 constexpr std::string_view kArpPhysAddressPrefix = "1.3.6.1.2.1.4.22.1.2.";
+// The last object KeepRule keeps (printer marker power-on count, marker 1).
+constexpr std::array<oid, 13> kLastKeptObject = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 5, 1, 1};
 
 // Which walked objects are kept, and whether the value is forced to hex octets.
 enum class Keep { kNo, kByType, kHexOctets };
@@ -67,18 +71,25 @@ std::vector<oid> ToLibraryOid(const OidIds& ids) {
 
 }  // namespace
 
-int WalkDevice(const std::string& agent, OidValueMap& results) {
+int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits& limits) {
   const auto start = ParseOidText(kWalkStart);
   if (!start) return 1;
   auto session = OpenManagerSession(agent);
   if (!session) return 1;
 
+  const auto started = std::chrono::steady_clock::now();
   std::vector<oid> name = ToLibraryOid(*start);
   int command = SNMP_MSG_GET;
   bool stored = false;
   std::string last_stored;
+  int objects = 0;
   bool walking = true;
   while (walking) {
+    if (std::chrono::steady_clock::now() - started >= limits.time_budget) {
+      WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects", agent.c_str(),
+               static_cast<long long>(limits.time_budget.count()), objects);
+      break;
+    }
     PduPtr response;
     const int status =
         session->SynchResponse(session->Request(command, name.data(), name.size()), response);
@@ -87,6 +98,12 @@ int WalkDevice(const std::string& agent, OidValueMap& results) {
     const netsnmp_variable_list* last = nullptr;
     for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
          variable = variable->next_variable) {
+      if (++objects > limits.max_objects) {
+        WriteLog("SNMP walk of %s cut at its limit of %d objects", agent.c_str(),
+                 limits.max_objects);
+        walking = false;
+        break;
+      }
       const std::string text = OidText(NameOf(*variable));
       if (stored && text == last_stored) {
         walking = false;
@@ -97,6 +114,12 @@ int WalkDevice(const std::string& agent, OidValueMap& results) {
       if (command == SNMP_MSG_GETNEXT &&
           !std::lexicographical_compare(name.begin(), name.end(), variable->name,
                                         variable->name + variable->name_length)) {
+        walking = false;
+        break;
+      }
+      // Past the last object that could be kept nothing more is stored.
+      if (std::lexicographical_compare(kLastKeptObject.begin(), kLastKeptObject.end(),
+                                       variable->name, variable->name + variable->name_length)) {
         walking = false;
         break;
       }

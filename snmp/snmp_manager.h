@@ -3,6 +3,7 @@
 // 3 retries. Safe to call from many workers at once.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "base/cmap.h"
@@ -13,11 +14,27 @@ namespace ordalen {
 // and "firm_version".
 using OidValueMap = CMap<std::string>;
 
+// Bounds of one walk. An agent that keeps answering with ever larger object
+// names would otherwise hold its worker, and so the scan, for as long as it
+// likes: the walk ends after kWalkMaxObjects answered objects or once
+// kWalkTimeBudget has passed (plus at most the time-out and retries of the
+// request then under way), keeping what it stored, and logs that it was cut.
+// A device's view up to the printer counters, the last object kept, is far
+// smaller; beyond that object the walk ends by itself (nothing there is kept).
+inline constexpr int kWalkMaxObjects = 20000;
+inline constexpr std::chrono::seconds kWalkTimeBudget{60};
+
+struct WalkLimits {
+  int max_objects = kWalkMaxObjects;
+  std::chrono::milliseconds time_budget = kWalkTimeBudget;
+};
+
 // Walks `agent` from "system.sysDescr.0" onward and keeps the system description,
 // the two printer marker counters and the rows of the address, route and ARP
 // tables in `results` (an existing entry is replaced). Returns 0 when the session
 // closed cleanly and at least one value was stored, 1 otherwise.
-int WalkDevice(const std::string& agent, OidValueMap& results);
+int WalkDevice(const std::string& agent, OidValueMap& results,
+               const WalkLimits& limits = WalkLimits{});
 
 // Reads `oid` (a model-table OID text) from `agent` with one GET. Returns 0 when
 // a value was set into `value` and the session closed cleanly, 1 otherwise
