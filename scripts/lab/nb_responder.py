@@ -13,6 +13,7 @@ default behaviour stays that of a well-formed answer.
 """
 import argparse
 import os
+import select
 import signal
 import socket
 import struct
@@ -132,8 +133,13 @@ def main() -> int:
     hostile.add_argument("--copies", type=int, default=1, help="send the answer N times")
     hostile.add_argument("--delay-ms", type=int, default=0, help="wait before answering")
     hostile.add_argument("--garbage", type=int, help="answer with N random bytes instead")
+    hostile.add_argument("--answer-from", help="send the answer from this address (port --port)")
     parser.add_argument("--exit-after", type=int, default=0,
                         help="end after answering N requests (0: run until ended)")
+    parser.add_argument("--lifetime", type=float, default=0,
+                        help="end after this many seconds (0: run until ended)")
+    parser.add_argument("--ready-file", help="created once the socket is open")
+    parser.add_argument("--stop-file", help="end once this file exists")
     args = parser.parse_args()
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
@@ -141,10 +147,23 @@ def main() -> int:
     own_names = {args.name.upper().encode("ascii")[:15].ljust(15, b" ")}
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind((args.bind, args.port))
+    out = sock
+    if args.answer_from:
+        out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        out.bind((args.answer_from, args.port))
     log = open(args.log, "a", buffering=1, encoding="ascii") if args.log else None
     print(f"answering node status on {args.bind}:{args.port} as {args.name}", flush=True)
+    if args.ready_file:
+        open(args.ready_file, "w").close()
     answered = 0
+    until = time.monotonic() + args.lifetime if args.lifetime > 0 else None
     while True:
+        if args.stop_file or until is not None:
+            if (args.stop_file and os.path.exists(args.stop_file)) or \
+                    (until is not None and time.monotonic() >= until):
+                return 0
+            if not select.select([sock], [], [], 0.05)[0]:
+                continue
         data, peer = sock.recvfrom(2048)
         if log:
             log.write(f"request {peer[0]}:{peer[1]} len={len(data)} {data.hex()}\n")
@@ -158,7 +177,7 @@ def main() -> int:
         if args.delay_ms:
             time.sleep(args.delay_ms / 1000)
         for _ in range(max(args.copies, 0)):
-            sock.sendto(answer, peer)
+            out.sendto(answer, peer)
         if log:
             log.write(f"answer {peer[0]}:{peer[1]} len={len(answer)} copies={args.copies}\n")
         answered += 1
