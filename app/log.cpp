@@ -1,6 +1,10 @@
 #include "app/log.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -28,6 +32,14 @@ std::string WithCrLf(std::string_view text) {
     out.push_back(text[i]);
   }
   return out;
+}
+
+// Said once per process on standard error: the log cannot be written at all.
+void ReportUnwritableLog(const std::string& path) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "ordalen: cannot write the log %s: %s\n", path.c_str(),
+               std::strerror(errno));
 }
 
 void MakeFolder(const std::string& path) {
@@ -92,6 +104,14 @@ void WriteLog(const char* format, ...) {
       file.reset();
       if (++reopens == kMaxReopens) return;
       continue;
+    }
+    // Waiting helps only while another writer holds the log. A log that cannot
+    // be opened at all (its folder cannot be made, no right to write) would
+    // cost every line the whole wait and turn a scan into a crawl: the line is
+    // dropped at once.
+    if (status == LockedAppendFile::Status::kFailed) {
+      ReportUnwritableLog(path);
+      return;
     }
     if (++failed == kLogOpenAttempts) return;  // the line is dropped
     std::this_thread::sleep_for(kLogRetryWait);

@@ -28,7 +28,10 @@ std::optional<std::string> FolderOf(std::string_view path);
 
 // Appends one line to the scan log: "YYYY/mm/dd HH:MM:SS|", the job field when a
 // job identifier is set, the message, CR LF. Safe from any thread and from
-// several processes sharing the folder; never fails towards the caller.
+// several processes sharing the folder; never fails towards the caller. A log
+// held by another writer is waited for (kLogOpenAttempts tries, kLogRetryWait
+// apart); a log that cannot be opened at all loses the line at once, and the
+// first such loss is named on standard error.
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // strftime of `time` in local time (128-byte limit); empty on any failure.

@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr std::string_view kRootXml = "<NODE_SCAN/>";
+// Names tried after the first one is taken: "<stamp>-2" up to "<stamp>-99".
+constexpr int kMaxNameSuffix = 99;
 
 struct DocFree {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -316,14 +318,25 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
     LogFileError("write", error);
     return;
   }
-  if (!RenameReplace(temp, path, error)) {
+  // Another scan of the same job that started in the same second has the same
+  // name; its result is never replaced: this one takes the next free name,
+  // "<stamp>-2", "-3", ... before the job identifier.
+  std::string final_path = path;
+  bool renamed = RenameNoReplace(temp, final_path);
+  for (int n = 2; !renamed && errno == EEXIST && n <= kMaxNameSuffix; ++n) {
+    final_path = ResultFileName(config.outputDir, Format("%s-%d", stamp.c_str(), n), config.jobId);
+    renamed = RenameNoReplace(temp, final_path);
+  }
+  if (!renamed) {
+    error = errno;
     RemoveQuietly(temp);
     LogFileError("rename", error);
     return;
   }
-  ResultFilePath() = path;
+  if (final_path != path) WriteLog("output file exists: written as %s", final_path.c_str());
+  ResultFilePath() = final_path;
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) WriteLog("output file not exist");
+  if (!std::filesystem::exists(final_path, ec)) WriteLog("output file not exist");
 }
 
 }  // namespace ordalen

@@ -61,7 +61,9 @@ class XmlDocument {
 
 // The output step: every stored host becomes a NODE element (and leaves the
 // store), the file is written under a temporary name and, once complete and
-// closed, renamed into place and published in ResultFilePath().
+// closed, renamed into place and published in ResultFilePath(). A result file
+// already there under that name (a scan of the same job that started in the
+// same second) is kept: this one is named "<stamp>-2", "-3", ... instead.
 void WriteResultFile(XmlDocument& document, std::int64_t scanTime);
 
 // Full path of the written result file; empty until one was written.

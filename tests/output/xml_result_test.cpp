@@ -97,21 +97,32 @@ TEST_F(XmlResultTest, NoHostGivesTheDeclarationAndAnEmptyCardElementNamedAfterSc
   struct Case {
     const char* job;
     const char* name;
-  } cases[] = {{"", "20261207_081013.xml"}, {"17", "20261207_081013_17.xml"}};
+    const char* taken_name;  // the name when a file of the first one is there already
+  } cases[] = {{"", "20261207_081013.xml", "20261207_081013-2.xml"},
+               {"17", "20261207_081013_17.xml", "20261207_081013-2_17.xml"}};
+  const std::string empty_scan =
+      "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>"
+      "<NODE_SCAN scan_date=\"2026-12-07 08:10:13.000\"><NETWORK_CARD></NETWORK_CARD>"
+      "</NODE_SCAN>\r\n";
   for (const auto& c : cases) {
     ResultFilePath().clear();
     const fs::path expected = dir_.path() / "out" / c.name;
-    std::ofstream(expected) << "an older file of the same name, longer than the new one by far";
-    EXPECT_EQ(Write({}, c.job),
-              "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>"
-              "<NODE_SCAN scan_date=\"2026-12-07 08:10:13.000\"><NETWORK_CARD></NETWORK_CARD>"
-              "</NODE_SCAN>\r\n");
+    EXPECT_EQ(Write({}, c.job), empty_scan);
     EXPECT_EQ(ResultFilePath(), expected.string());
     EXPECT_EQ(test::LogMessages(dir_.path() / "ordalen.log").back(),
               std::string(*c.job ? "17|" : "") + expected.string());
+    // A result of the same name (the same job, started in the same second) is
+    // kept; this one takes the next free name.
+    ResultFilePath().clear();
+    const std::string older = "an older file of the same name, longer than the new one by far";
+    std::ofstream(expected, std::ios::trunc) << older;
+    EXPECT_EQ(Write({}, c.job), empty_scan);
+    EXPECT_EQ(ResultFilePath(), (dir_.path() / "out" / c.taken_name).string());
+    EXPECT_EQ(test::ReadFile(expected), older);
   }
   // Nothing else, no temporary file left behind.
-  EXPECT_EQ(Files(), (std::vector<std::string>{"20261207_081013.xml", "20261207_081013_17.xml"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{"20261207_081013-2.xml", "20261207_081013-2_17.xml",
+                                               "20261207_081013.xml", "20261207_081013_17.xml"}));
 }
 
 TEST_F(XmlResultTest, NodeLayoutAndOrder) {
