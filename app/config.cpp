@@ -1,8 +1,5 @@
 #include "app/config.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "app/ini_file.h"
 #include "app/log.h"
 #include "app/settings.h"
@@ -88,9 +85,10 @@ void LoadConfiguration(const std::string& folder) {
 }
 
 bool CCsvFile::Open(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  content_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  int error = 0;
+  auto content = ReadWholeFile(path, error);
+  if (!content) return false;
+  content_ = std::move(*content);
   pos_ = 0;
   // A byte-order mark from a UTF-8 editor is not part of the first address.
   if (content_.starts_with("\xEF\xBB\xBF")) pos_ = 3;

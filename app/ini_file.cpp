@@ -3,11 +3,10 @@
 #include <iconv.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "platform/files.h"
 
 namespace ordalen {
 namespace {
@@ -69,10 +68,10 @@ std::string_view StripQuotes(std::string_view value) {
 }  // namespace
 
 IniFile IniFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return IniFile();
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return Parse(bytes);
+  int error = 0;
+  const auto bytes = ReadWholeFile(path, error);
+  if (!bytes) return IniFile();
+  return Parse(*bytes);
 }
 
 IniFile IniFile::Parse(std::string_view bytes) {

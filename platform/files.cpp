@@ -43,6 +43,36 @@ std::string ExecutablePath() {
   }
 }
 
+std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    error = errno;
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return std::nullopt;
+  }
+  std::string content;
+  content.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) return content;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return std::nullopt;
+    }
+    content.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
 LockedAppendFile::Status LockedAppendFile::TryOpen(const std::string& path,
                                                    std::optional<LockedAppendFile>& out) {
   out.reset();

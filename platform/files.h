@@ -15,6 +15,10 @@ namespace ordalen {
 // Full path of the running executable; empty when it cannot be read.
 std::string ExecutablePath();
 
+// The whole content of the regular file at `path`; nullopt (errno value in
+// `error`) when it cannot be opened or read, or is not a regular file.
+std::optional<std::string> ReadWholeFile(const std::string& path, int& error);
+
 // A file opened for appending and held under an exclusive advisory lock (flock)
 // until it is destroyed. Writers that take the lock before writing never mix
 // their bytes, whether they are threads of one process or separate processes.

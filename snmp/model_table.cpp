@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/log.h"
 #include "app/settings.h"
 #include "base/text.h"
 
@@ -97,7 +98,16 @@ void LoadTargetTable() {
   const std::int64_t time = written.time_since_epoch().count();
   if (time == LoadedFileTime()) return;
   FreeTargetTable();
-  ParseTargetTable(path.string());
+  xmlResetLastError();
+  if (!ParseTargetTable(path.string())) {
+    // The scan goes on without models; the user learns why from the log.
+    const xmlError* error = xmlGetLastError();
+    std::string reason = "cannot be read";
+    if (error != nullptr && error->message != nullptr) {
+      reason = Format("line %d: %s", error->line, std::string(TrimSpace(error->message)).c_str());
+    }
+    WriteLog("targetMIB.xml not loaded (%s): no model is identified", reason.c_str());
+  }
   LoadedFileTime() = time;
 }
 

@@ -28,6 +28,8 @@ std::vector<ModelMIB>& TargetTable();
 
 // Loads "<exeDir>/targetMIB.xml" unless the table already holds the file's
 // current version. A missing file leaves the table as it is; nothing is logged.
+// A file that is not well-formed XML leaves the table empty and is named in the
+// log with the parser's reason.
 void LoadTargetTable();
 
 // Fills the table from `path`. True when the document was read and walked (also
