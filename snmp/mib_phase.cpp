@@ -155,7 +155,9 @@ bool ModelValueMatches(std::string_view device_value, std::string_view model) {
   return StartsWith(value, AsciiLower(model));
 }
 
-int IdentifyDevice(MibJob& job) { return IdentifyDevice(job, SystemMibOps()); }
+int IdentifyDevice(MibJob& job) {
+  return IdentifyDevice(job, SystemMibOps());
+}
 
 int IdentifyDevice(MibJob& job, MibOps& ops) {
   ops.Walk(job.HostText, job.Values);
@@ -180,7 +182,9 @@ int IdentifyDevice(MibJob& job, MibOps& ops) {
   return 0;
 }
 
-void MergeDeviceResults(MibJob& job) { MergeDeviceResults(job, SystemMibOps()); }
+void MergeDeviceResults(MibJob& job) {
+  MergeDeviceResults(job, SystemMibOps());
+}
 
 void MergeDeviceResults(MibJob& job, MibOps& ops) {
   for (const auto& entry : job.Values) {
@@ -200,7 +204,9 @@ void MergeDeviceResults(MibJob& job, MibOps& ops) {
   }
 }
 
-int RunMibPhase() { return RunMibPhase(SystemMibOps()); }
+int RunMibPhase() {
+  return RunMibPhase(SystemMibOps());
+}
 
 int RunMibPhase(MibOps& ops) {
   // Every host, however it was found, in ascending text order.

@@ -33,23 +33,25 @@ constexpr int kThreads = 64;
 constexpr auto kScanLimit = 300s;
 
 // The time-outs the phases wait for an address that does not answer.
-constexpr double kArpWaitSeconds = 1.5;       // three requests, 500 ms apart
-constexpr double kEchoSeconds = 1.0;          // one echo request
-constexpr double kManagerGetSeconds = 2.0;    // SNMPv1 manager: 500 ms, 3 retries
-constexpr double kLibraryGetSeconds = 6.0;    // SNMP library defaults: 1 s, 5 retries
-constexpr double kNetbiosSeconds = 2.0;       // 20 polls of 100 ms
-constexpr double kConnectSeconds = 3.0;       // TCP connect limit
+constexpr double kArpWaitSeconds = 1.5;     // three requests, 500 ms apart
+constexpr double kEchoSeconds = 1.0;        // one echo request
+constexpr double kManagerGetSeconds = 2.0;  // SNMPv1 manager: 500 ms, 3 retries
+constexpr double kLibraryGetSeconds = 6.0;  // SNMP library defaults: 1 s, 5 retries
+constexpr double kNetbiosSeconds = 2.0;     // 20 polls of 100 ms
+constexpr double kConnectSeconds = 3.0;     // TCP connect limit
 
 // Model table: the first entry names a model the lab does not have, so the
 // printer is identified by the second entry's first way.
 constexpr int kModelEntries = 2;
 std::string TargetTableXml(const Lab& lab) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Root>\n"
-         "  <Target><ModelMIB>" + lab.Value("LAB_SNMP_MODEL_OID") +
+         "  <Target><ModelMIB>" +
+         lab.Value("LAB_SNMP_MODEL_OID") +
          "</ModelMIB><Model>OtherMaker X-100</Model>"
          "<VersionMIB>1.3.6.1.4.1.77777.9.9.0</VersionMIB></Target>\n"
-         "  <Target><ModelMIB>" + lab.Value("LAB_SNMP_MODEL_OID") + "</ModelMIB><Model>" +
-         lab.Value("LAB_SNMP_MODEL") + "</Model><VersionMIB>" + lab.Value("LAB_SNMP_FW_OID") +
+         "  <Target><ModelMIB>" +
+         lab.Value("LAB_SNMP_MODEL_OID") + "</ModelMIB><Model>" + lab.Value("LAB_SNMP_MODEL") +
+         "</Model><VersionMIB>" + lab.Value("LAB_SNMP_FW_OID") +
          "</VersionMIB></Target>\n</Root>\n";
 }
 
@@ -67,7 +69,7 @@ std::string AccountsCsv(const Lab& lab) {
 
 // One run of the program with every console line stamped on arrival.
 struct TimedLine {
-  double at = 0;  // seconds since the program started
+  double at = 0;     // seconds since the program started
   std::string text;  // without its line end
 };
 struct ScanRun {
@@ -157,7 +159,9 @@ std::string IpOfSubnet(const std::string& subnet, int n) {
   return network.substr(0, network.rfind('.') + 1) + std::to_string(n);
 }
 
-int OsClassOfTtl(int ttl) { return ttl <= 0 ? 0 : ttl <= 64 ? 3 : ttl <= 128 ? 1 : 4; }
+int OsClassOfTtl(int ttl) {
+  return ttl <= 0 ? 0 : ttl <= 64 ? 3 : ttl <= 128 ? 1 : 4;
+}
 
 struct ExpectedHost {
   std::string ip;
@@ -170,8 +174,9 @@ std::string SubnetBroadcast(const std::string& ip) {
 
 Pairs CardHostFields(const std::string& mac, const std::string& ip, const std::string& name,
                      const std::string& domain, int os) {
-  return {{"MACADDRESS", mac},       {"IPADDRESS", ip},      {"NETMASK", "255.255.255.0"},
-          {"BROADCAST", SubnetBroadcast(ip)}, {"NETBIOS_NAME", name}, {"DOMAIN_NAME", domain},
+  return {{"MACADDRESS", mac},          {"IPADDRESS", ip},
+          {"NETMASK", "255.255.255.0"}, {"BROADCAST", SubnetBroadcast(ip)},
+          {"NETBIOS_NAME", name},       {"DOMAIN_NAME", domain},
           {"OS", std::to_string(os)}};
 }
 
@@ -228,7 +233,9 @@ struct LogView {
   bool job_field_everywhere = true;
 };
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool HasStamp(const std::string& line) {
   // "YYYY/mm/dd HH:MM:SS|"
@@ -268,8 +275,7 @@ LogView ReadLog(const std::string& log, const std::string& job) {
   return view;
 }
 
-std::optional<std::size_t> IndexOf(const std::vector<std::string>& lines,
-                                   const std::string& line) {
+std::optional<std::size_t> IndexOf(const std::vector<std::string>& lines, const std::string& line) {
   const auto it = std::find(lines.begin(), lines.end(), line);
   if (it == lines.end()) return std::nullopt;
   return static_cast<std::size_t>(it - lines.begin());
@@ -306,8 +312,8 @@ std::vector<std::string> StoreOrder(const std::vector<std::string>& inserted) {
   auto bucket = [](const std::string& key) {
     std::uint32_t hash = 0;
     for (const char c : key) {
-      hash = hash * 33u + static_cast<std::uint32_t>(static_cast<std::int32_t>(
-                              static_cast<signed char>(c)));
+      hash = hash * 33u +
+             static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
     }
     return hash % 17u;
   };
@@ -364,15 +370,15 @@ std::vector<double> PhaseSpans(const ScanRun& run) {
 
 void CheckRun(const Lab& lab, const ScanRun& run, bool with_range) {
   ASSERT_TRUE(run.error.empty()) << run.error;
-  ASSERT_FALSE(run.process.timed_out) << "the scan did not end within " << kScanLimit.count()
-                                      << " s";
+  ASSERT_FALSE(run.process.timed_out)
+      << "the scan did not end within " << kScanLimit.count() << " s";
   EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
 
   // The file name: the scan's start time, then the job identifier.
   ASSERT_FALSE(run.result_file.empty()) << "no result file";
   const std::string file = run.result_file.filename().string();
-  const std::string shape = with_range ? "99999999_999999_" + std::string(kJob) + ".xml"
-                                       : "99999999_999999.xml";
+  const std::string shape =
+      with_range ? "99999999_999999_" + std::string(kJob) + ".xml" : "99999999_999999.xml";
   ASSERT_EQ(file.size(), shape.size()) << file;
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (shape[i] == '9') {
@@ -426,10 +432,11 @@ void CheckRun(const Lab& lab, const ScanRun& run, bool with_range) {
   const std::string ghost_mac = lab.Value("LAB_GHOST_MAC");
   const auto arp = IndexOf(m, "ARP[" + printer + "]: " + lab.Mac("PRINTER"));
   const auto ping = IndexOf(m, "ICMP[" + printer + "]: found. os:3");
-  const auto row = IndexOf(m, "SNMP[" + printer + "]: ip[" + ghost + "] mac[" + AsciiLower(ghost_mac) + "]");
-  const auto netbios = IndexOf(m, "NetBIOS[" + win2 + "]: " + lab.Mac("WIN2") + "," +
-                                      lab.Value("LAB_NB_WIN2_GROUP") + "," +
-                                      lab.Value("LAB_NB_WIN2_NAME"));
+  const auto row =
+      IndexOf(m, "SNMP[" + printer + "]: ip[" + ghost + "] mac[" + AsciiLower(ghost_mac) + "]");
+  const auto netbios =
+      IndexOf(m, "NetBIOS[" + win2 + "]: " + lab.Mac("WIN2") + "," +
+                     lab.Value("LAB_NB_WIN2_GROUP") + "," + lab.Value("LAB_NB_WIN2_NAME"));
   const auto output = IndexOf(m, "Output-----------");
   ASSERT_TRUE(arp && ping && row && netbios && output)
       << "arp " << arp.has_value() << " ping " << ping.has_value() << " mib " << row.has_value()
@@ -448,8 +455,7 @@ void CheckRun(const Lab& lab, const ScanRun& run, bool with_range) {
   const std::string linux1 = lab.Ip("LINUX1");
   EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v2"), kModelEntries);
   EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v3"), kModelEntries);
-  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "]: scan") + CountOf(m, "MIB[" + linux1 + "]: found"),
-            0);
+  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "]: scan") + CountOf(m, "MIB[" + linux1 + "]: found"), 0);
   EXPECT_TRUE(IndexOf(m, "Port[" + win2 + "]: 3389 ok"));
   EXPECT_TRUE(IndexOf(m, "Scan[" + win2 + "]: scanned"));
   if (lab.Value("LAB_WSMAN_RUNNING") == "1") {
@@ -485,8 +491,8 @@ class ScanAcceptanceLabTest : public ::testing::Test {};
 
 TEST_F(ScanAcceptanceLabTest, RangeScanWithJobFindsEveryHostAndTheDeviceTableHost) {
   ORDALEN_REQUIRE_LAB(lab);
-  const std::string range = IpOfSubnet(lab.Value("LAB_SUBNET_A"), 1) + "-" +
-                            IpOfSubnet(lab.Value("LAB_SUBNET_B"), 254);
+  const std::string range =
+      IpOfSubnet(lab.Value("LAB_SUBNET_A"), 1) + "-" + IpOfSubnet(lab.Value("LAB_SUBNET_B"), 254);
   const ScanRun run = RunTimedScan(lab, {kJob, range});
   CheckRun(lab, run, true);
 

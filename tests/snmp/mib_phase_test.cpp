@@ -299,22 +299,6 @@ TEST_F(MibPhaseTest, IdentifyDeviceTriesTheWaysOfEachEntryInOrder) {
   }
 }
 
-TEST_F(MibPhaseTest, IdentifyDeviceKeepsTheWalkBesideTheModel) {
-  TargetTable() = {{kModelOid, "LabPrinter", kVersionOid}};
-  FakeMibOps ops;
-  ops.walks[kHost] = {{"1.3.6.1.2.1.1.1.0", "LabPrinter 9000 Series"},
-                      {"1.3.6.1.2.1.43.10.2.1.4.1.1", "123456"}};
-  ops.answers = {{std::string("A|") + kHost + "|" + kModelOid, "LabPrinter 9000"},
-                 {std::string("A|") + kHost + "|" + kVersionOid, "FW 1.2.3"}};
-  MibJob job;
-  job.HostText = kHost;
-  IdentifyDevice(job, ops);
-  EXPECT_EQ(Value(job, "1.3.6.1.2.1.1.1.0"), "LabPrinter 9000 Series");
-  EXPECT_EQ(Value(job, "1.3.6.1.2.1.43.10.2.1.4.1.1"), "123456");
-  EXPECT_EQ(Value(job, "model_name"), "LabPrinter 9000");
-  EXPECT_EQ(Value(job, "firm_version"), "FW 1.2.3");
-}
-
 // --- MergeDeviceResults --------------------------------------------------------
 
 TEST_F(MibPhaseTest, MergeTakesDeviceTableRowsInsideTheRangeOnly) {
@@ -740,8 +724,8 @@ TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
     EXPECT_GE(fastest, seconds * 0.95) << way;
     one_device += seconds;
   }
-  std::printf("%d silent devices, %d workers: %.2f s (one device: %.1f s)\n", kHosts, kHosts,
-              total, one_device);
+  std::printf("%d silent devices, %d workers: %.2f s (one device: %.1f s)\n", kHosts, kHosts, total,
+              one_device);
   EXPECT_GE(total, one_device * 0.95);
   // One after another this would be kHosts times as long.
   EXPECT_LT(total, one_device * 2);
