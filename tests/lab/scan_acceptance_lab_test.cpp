@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "base/text.h"
+#include "probes/arp.h"
+#include "probes/ping.h"
 #include "support/lab.h"
 #include "support/process.h"
 
@@ -33,8 +35,8 @@ constexpr int kThreads = 64;
 constexpr auto kScanLimit = 300s;
 
 // The time-outs the phases wait for an address that does not answer.
-constexpr double kArpWaitSeconds = 1.5;     // three requests, 500 ms apart
-constexpr double kEchoSeconds = 1.0;        // one echo request
+constexpr double kArpWaitSeconds = std::chrono::duration<double>(kArpWait).count();
+constexpr double kEchoSeconds = std::chrono::duration<double>(kPingTimeout).count();
 constexpr double kManagerGetSeconds = 2.0;  // SNMPv1 manager: 500 ms, 3 retries
 constexpr double kLibraryGetSeconds = 6.0;  // SNMP library defaults: 1 s, 5 retries
 constexpr double kNetbiosSeconds = 2.0;     // 20 polls of 100 ms
