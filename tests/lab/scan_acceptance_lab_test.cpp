@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "base/text.h"
+#include "platform/tcp_connect.h"
 #include "probes/arp.h"
+#include "probes/netbios.h"
 #include "probes/ping.h"
 #include "support/lab.h"
 #include "support/process.h"
@@ -39,8 +41,9 @@ constexpr double kArpWaitSeconds = std::chrono::duration<double>(kArpWait).count
 constexpr double kEchoSeconds = std::chrono::duration<double>(kPingTimeout).count();
 constexpr double kManagerGetSeconds = 2.0;  // SNMPv1 manager: 500 ms, 3 retries
 constexpr double kLibraryGetSeconds = 6.0;  // SNMP library defaults: 1 s, 5 retries
-constexpr double kNetbiosSeconds = 2.0;     // 20 polls of 100 ms
-constexpr double kConnectSeconds = 3.0;     // TCP connect limit
+constexpr double kNetbiosSeconds =
+    kNetbiosPolls * std::chrono::duration<double>(kNetbiosPollInterval).count();
+constexpr double kConnectSeconds = std::chrono::duration<double>(kConnectTimeout).count();
 
 // Model table: the first entry names a model the lab does not have, so the
 // printer is identified by the second entry's first way.
