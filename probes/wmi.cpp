@@ -1,5 +1,6 @@
 #include "probes/wmi.h"
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <span>
@@ -20,6 +21,8 @@ struct WmiSession {
   std::string to;         // "http://10.0.0.1:5985/wsman"
   std::vector<std::uint8_t> authenticate_token;  // travels with the first sealed request
   std::vector<std::uint8_t> received;            // bytes read past the last answer
+  // No request of the current operation runs past this point.
+  TcpStream::Clock::time_point operation_deadline = TcpStream::Clock::time_point::max();
 
   // The open enumeration of the computer-name query.
   bool enumeration_open = false;
@@ -184,7 +187,7 @@ bool ReadAnswer(WmiSession& session, WmiConnection& connection, TcpStream::Clock
 bool Roundtrip(WmiSession& session, WmiConnection& connection, std::string_view extra_headers,
                std::span<const std::uint8_t> body, HttpAnswer& answer) {
   if (!session.stream.is_open()) return SetError(connection, kWmiClosed, "the service closed the connection");
-  const auto deadline = TcpStream::Clock::now() + kWsmanRequestTimeout;
+  const auto deadline = std::min(TcpStream::Clock::now() + kWsmanRequestTimeout, session.operation_deadline);
   std::string head = "POST /wsman HTTP/1.1\r\nHost: " + session.authority +
                      "\r\nConnection: Keep-Alive\r\nUser-Agent: ordalen\r\n";
   head += extra_headers;
@@ -341,6 +344,7 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name) {
     return 0;
   }
   WmiSession& session = *connection.Services;
+  session.operation_deadline = TcpStream::Clock::now() + kWsmanQueryLimit;
   if (!session.enumeration_open && !OpenEnumeration(session, connection)) return 0;
   session.enumeration_open = false;  // this call reads it to its end
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,8 @@ inline constexpr std::uint16_t kWsmanPort = 5985;
 inline constexpr std::chrono::milliseconds kWsmanConnectTimeout{3000};
 // One request: sending it and receiving its whole answer.
 inline constexpr std::chrono::milliseconds kWsmanRequestTimeout{10000};
+// A whole query: the enumeration's every pull together.
+inline constexpr std::chrono::milliseconds kWsmanQueryLimit{30000};
 // What the service is asked to keep to (below the request time limit).
 inline constexpr const char* kWsmanOperationTimeout = "PT8.000S";
 inline constexpr std::size_t kWsmanMaxAnswerBytes = 1024 * 1024;

@@ -950,6 +950,33 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
   }
 }
 
+TEST_F(SealedPeer, ASlowEndlessEnumerationStopsAtTheQueryLimit) {
+  std::atomic<int> requests{0};
+  ScriptedPeer peer([&](int fd) {
+    Serve(fd,
+          [&peer](TestAcceptor& a, const std::string&, const std::string& id, int k) {
+            if (k == 0) return SealedHttp(a, 200, EnumerateAnswer(id));
+            // Each pull answered late, never the last one.
+            for (int i = 0; i < 250 && !peer.stopping(); ++i) std::this_thread::sleep_for(10ms);
+            return SealedHttp(a, 200, PullAnswer(id, Item("SLOW" + std::to_string(k)), false));
+          },
+          requests);
+  });
+  ASSERT_TRUE(peer.ok());
+  WmiConnection connection;
+  ASSERT_EQ(WmiConnect(connection, "127.0.0.1", kUser, kPassword), 1) << connection.LastErrorText;
+  const auto start = Clock::now();
+  std::string name;
+  EXPECT_EQ(WmiQueryComputerName(connection, name), 1) << connection.LastErrorText;
+  const double seconds = Seconds(Clock::now() - start);
+  EXPECT_EQ(name, "SLOW1");  // the first object, read before the limit
+  EXPECT_EQ(connection.LastError, kWmiTimeout) << connection.LastErrorText;
+  EXPECT_GE(seconds, Seconds(kWsmanQueryLimit) - 0.05);
+  EXPECT_LT(seconds, Seconds(kWsmanQueryLimit) + 1.0);
+  EXPECT_LT(requests, 1 + kWsmanMaxPulls);
+  WmiRelease(connection);
+}
+
 TEST(WmiArguments, RefusesBadAddressesAndQueriesWithoutConnection) {
   if (!NtlmMechanismAvailable()) GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
   for (const char* server : {"", "10.0.0", "10.0.0.256", "10.0.0.1.2", "host.example", "10.0.0.1 ", "1..2.3"}) {
