@@ -12,7 +12,14 @@ port, as a Windows host with default settings offers it.
 - Answers the WQL enumeration "Select Name from Win32_ComputerSystem" on the
   resource .../wmi/root/cimv2/* with one object whose Name is --name.
 - Logs one line per connection and per request to --log, so tests can prove
-  what was asked (or that nothing was). Account texts are never logged.
+  what was asked (or that nothing was). Account texts are never logged:
+    listening on ADDR:PORT
+    conn N open from IP:PORT            conn N closed
+    conn N request K negotiate: challenge sent
+    conn N request K authenticate: accepted | authenticate: refused
+    conn N request K enumerate: accepted query | enumerate: refused (...)
+    conn N request K pull: C item(s)[, end of sequence]
+    conn N request K refused: unencrypted body | bad seal | not authenticated | ...
 
 Run with Debian's /usr/bin/python3 (python3-gssapi):
   wsman_server.py --bind ADDR --port 5985 --user USER --password PASS --name NAME --log LOGFILE
