@@ -25,5 +25,10 @@ test: deps
 unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
 
+# One real scan of the lab (needs root): dependencies, build, lab up, scan,
+# result and summary, lab down.
+demo:
+	@BUILD=$(BUILD) JOBS=$(JOBS) CMAKE_FLAGS="$(CMAKE_FLAGS)" scripts/demo.sh
+
 clean:
 	rm -rf $(BUILD)

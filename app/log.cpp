@@ -2,21 +2,141 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <filesystem>
+#include <thread>
+
+#include "app/settings.h"
+#include "base/sort_string_array.h"
+#include "base/text.h"
+#include "platform/files.h"
 
 namespace ordalen {
+namespace {
 
-// Placeholder until the log module lands.
-void InitWorkingFolders() {}
-void WriteLog(const char* /*format*/, ...) {}
+// A writer that keeps finding the log renamed away under it gives up after this
+// many fresh opens (each one means another writer just rotated it).
+constexpr int kMaxReopens = 100;
+
+constexpr std::string_view kRotatedPrefix = "ordalen_";
+
+// Lines end in CR LF on disk, also inside a message that holds line feeds.
+std::string WithCrLf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+void MakeFolder(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(path, ec)) std::filesystem::create_directory(path, ec);
+}
+
+}  // namespace
+
+std::optional<std::string> FolderOf(std::string_view path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  return std::string(path.substr(0, slash));
+}
+
+void InitWorkingFolders() {
+  InitWorkingFolders(ExecutablePath());
+}
+
+void InitWorkingFolders(const std::string& exe_path) {
+  SCANCONFIG& config = ScanConfig();
+  config.logDir = std::string(1, '.');
+  if (const auto folder = FolderOf(exe_path)) {
+    config.logDir = Format("%s/OrdalenLog", folder->c_str());
+    MakeFolder(config.logDir);
+    config.outputDir = Format("%s/Ordalen", folder->c_str());
+    MakeFolder(config.outputDir);
+    config.exeDir = *folder;
+  }
+  WriteLog("Start-----------");
+  config.jobId.clear();
+}
+
+void WriteLog(const char* format, ...) {
+  const SCANCONFIG& config = ScanConfig();
+  std::error_code ec;
+  std::filesystem::create_directory(config.logDir, ec);
+
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatV(format, args);
+  va_end(args);
+
+  std::string line = FormatTime("%Y/%m/%d %H:%M:%S|", std::time(nullptr));
+  if (!config.jobId.empty()) {
+    line += config.jobId;
+    line += '|';
+  }
+  line += message;
+  line += '\n';
+  line = WithCrLf(line);
+
+  const std::string path = config.logDir + "/ordalen.log";
+  std::optional<LockedAppendFile> file;
+  int failed = 0;
+  int reopens = 0;
+  for (;;) {
+    const auto status = LockedAppendFile::TryOpen(path, file);
+    if (status == LockedAppendFile::Status::kOk) {
+      if (file->IsNamed(path)) break;
+      // Rotated away while we opened it: the line belongs in the fresh log.
+      file.reset();
+      if (++reopens == kMaxReopens) return;
+      continue;
+    }
+    if (++failed == kLogOpenAttempts) return;  // the line is dropped
+    std::this_thread::sleep_for(kLogRetryWait);
+  }
+
+  file->Append(line);
+  bool rotated = false;
+  if (file->Size() > kLogRotateBytes) {
+    // Renamed while we still hold the lock, so a writer waiting for it finds the
+    // name gone and starts the fresh log. An existing rotated log of the same
+    // second is never replaced; this log then rotates on a later line.
+    const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
+    RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
+    rotated = true;
+  }
+  file.reset();
+  if (rotated) CleanupOldLogs();
+}
+
 std::string FormatTime(const char* format, std::int64_t time) {
   if (!format) return {};
-  std::time_t t = time;
+  const std::time_t t = static_cast<std::time_t>(time);
   std::tm tm{};
   if (!localtime_r(&t, &tm)) return {};
   char buf[128];
   const std::size_t n = std::strftime(buf, sizeof buf, format, &tm);
   return n == 0 ? std::string() : std::string(buf, n);
 }
-void CleanupOldLogs() {}
+
+void CleanupOldLogs() {
+  namespace fs = std::filesystem;
+  const std::string& dir = ScanConfig().logDir;
+  CSortStringArray names;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!StartsWith(name, kRotatedPrefix)) continue;
+    std::error_code type_ec;
+    if (it->is_directory(type_ec)) continue;
+    names.push_back(name);
+  }
+  if (names.size() <= kRotatedLogsKept) return;
+  names.Sort();
+  fs::remove(dir + "/" + names.front(), ec);
+}
 
 }  // namespace ordalen

@@ -5,6 +5,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 
 #include <libxml/parser.h>
@@ -30,8 +31,12 @@ bool InitFramework() {
 }
 
 bool RunScan() {
-  std::thread scan([] { ScanDriver(); });
-  scan.join();
+  try {
+    std::thread scan([] { ScanDriver(); });
+    scan.join();
+  } catch (const std::system_error& e) {
+    WriteLog("scan thread error: %s", e.what());
+  }
   FreeTargetTable();
   return !ResultFilePath().empty();
 }
@@ -57,7 +62,11 @@ int main(int argc, char** argv) {
   LoadTargetTable();
   if (argc > 2) {
     SetJobId(argv[1]);
-    if (!ParseScanRange(argv[2])) return 2;
+    if (!ParseScanRange(argv[2])) {
+      // A range we cannot read is never widened into a sweep: nothing is scanned.
+      FreeTargetTable();
+      return 2;
+    }
   }
   return RunScan() ? 0 : 2;
 }

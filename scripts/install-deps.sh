@@ -8,7 +8,7 @@ packages=(
   libxml2-dev libsnmp-dev libkrb5-dev gss-ntlmssp
   clang libclang-rt-14-dev
   iproute2 iputils-ping procps util-linux
-  snmpd snmp samba samba-common-bin python3 python3-gssapi
+  snmpd snmp samba samba-common-bin python3 python3-gssapi libxml2-utils
 )
 # Extra tools for benchmarks only (make bench).
 if [[ "${1:-}" == "--bench" ]]; then

@@ -1,0 +1,136 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace ordalen {
+namespace {
+
+constexpr mode_t kNewFileMode = 0666;
+
+bool WriteAll(int fd, std::string_view bytes, int& error) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buf.size())
+      return std::string(buf.data(), static_cast<std::size_t>(n));
+    if (buf.size() >= 1 << 20) return {};
+    buf.resize(buf.size() * 2);
+  }
+}
+
+LockedAppendFile::Status LockedAppendFile::TryOpen(const std::string& path,
+                                                   std::optional<LockedAppendFile>& out) {
+  out.reset();
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kNewFileMode));
+  if (!fd) return Status::kFailed;
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? Status::kBusy : Status::kFailed;
+  }
+  out.emplace(LockedAppendFile(std::move(fd)));
+  return Status::kOk;
+}
+
+bool LockedAppendFile::Append(std::string_view bytes) {
+  int error = 0;
+  return WriteAll(fd_.get(), bytes, error);
+}
+
+std::int64_t LockedAppendFile::Size() const {
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool LockedAppendFile::IsNamed(const std::string& path) const {
+  struct stat mine {};
+  struct stat named {};
+  if (::fstat(fd_.get(), &mine) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link fails when the name is taken.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+std::optional<NewFile> NewFile::Create(const std::string& path, int& error) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+  if (!fd) {
+    error = errno;
+    return std::nullopt;
+  }
+  return NewFile(std::move(fd), path);
+}
+
+std::optional<NewFile> NewFile::CreateTemporary(const std::string& folder, const std::string& stem,
+                                                int& error) {
+  constexpr int kTries = 100;
+  for (int i = 0; i < kTries; ++i) {
+    const std::string path =
+        folder + "/." + stem + "." + std::to_string(::getpid()) + "-" + std::to_string(i) + ".tmp";
+    auto file = Create(path, error);
+    if (file || error != EEXIST) return file;
+  }
+  return std::nullopt;
+}
+
+bool NewFile::Write(std::string_view bytes, int& error) {
+  return WriteAll(fd_.get(), bytes, error);
+}
+
+bool NewFile::Finish(int& error) {
+  if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) {
+    error = errno;
+    return false;
+  }
+  const int fd = fd_.release();
+  if (::close(fd) != 0 && errno != EINTR) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool RenameReplace(const std::string& from, const std::string& to, int& error) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  error = errno;
+  return false;
+}
+
+std::string ErrorText(int error) {
+  char buf[1024];
+  // The GNU strerror_r returns the text, in buf or a static string.
+  return ::strerror_r(error, buf, sizeof buf);
+}
+
+}  // namespace ordalen
