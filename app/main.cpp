@@ -17,6 +17,7 @@
 #include "output/xml_result.h"
 #include "snmp/model_table.h"
 #include "snmp/single_device.h"
+#include "snmp/snmp_library.h"
 
 namespace ordalen {
 namespace {
@@ -53,12 +54,14 @@ int main(int argc, char** argv) {
   if (argc > 3) {
     InitWorkingFolders();
     LoadConfiguration();
+    InitSnmpLibrary();
     QueryOneDevice(argv[1], argv[2]);
     std::fflush(stdout);
     return 0;
   }
   InitWorkingFolders();
   LoadConfiguration();
+  InitSnmpLibrary();
   LoadTargetTable();
   if (argc > 2) {
     SetJobId(argv[1]);

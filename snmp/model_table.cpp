@@ -1,16 +1,106 @@
 #include "snmp/model_table.h"
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "app/settings.h"
+#include "base/text.h"
+
 namespace ordalen {
+namespace {
+
+struct DocFree {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+
+std::int64_t& LoadedFileTime() {
+  static std::int64_t time = 0;
+  return time;
+}
+
+bool IsElementNamed(const xmlNode* node, std::string_view name) {
+  // The name as written: a prefixed element ("x:Model") is not "Model".
+  return node->type == XML_ELEMENT_NODE && (node->ns == nullptr || node->ns->prefix == nullptr) &&
+         reinterpret_cast<const char*>(node->name) == name;
+}
+
+const xmlNode* FirstChildElement(const xmlNode* parent, std::string_view name) {
+  for (const xmlNode* child = parent->children; child != nullptr; child = child->next) {
+    if (IsElementNamed(child, name)) return child;
+  }
+  return nullptr;
+}
+
+// The text of all text and CDATA descendants, without the white space around it
+// (entity references are not expanded, so a crafted file cannot blow up).
+void CollectText(const xmlNode* node, std::string& text) {
+  for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
+    if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
+      if (child->content != nullptr) text += reinterpret_cast<const char*>(child->content);
+    } else if (child->type == XML_ELEMENT_NODE) {
+      CollectText(child, text);
+    }
+  }
+}
+
+std::string TextOf(const xmlNode* element) {
+  std::string text;
+  CollectText(element, text);
+  return std::string(TrimSpace(text));
+}
+
+}  // namespace
 
 std::vector<ModelMIB>& TargetTable() {
   static std::vector<ModelMIB> table;
   return table;
 }
 
-void LoadTargetTable() {}
+std::int64_t TargetTableFileTime() {
+  return LoadedFileTime();
+}
 
-bool ParseTargetTable(const std::string& /*path*/) { return false; }
+void LoadTargetTable() {
+  const std::filesystem::path path = ScanConfig().exeDir + "/targetMIB.xml";
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return;
+  const auto written = std::filesystem::last_write_time(path, error);
+  if (error) return;
+  const std::int64_t time = written.time_since_epoch().count();
+  if (time == LoadedFileTime()) return;
+  FreeTargetTable();
+  ParseTargetTable(path.string());
+  LoadedFileTime() = time;
+}
 
-void FreeTargetTable() { TargetTable().clear(); }
+bool ParseTargetTable(const std::string& path) {
+  // No network, no error text on the console, no entity substitution.
+  const std::unique_ptr<xmlDoc, DocFree> doc(xmlReadFile(
+      path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  if (!doc) return false;
+  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr || !IsElementNamed(root, "Root")) return true;
+  auto& table = TargetTable();
+  for (const xmlNode* entry = root->children; entry != nullptr; entry = entry->next) {
+    // Text, comments and the like between entries hold no elements.
+    if (entry->type != XML_ELEMENT_NODE) continue;
+    const xmlNode* model_mib = FirstChildElement(entry, "ModelMIB");
+    const xmlNode* model = FirstChildElement(entry, "Model");
+    const xmlNode* version_mib = FirstChildElement(entry, "VersionMIB");
+    if (model_mib == nullptr || model == nullptr || version_mib == nullptr) continue;
+    table.push_back({TextOf(model_mib), TextOf(model), TextOf(version_mib)});
+  }
+  return true;
+}
+
+void FreeTargetTable() {
+  TargetTable().clear();
+  TargetTable().shrink_to_fit();
+}
 
 }  // namespace ordalen

@@ -1,0 +1,171 @@
+#include "snmp/netsnmp_get.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "base/socket_mutex.h"
+#include "snmp/oid_text.h"
+#include "snmp/snmp_library.h"
+#include "snmp/snmp_session.h"
+#include "snmp/snmp_value.h"
+
+namespace ordalen {
+namespace {
+
+constexpr const char* kProgram = "snmpwalk";
+constexpr std::size_t kCommunityBuffer = 96;
+
+// What the session record points at while it is prepared and opened.
+struct PreparedStrings {
+  std::string peer;
+  std::string community;  // at most 95 characters
+  std::string user;
+};
+
+void ReportPacketError(const netsnmp_pdu& response, const std::string& agent) {
+  std::string reason;
+  {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    reason = snmp_errstring(static_cast<int>(response.errstat));
+  }
+  WriteLog("%s|Error in packet. %s", agent.c_str(), reason.c_str());
+  std::fprintf(stderr, "Error in packet.\nReason: %s\n", reason.c_str());
+  if (response.errindex == 0) return;
+  std::fprintf(stderr, "Failed object: ");
+  const netsnmp_variable_list* variable = response.variables;
+  for (long index = 1; variable != nullptr && index != response.errindex; ++index) {
+    variable = variable->next_variable;
+  }
+  if (variable != nullptr) {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    fprint_objid(stderr, variable->name, variable->name_length);
+  }
+  std::fprintf(stderr, "\n");
+}
+
+// The MD5 key of a pass phrase (generate_Ku), into the prepared session. The
+// hashing reads no library state, but its complaints go through the library's
+// shared log, so it runs under the lock; each pass phrase is hashed once per
+// process, since every model entry of every host asks again.
+bool MasterKey(const std::string& passphrase, netsnmp_session& prepared) {
+  static std::map<std::string, std::vector<u_char>> cache;
+  std::lock_guard<std::mutex> lock(SocketMutex());
+  auto found = cache.find(passphrase);
+  if (found == cache.end()) {
+    std::vector<u_char> key(USM_AUTH_KU_LEN);
+    std::size_t length = key.size();
+    std::string phrase = passphrase;
+    if (generate_Ku(usmHMACMD5AuthProtocol, std::size(usmHMACMD5AuthProtocol),
+                    reinterpret_cast<u_char*>(phrase.data()), phrase.size(), key.data(),
+                    &length) != SNMPERR_SUCCESS) {
+      // The library keeps the reason in its one error-detail buffer for the next
+      // error message of any session; it belongs to this failure only.
+      snmp_api_errstring(SNMPERR_GENERR);
+      return false;
+    }
+    key.resize(length);
+    found = cache.emplace(passphrase, std::move(key)).first;
+  }
+  std::copy(found->second.begin(), found->second.end(), prepared.securityAuthKey);
+  prepared.securityAuthKeyLen = found->second.size();
+  return true;
+}
+
+}  // namespace
+
+int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
+               int version) {
+  WriteLog("MIB[%s] snmp v%d", agent.c_str(), version);
+  value.clear();
+  const auto ids = SplitOidText(oid_text);
+  InitSnmpLibrary();
+
+  PreparedStrings strings;
+  strings.peer = agent;
+  netsnmp_session prepared;
+  {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    snmp_sess_init(&prepared);
+  }
+  prepared.peername = strings.peer.data();
+  if (version == 3) {
+    prepared.version = SNMP_VERSION_3;
+    const MIB_ACCOUNT* account = ScanConfig().mibAccounts.Find(agent);
+    if (account != nullptr) {
+      strings.user = account->userName;
+      prepared.securityName = strings.user.data();
+      prepared.securityNameLen = strings.user.size();
+      prepared.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+      prepared.securityAuthProto = usmHMACMD5AuthProtocol;
+      prepared.securityAuthProtoLen = std::size(usmHMACMD5AuthProtocol);
+      if (!MasterKey(account->authPassphrase, prepared)) {
+        std::fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+        WriteLog("%s|password error", agent.c_str());
+        return -1;
+      }
+    } else {
+      prepared.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    }
+  } else {
+    prepared.version = version == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
+    strings.community = ScanConfig().community.substr(0, kCommunityBuffer - 1);
+    prepared.community = reinterpret_cast<u_char*>(strings.community.data());
+    prepared.community_len = strings.community.size();
+  }
+
+  auto session = SnmpSession::Open(prepared);
+  if (!session) {
+    WriteLog("%s|Error: snmp_sess_open", agent.c_str());
+    WriteLog("%s|scan end", agent.c_str());
+    return 0;
+  }
+  netsnmp_session* opened = session->session();
+  if (opened == nullptr) {
+    PrintSessionError(kProgram, prepared);
+    WriteLog("%s|snmp_open error", agent.c_str());
+  } else if (!ids) {
+    // Longer than any OID a request may carry: nothing sensible to ask for.
+    WriteLog("%s|Error [%d]%s", agent.c_str(), STAT_ERROR, "OID longer than 128 sub-identifiers");
+  } else {
+    const std::vector<oid> name(ids->begin(), ids->end());
+    PduPtr response;
+    const int status =
+        session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
+    if (status == STAT_SUCCESS && response) {
+      if (response->errstat == SNMP_ERR_NOERROR) {
+        for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
+             variable = variable->next_variable) {
+          if (variable->type == SNMP_NOSUCHOBJECT || variable->type == SNMP_NOSUCHINSTANCE ||
+              variable->type == SNMP_ENDOFMIBVIEW) {
+            continue;
+          }
+          value = FormatVariable(VariableView(*variable).value);
+        }
+      } else if (response->errstat == SNMP_ERR_NOSUCHNAME) {
+        std::printf("End of MIB\n");
+        WriteLog("%s|End of MIB", agent.c_str());
+      } else {
+        ReportPacketError(*response, agent);
+      }
+    } else if (status == STAT_TIMEOUT) {
+      std::fprintf(stderr, "Timeout: No Response from %s\n",
+                   opened->peername != nullptr ? opened->peername : "");
+      WriteLog("%s|Timeout", agent.c_str());
+    } else {
+      session->PrintError(kProgram);
+      const std::string text = session->ErrorText();
+      WriteLog("%s|Error [%d]%s", agent.c_str(), status, text.c_str());
+    }
+  }
+  session->Close();
+  WriteLog("%s|scan end", agent.c_str());
+  return 0;
+}
+
+}  // namespace ordalen

@@ -1,0 +1,18 @@
+// One GET of one OID through the SNMP library, in version 1, 2c or 3, with a
+// fixed sequence of scan-log lines per call. Safe to call from many workers at once.
+#pragma once
+
+#include <string>
+
+namespace ordalen {
+
+// Reads `oid_text` from `agent`: version 2 means SNMPv2c, 3 SNMPv3 (the account
+// of `agent` in the settings' SNMPv3 accounts, authNoPriv HMAC-MD5; without one,
+// noAuth and no user name), anything else SNMPv1 (v1 and v2c use the settings'
+// community). `value` is emptied first and holds the rendered answer when there
+// was one. Returns -1 when the authentication key cannot be made from the pass
+// phrase, 0 in every other case.
+int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
+               int version);
+
+}  // namespace ordalen

@@ -1,0 +1,231 @@
+// NetSnmpGet against a real agent started inside the test's own namespace.
+#include "snmp/netsnmp_get.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "support/snmp_agent.h"
+
+namespace ordalen {
+namespace {
+
+using test::LogWatch;
+using test::TestSnmpAgent;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kAgent = "127.0.0.1";
+// Nothing listens there: a device that never answers.
+constexpr const char* kSilent = "127.0.0.2";
+
+class NetSnmpGetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
+    test::PrepareSnmpTestProcess();
+    agent_ = std::make_unique<TestSnmpAgent>(
+        kAgent,
+        "override 1.3.6.1.4.1.77777.2.1.0 octet_str 0x41420943\n"
+        "override 1.3.6.1.4.1.77777.2.2.0 octet_str 0x6162006300\n"
+        "override 1.3.6.1.4.1.77777.2.3.0 object_id 1.3.6.1.4.1.0.5\n"
+        "override 1.3.6.1.4.1.77777.2.4.0 integer -5\n");
+    ASSERT_TRUE(agent_->ready()) << agent_->error();
+  }
+
+  std::unique_ptr<TestSnmpAgent> agent_;
+};
+
+TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
+  struct Case {
+    const char* oid;
+    int version;
+    std::string value;
+  } cases[] = {
+      {"1.3.6.1.2.1.1.1.0", 2, test::kAgentSysDescr},
+      {".1.3.6.1.2.1.1.1.0", 2, test::kAgentSysDescr},
+      {"..1.3.6..1.2.1.1.1.0.", 2, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.1.1.0", 1, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.1.1.0", 0, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.1.1.0", 3, test::kAgentSysDescr},
+      {test::kAgentModelOid, 3, test::kAgentModel},
+      {test::kAgentFirmwareOid, 2, test::kAgentFirmware},
+      {"1.3.6.1.2.1.43.10.2.1.4.1.1", 2, "123456"},
+      {"1.3.6.1.4.1.77777.2.1.0", 2, "QUIJQw==\r\n"},
+      {"1.3.6.1.4.1.77777.2.2.0", 2, "ab"},
+      {"1.3.6.1.4.1.77777.2.3.0", 2, "1.3.6.1.4.1"},
+      {"1.3.6.1.4.1.77777.2.4.0", 1, "-5"},
+      // An object the agent lacks: noSuchObject leaves the value empty, no outcome line.
+      {"1.3.6.1.2.1.1.99.0", 2, ""},
+      {"1.3.6.1.2.1.1.99.0", 3, ""},
+  };
+  for (const auto& c : cases) {
+    const LogWatch log;
+    const int datagrams = agent_->ConnectionCount();
+    std::string value = "stale";
+    EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
+    // One GET; for v3 the engine-ID discovery before it, and no second try for
+    // the agent's clock.
+    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == 3 ? 2 : 1)
+        << c.oid << " v" << c.version;
+    EXPECT_EQ(value, c.value) << c.oid << " v" << c.version;
+    EXPECT_EQ(log.Lines(),
+              (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
+        << c.oid << " v" << c.version;
+  }
+  EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases)))
+      << "the agent logs what it receives";
+}
+
+TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
+  std::string oid = "1";
+  for (int i = 1; i < 129; ++i) oid += ".1";
+  const LogWatch log;
+  std::string value = "stale";
+  EXPECT_EQ(NetSnmpGet(oid, value, kAgent, 2), 0);
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2",
+                                "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
+                                "127.0.0.1|scan end"}));
+  EXPECT_EQ(agent_->ConnectionCount(), 0) << "nothing was sent";
+}
+
+TEST_F(NetSnmpGetTest, NoSuchNameOfVersion1IsTheEndOfTheMib) {
+  const LogWatch log;
+  std::string value = "stale";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.99.0", value, kAgent, 1), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "End of MIB\n");
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(),
+            (Lines{"MIB[127.0.0.1] snmp v1", "127.0.0.1|End of MIB", "127.0.0.1|scan end"}));
+}
+
+TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
+  struct Case {
+    const char* name;
+    std::optional<MIB_ACCOUNT> account;
+    int result;
+    Lines lines;
+    std::string stderr_text;
+  } cases[] = {
+      // First, so the cases after it show that its reason does not stick to
+      // their messages.
+      {"pass phrase too short for a key",
+       MIB_ACCOUNT{test::kAgentV3User, "short"},
+       -1,
+       {"MIB[127.0.0.1] snmp v3", "127.0.0.1|password error"},
+       // The library's own complaint, then ours.
+       "Error: passphrase chosen is below the length requirements of the USM (min=8).\n"
+       "Error generating Ku from authentication pass phrase.\n"},
+      {"no account: noAuth without a user name",
+       std::nullopt,
+       0,
+       {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]No securityName specified",
+        "127.0.0.1|scan end"},
+       "snmpwalk: No securityName specified\n"},
+      {"wrong pass phrase",
+       MIB_ACCOUNT{test::kAgentV3User, "wrongpass123"},
+       0,
+       {"MIB[127.0.0.1] snmp v3",
+        "127.0.0.1|Error [1]Authentication failure (incorrect password, community or key)",
+        "127.0.0.1|scan end"},
+       "snmpwalk: Authentication failure (incorrect password, community or key)\n"},
+      {"unknown user",
+       MIB_ACCOUNT{"nobody", test::kAgentV3Pass},
+       0,
+       {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]Unknown user name", "127.0.0.1|scan end"},
+       "snmpwalk: Unknown user name\n"},
+  };
+  auto& accounts = ScanConfig().mibAccounts;
+  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
+  for (const auto& c : cases) {
+    accounts.RemoveAll();
+    if (c.account) accounts[kAgent] = *c.account;
+    const LogWatch log;
+    std::string value = "stale";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, 3), c.result) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text) << c.name;
+    EXPECT_EQ(value, "") << c.name;
+    EXPECT_EQ(log.Lines(), c.lines) << c.name;
+  }
+  accounts.RemoveAll();
+  accounts[kAgent] = saved;
+}
+
+TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
+  struct Case {
+    int version;
+    std::string outcome;
+    std::string stderr_text;
+  } cases[] = {
+      {2, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
+      // Version 3 fails in the engine-ID discovery that comes before the GET.
+      {3, "127.0.0.2|Error [1]Timeout", "snmpwalk: Timeout\n"},
+  };
+  for (const auto& c : cases) {
+    const LogWatch log;
+    std::string value = "stale";
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kSilent, c.version), 0);
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text);
+    EXPECT_EQ(value, "");
+    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(c.version), c.outcome,
+                                  "127.0.0.2|scan end"}));
+    // Library defaults: 1 s, 5 retries.
+    EXPECT_GT(seconds, 5.5) << "v" << c.version;
+    EXPECT_LT(seconds, 9.0) << "v" << c.version;
+    std::printf("silent device, v%d: %.2f s\n", c.version, seconds);
+  }
+}
+
+TEST_F(NetSnmpGetTest, ErrorStatusIsReportedWithTheFailedObject) {
+  const test::ScriptedAgent agent("127.0.0.3", [](std::uint8_t, const std::vector<std::uint32_t>&) {
+    test::FakeAnswer answer;
+    answer.error_status = 5;  // genErr
+    return answer;
+  });
+  ASSERT_TRUE(agent.ready());
+  const LogWatch log;
+  std::string value = "stale";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", 2), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error in packet.\nReason: (genError) A general failure occured\n"
+            "Failed object: iso.3.6.1.4.1.77777.5.0\n\n");  // the library ends the OID with its own
+                                                            // line end
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.3] snmp v2",
+                                "127.0.0.3|Error in packet. (genError) A general failure occured",
+                                "127.0.0.3|scan end"}));
+}
+
+TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
+  const LogWatch log;
+  std::string value = "stale";
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", 2), 0);
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(log.Lines(), (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2",
+                                "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
+                                "nosuchdomain:10.0.0.1|scan end"}));
+
+  // The reason of that failure does not stick to the next error message.
+  auto& accounts = ScanConfig().mibAccounts;
+  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
+  accounts.RemoveAll();
+  const LogWatch next;
+  testing::internal::CaptureStderr();
+  NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, 3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: No securityName specified\n");
+  EXPECT_EQ(next.Lines("127.0.0.1|Error"), (Lines{"127.0.0.1|Error [1]No securityName specified"}));
+  accounts[kAgent] = saved;
+}
+
+}  // namespace
+}  // namespace ordalen

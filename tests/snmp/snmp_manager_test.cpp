@@ -1,0 +1,218 @@
+// The SNMPv1 manager queries against a real agent and a scripted one, both inside
+// the test's own namespace.
+#include "snmp/snmp_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/snmp_agent.h"
+
+namespace ordalen {
+namespace {
+
+using test::FakeAnswer;
+using test::ScriptedAgent;
+using test::TestSnmpAgent;
+using Ids = std::vector<std::uint32_t>;
+using Values = std::map<std::string, std::string>;
+
+constexpr std::uint8_t kGet = 0xA0;
+constexpr std::uint8_t kGetNext = 0xA1;
+const Ids kSysDescr = {1, 3, 6, 1, 2, 1, 1, 1, 0};
+
+Values Contents(const OidValueMap& map) {
+  Values values;
+  for (const auto& entry : map) values[entry.key] = entry.value;
+  return values;
+}
+
+FakeAnswer Text(const Ids& name, const std::string& text) {
+  return {name, 0x04, {text.begin(), text.end()}};
+}
+FakeAnswer Raw(const Ids& name, std::uint8_t type, std::vector<std::uint8_t> value) {
+  return {name, type, std::move(value)};
+}
+FakeAnswer EndOfView() {
+  FakeAnswer answer;
+  answer.error_status = 2;  // noSuchName
+  return answer;
+}
+
+// An agent that serves `objects` in order to GET and GET-NEXT.
+ScriptedAgent::Script Serving(std::vector<FakeAnswer> objects) {
+  return [objects = std::move(objects)](std::uint8_t type, const Ids& name) {
+    for (const auto& object : objects) {
+      if (type == kGet && object.name == name) return object;
+      if (type == kGetNext &&
+          std::lexicographical_compare(name.begin(), name.end(), object.name.begin(),
+                                       object.name.end())) {
+        return object;
+      }
+    }
+    return EndOfView();
+  };
+}
+
+class SnmpManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
+    test::PrepareSnmpTestProcess();
+  }
+};
+
+TEST_F(SnmpManagerTest, WalkOfARealAgentKeepsExactlyTheWantedObjects) {
+  const TestSnmpAgent agent(
+      "127.0.0.1",
+      "override 1.3.6.1.2.1.43.10.2.1.5.1.1 counter 99\n"
+      "override 1.3.6.1.2.1.4.20.1.3.192.168.0.5 octet_str \"255.255.255.0\"\n"
+      "override 1.3.6.1.2.1.4.20.1.2.192.168.0.5 integer 2\n"
+      "override 1.3.6.1.2.1.4.21.1.7.10.0.0.0 octet_str \"gw\"\n"
+      "override 1.3.6.1.2.1.4.22.1.2.1.192.168.0.10 octet_str 0x001B2C3D4E5F\n"
+      "override 1.3.6.1.2.1.4.22.1.2.2.192.168.1.20 integer 7\n"
+      "override 1.3.6.1.2.1.4.22.1.3.1.192.168.0.10 octet_str \"not kept\"\n"
+      "override 1.3.6.1.2.1.43.10.2.1.4.1.2 counter 5\n");
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  OidValueMap results;
+  results["model_name"] = "kept from before";
+  EXPECT_EQ(WalkDevice("127.0.0.1", results), 0);
+  EXPECT_EQ(Contents(results), (Values{
+                                   {"1.3.6.1.2.1.1.1.0", test::kAgentSysDescr},
+                                   {"1.3.6.1.2.1.43.10.2.1.4.1.1", "123456"},
+                                   {"1.3.6.1.2.1.43.10.2.1.5.1.1", "99"},
+                                   {"1.3.6.1.2.1.4.20.1.3.192.168.0.5", "255.255.255.0"},
+                                   {"1.3.6.1.2.1.4.20.1.2.192.168.0.5", "2"},
+                                   {"1.3.6.1.2.1.4.21.1.7.10.0.0.0", "gw"},
+                                   // ARP rows: hex octets whatever the type.
+                                   {"1.3.6.1.2.1.4.22.1.2.1.192.168.0.10", "00:1b:2c:3d:4e:5f"},
+                                   {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", ""},
+                                   {"model_name", "kept from before"},
+                               }));
+}
+
+TEST_F(SnmpManagerTest, GetDeviceValueOfARealAgent) {
+  const TestSnmpAgent agent("127.0.0.1");
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  struct Case {
+    const char* oid;
+    int result;
+    std::string value;
+  } cases[] = {
+      {test::kAgentModelOid, 0, test::kAgentModel},
+      {".1.3.6.1.4.1.77777.1.1.0", 0, test::kAgentFirmware},
+      {"system.sysDescr.0", 0, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.43.10.2.1.4.1.1", 0, "123456"},
+      {"1.3.6.1.2.1.1.99.0", 1, "untouched"},  // noSuchName
+      {"1..3.6", 1, "untouched"},              // not an OID text
+      {"system.sysName.0", 1, "untouched"},
+  };
+  for (const auto& c : cases) {
+    std::string value = "untouched";
+    EXPECT_EQ(GetDeviceValue("127.0.0.1", c.oid, value), c.result) << c.oid;
+    EXPECT_EQ(value, c.value) << c.oid;
+  }
+}
+
+TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
+  const Ids kAddr1 = {1, 3, 6, 1, 2, 1, 4, 20, 1, 1, 10, 0, 0, 1};
+  const Ids kAddr2 = {1, 3, 6, 1, 2, 1, 4, 20, 1, 1, 10, 0, 0, 2};
+  const Ids kSysName = {1, 3, 6, 1, 2, 1, 1, 5, 0};
+  struct Case {
+    const char* name;
+    ScriptedAgent::Script script;
+    int result;
+    Values values;
+    int requests;
+  } cases[] = {
+      {"next object goes back (A -> B -> A)",
+       [&](std::uint8_t type, const Ids& name) -> FakeAnswer {
+         if (type == kGet) return Text(kSysDescr, "dev");
+         if (name == kSysDescr) return Raw(kAddr1, 0x40, {10, 0, 0, 1});
+         if (name == kAddr1) return Raw(kAddr2, 0x40, {10, 0, 0, 2});
+         return Raw(kAddr1, 0x40, {10, 0, 0, 1});
+       },
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"},
+        {"1.3.6.1.2.1.4.20.1.1.10.0.0.1", "10.0.0.1"},
+        {"1.3.6.1.2.1.4.20.1.1.10.0.0.2", "10.0.0.2"}},
+       4},
+      {"the same object again",
+       [&](std::uint8_t type, const Ids&) -> FakeAnswer {
+         return type == kGet ? Text(kSysDescr, "dev") : Raw(kAddr1, 0x40, {10, 0, 0, 1});
+       },
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}, {"1.3.6.1.2.1.4.20.1.1.10.0.0.1", "10.0.0.1"}},
+       3},
+      {"an object not kept, answered for ever",
+       [&](std::uint8_t type, const Ids&) -> FakeAnswer {
+         return type == kGet ? Text(kSysDescr, "dev") : Text(kSysName, "name");
+       },
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}},
+       3},
+      {"no sysDescr: noSuchName at the first GET", Serving({}), 1, {}, 1},
+      {"ARP rows of other types are hex octets too",
+       Serving({Text(kSysDescr, "dev"),
+                Raw({1, 3, 6, 1, 2, 1, 4, 22, 1, 2, 1, 10, 0, 0, 9}, 0x40, {10, 0, 0, 9}),
+                Raw({1, 3, 6, 1, 2, 1, 4, 22, 1, 2, 1, 10, 0, 0, 10}, 0x04,
+                    {0x02, 0x77, 0x01, 0, 0, 0x99})}),
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"},
+        {"1.3.6.1.2.1.4.22.1.2.1.10.0.0.9", "0a:00:00:09"},
+        {"1.3.6.1.2.1.4.22.1.2.1.10.0.0.10", "02:77:01:00:00:99"}},
+       4},
+      // The library drops an answer holding a 6-octet IpAddress as malformed: the
+      // request goes unanswered (1 + 3 retries) and the walk ends with what it has.
+      {"malformed answer",
+       Serving({Text(kSysDescr, "dev"), Raw(kAddr1, 0x40, {10, 0, 0, 1, 0, 0})}),
+       0,
+       {{"1.3.6.1.2.1.1.1.0", "dev"}},
+       5},
+  };
+  for (auto& c : cases) {
+    const ScriptedAgent agent("127.0.0.3", c.script);
+    ASSERT_TRUE(agent.ready());
+    OidValueMap results;
+    EXPECT_EQ(WalkDevice("127.0.0.3", results), c.result) << c.name;
+    EXPECT_EQ(Contents(results), c.values) << c.name;
+    EXPECT_EQ(agent.requests(), c.requests) << c.name;
+  }
+}
+
+TEST_F(SnmpManagerTest, SilentDeviceCostsFourTimesHalfASecond) {
+  struct Case {
+    const char* name;
+    std::function<int()> query;
+  } cases[] = {
+      {"walk",
+       [] {
+         OidValueMap results;
+         return WalkDevice("127.0.0.2", results);
+       }},
+      {"get",
+       [] {
+         std::string value = "untouched";
+         const int result = GetDeviceValue("127.0.0.2", test::kAgentModelOid, value);
+         return value == "untouched" ? result : -1;
+       }},
+  };
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.query(), 1) << c.name;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // 500 ms, then 3 retries.
+    EXPECT_GT(seconds, 1.9) << c.name;
+    EXPECT_LT(seconds, 3.5) << c.name;
+    std::printf("silent device, v1 %s: %.2f s\n", c.name, seconds);
+  }
+}
+
+}  // namespace
+}  // namespace ordalen
