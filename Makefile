@@ -32,3 +32,9 @@ demo:
 
 clean:
 	rm -rf $(BUILD)
+
+# Discovery benchmark in a lab of its own (needs root and the tools of
+# scripts/install-deps.sh --bench).
+.PHONY: bench
+bench: build
+	@BUILD=$(BUILD) scripts/bench-discovery.sh

@@ -3,11 +3,26 @@
 #include <pthread.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 
 #include "app/log.h"
 
 namespace ordalen {
+namespace {
+
+std::function<bool(int)>& StartFailureHook() {
+  static std::function<bool(int)> hook;
+  return hook;
+}
+
+}  // namespace
+
+namespace pool_testing {
+void SetThreadStartFailure(std::function<bool(int slot)> fail) {
+  StartFailureHook() = std::move(fail);
+}
+}  // namespace pool_testing
 
 int EffectiveThreadCount(int configured) {
   if (configured < kMinThreadCount) return kMinThreadCount;
@@ -31,7 +46,8 @@ struct SlotThreads::Handle {
   }
 };
 
-SlotThreads::SlotThreads(int slots) : threads_(static_cast<std::size_t>(slots)), live_(slots, true) {
+SlotThreads::SlotThreads(int slots)
+    : threads_(static_cast<std::size_t>(slots)), live_(slots, true) {
   for (int i = 0; i < slots; ++i) {
     threads_[i] = std::make_unique<Handle>();
     done_.push_back(i);  // every slot starts as an idle task that has already ended
@@ -42,6 +58,15 @@ SlotThreads::~SlotThreads() {
   for (auto& h : threads_) {
     if (h && h->joinable) pthread_join(h->thread, nullptr);
   }
+  if (start_failures_ > 1)
+    WriteLog("thread create error: %d threads could not be created", start_failures_);
+}
+
+bool SlotThreads::AnyLive() const {
+  for (bool l : live_) {
+    if (l) return true;
+  }
+  return false;
 }
 
 bool SlotThreads::Start(int slot, std::function<void()> task) {
@@ -50,13 +75,19 @@ bool SlotThreads::Start(int slot, std::function<void()> task) {
   h.task = std::move(task);
   h.owner = this;
   h.slot = slot;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kWorkerStackBytes);
-  const int rc = pthread_create(&h.thread, &attr, &Handle::Entry, &h);
-  pthread_attr_destroy(&attr);
+  int rc = EAGAIN;
+  if (!StartFailureHook() || !StartFailureHook()(slot)) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+    rc = pthread_create(&h.thread, &attr, &Handle::Entry, &h);
+    pthread_attr_destroy(&attr);
+  }
   if (rc != 0) {
-    WriteLog("thread create error[%d]: %s", rc, std::strerror(rc));
+    h.task = nullptr;
+    // The first failure says why; the rest are counted (a machine out of threads
+    // would otherwise write one line per host).
+    if (start_failures_++ == 0) WriteLog("thread create error[%d]: %s", rc, std::strerror(rc));
     return false;
   }
   h.joinable = true;
@@ -80,9 +111,8 @@ void SlotThreads::Finished(int slot) {
 int SlotThreads::WaitAny() {
   int slot = -1;
   {
+    const bool any_live = AnyLive();
     std::unique_lock lock(mutex_);
-    bool any_live = false;
-    for (bool l : live_) any_live = any_live || l;
     if (!any_live && done_.empty()) return -1;
     cv_.wait(lock, [this] { return !done_.empty(); });
     slot = done_.front();

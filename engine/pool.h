@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ struct ProbeContext {
 inline constexpr int kMinThreadCount = 1;
 // Keeps every worker's descriptors below FD_SETSIZE for select()-based library code.
 inline constexpr int kMaxThreadCount = 256;
-inline constexpr std::size_t kWorkerStackBytes = 512 * 1024;
+inline constexpr std::size_t kWorkerStackBytes = std::size_t{512} * 1024;
 
 // The pool size actually used for a configured "Thread" value.
 int EffectiveThreadCount(int configured);
@@ -43,16 +44,19 @@ enum class MergeWhen { kDispatch, kDrain };
 class SlotThreads {
  public:
   explicit SlotThreads(int slots);
-  ~SlotThreads();  // joins whatever still runs
+  ~SlotThreads();  // joins whatever still runs; logs how many threads failed to start
   SlotThreads(const SlotThreads&) = delete;
   SlotThreads& operator=(const SlotThreads&) = delete;
 
-  // Runs `task` on a new thread for `slot`; false when no thread could be created.
+  // Runs `task` on a new thread for `slot`; false when no thread could be created
+  // (the slot then stays empty).
   bool Start(int slot, std::function<void()> task);
   // The next slot whose task has ended (joined), or -1 when none is live.
   int WaitAny();
   // Whether the slot holds a task (running or ended) not yet collected.
   [[nodiscard]] bool Live(int slot) const { return live_[slot]; }
+  // Whether any slot holds a task.
+  [[nodiscard]] bool AnyLive() const;
   // Waits for the slot's task and collects it.
   void Collect(int slot);
   // Queues the slot as finished without a thread (its work ran on the caller).
@@ -63,22 +67,28 @@ class SlotThreads {
   void Finished(int slot);
 
   std::vector<std::unique_ptr<Handle>> threads_;
-  std::vector<bool> live_;
+  std::vector<bool> live_;  // dispatching thread only
+  int start_failures_ = 0;  // dispatching thread only
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<int> done_;
 };
 
-// Runs `item_count` work items through `threads` slots.
-//   load(ctx, index, slot): prepares the slot's context for item `index` (ascending);
+// Runs `item_count` work items through `threads` slots (clamped to 1..256).
+//   load(ctx, index, slot): prepares the slot's context for item `index`; items
+//                           are loaded in ascending order (an item whose thread
+//                           could not be created is loaded again into the next
+//                           free slot);
 //   work(ctx): the worker, on its own thread;
 //   merge(ctx, when): on the dispatching thread, after the worker ended; must do
 //                     nothing for a context that holds no result (idle slots).
-// A thread that cannot be created is logged and its item runs on the dispatching
-// thread, so no item is lost.
+// A slot whose thread cannot be created stays empty for the rest of the batch
+// (logged) and the item goes to the next slot that frees up. Only when no worker
+// runs at all does an item run on the dispatching thread, so none is ever lost.
 template <class Ctx, class Load, class Work, class Merge>
-void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& work, Merge&& merge) {
-  if (threads < 1) threads = 1;
+void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& work,
+                    Merge&& merge) {
+  threads = EffectiveThreadCount(threads);
   std::vector<Ctx> contexts(static_cast<std::size_t>(threads));
   SlotThreads slots(threads);
   std::uint64_t next = 0;
@@ -88,12 +98,18 @@ void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& w
     Ctx& ctx = contexts[static_cast<std::size_t>(r)];
     merge(ctx, MergeWhen::kDispatch);
     if (next == item_count) break;
-    load(ctx, next++, r);
-    if (!slots.Start(r, [&work, &ctx] { work(ctx); })) {
-      // No thread: the item runs here and the slot comes round again as finished.
-      work(ctx);
-      slots.MarkFinished(r);
+    load(ctx, next, r);
+    if (slots.Start(r, [&work, &ctx] { work(ctx); })) {
+      ++next;
+      continue;
     }
+    // Slot r stays empty; the item waits for the next slot that frees up.
+    if (slots.AnyLive()) continue;
+    // No worker left at all: run the item here; the slot comes round again and
+    // the next item tries for a thread once more.
+    work(ctx);
+    ++next;
+    slots.MarkFinished(r);
   }
   for (int j = 0; j < threads; ++j) {
     if (!slots.Live(j)) continue;
@@ -101,6 +117,12 @@ void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& w
     merge(contexts[static_cast<std::size_t>(j)], MergeWhen::kDrain);
   }
 }
+
+namespace pool_testing {
+// Makes thread creation fail for the slots the hook returns true for (tests
+// only; set and cleared on the thread that runs the batch). Null restores.
+void SetThreadStartFailure(std::function<bool(int slot)> fail);
+}  // namespace pool_testing
 
 // Number of addresses in the inclusive range [first, last]; 0 when first > last.
 constexpr std::uint64_t RangeCount(std::uint32_t first, std::uint32_t last) {

@@ -5,16 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
 
 inline constexpr const char* kLockFolder = "/run/lock";
-
-struct OsError {
-  int code = 0;         // errno
-  std::string message;  // what failed, with strerror
-};
 
 class NamedLock {
  public:

@@ -1,11 +1,242 @@
 #include "probes/arp.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "base/text.h"
+#include "engine/pool.h"
+#include "engine/result_store.h"
+#include "platform/resolver.h"
+
 namespace ordalen {
+namespace {
 
-int ArpSweep(const CardTable& /*cards*/) { return 1; }
+constexpr std::string_view kUnknownName = "(unknown)";
+constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 
-std::string ValidateMac(std::string_view /*text*/) { return {}; }
+class SystemArp final : public ArpOps {
+ public:
+  bool CanAsk(OsError* error) override { return CanOpenArpSocket(error); }
+  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
+                              OsError* error) override {
+    return AskArp(sender, target, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait},
+                  error);
+  }
+  std::optional<std::string> ReverseName(std::uint32_t address) override {
+    return ReverseLookup(address);
+  }
+};
 
-std::string LookupHostName(const std::string& /*ip*/) { return "(unknown)"; }
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// "XX:XX:XX:XX:XX:XX" as bytes; nullopt for any other text.
+std::optional<MacBytes> ParseMacText(std::string_view text) {
+  if (text.size() != 17) return std::nullopt;
+  MacBytes mac{};
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    const int hi = HexValue(text[i * 3]);
+    const int lo = HexValue(text[i * 3 + 1]);
+    if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return std::nullopt;
+    mac[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return mac;
+}
+
+// A dotted quad of four decimal numbers 0..255; nullopt for any other text.
+std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
+  std::uint32_t address = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text.front() != '.') return std::nullopt;
+      text.remove_prefix(1);
+    }
+    std::size_t digits = 0;
+    std::uint32_t value = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
+      value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
+    text.remove_prefix(digits);
+    address = address << 8 | value;
+  }
+  if (!text.empty()) return std::nullopt;
+  return address;
+}
+
+std::string NameOf(std::uint32_t address, ArpOps& ops) {
+  std::optional<std::string> name = ops.ReverseName(address);
+  return name && !name->empty() ? std::move(*name) : std::string(kUnknownName);
+}
+
+void NoticeCannotAsk(const OsError& error) {
+  const std::string text =
+      IsPermissionError(error)
+          ? Format(
+                "ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. "
+                "The ARP sweep "
+                "finds no host.",
+                error.message.c_str())
+          : Format("ARP: cannot send ARP requests (%s). The ARP sweep finds no host.",
+                   error.message.c_str());
+  std::fprintf(stderr, "%s\r\n", text.c_str());
+  std::fflush(stderr);
+  WriteLog("%s", text.c_str());
+}
+
+// The part of the card's hosts the sweep asks: all of them, or their overlap with
+// the command-line range when both of its ends are set.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> SweepRange(const CARDINFO& card,
+                                                                  std::uint32_t range_start,
+                                                                  std::uint32_t range_end) {
+  std::uint32_t first = card.FirstHost;
+  std::uint32_t last = card.LastHost;
+  if (range_start != 0 && range_end != 0) {
+    if (range_end < first || last < range_start) return std::nullopt;
+    first = std::max(first, range_start);
+    last = std::min(last, range_end);
+  }
+  return std::pair{first, last};
+}
+
+// One card's sweep: its interface, the addresses the machine itself holds on
+// that interface (they answer with its own hardware address; a request on the
+// wire would never come back to us), and the mask and broadcast texts.
+struct CardSweep {
+  ArpSender sender;
+  std::vector<std::pair<std::uint32_t, MacBytes>> own_addresses;
+  std::string mask;
+  std::string broadcast;
+};
+
+std::optional<MacBytes> AskOne(const CardSweep& sweep, std::uint32_t target, ArpOps& ops,
+                               std::atomic<bool>& error_logged) {
+  for (const auto& [address, mac] : sweep.own_addresses) {
+    if (address == target) return mac;
+  }
+  OsError error;
+  std::optional<MacBytes> mac = ops.Ask(sweep.sender, target, &error);
+  if (error.code != 0 && !error_logged.exchange(true))
+    WriteLog("ARP error: %s", error.message.c_str());
+  return mac;
+}
+
+void MergeArp(ProbeContext& ctx, const CardSweep& sweep) {
+  const std::string mac = ValidateMac(ctx.MacText);
+  ctx.MacText.clear();
+  if (mac.empty() || mac == kZeroMac) return;
+  const std::string ip = IpText(ctx.HostAddress);
+  auto record = std::make_unique<SCANRESULT>();
+  record->MacAddress = mac;
+  record->IpAddress = ip;
+  record->NetMask = sweep.mask;
+  record->Broadcast = sweep.broadcast;
+  record->NetbiosName = std::move(ctx.Name);
+  record->DomainName.clear();
+  record->OsType = 0;
+  record->FromDeviceTable = 0;
+  HostSlot(ip) = std::move(record);  // frees a record stored under ip before
+  std::printf("[%s]%s\r\n", ip.c_str(), mac.c_str());
+  WriteLog("ARP[%s]: %s", ip.c_str(), mac.c_str());
+}
+
+}  // namespace
+
+ArpOps& SystemArpOps() {
+  static SystemArp ops;
+  return ops;
+}
+
+std::string ValidateMac(std::string_view text) {
+  std::string upper = AsciiUpper(text);
+  if (upper.size() != 17) return {};
+  for (char c : upper) {
+    if (c != ':' && HexValue(c) < 0) return {};
+  }
+  return upper;
+}
+
+std::string LookupHostName(const std::string& ip) {
+  return LookupHostName(ip, SystemArpOps());
+}
+
+std::string LookupHostName(const std::string& ip, ArpOps& ops) {
+  const std::optional<std::uint32_t> address = ParseDottedQuad(ip);
+  if (!address) return std::string(kUnknownName);
+  return NameOf(*address, ops);
+}
+
+int ArpSweep(const CardTable& cards) {
+  return ArpSweep(cards, SystemArpOps());
+}
+
+int ArpSweep(const CardTable& cards, ArpOps& ops) {
+  const SCANCONFIG& config = ScanConfig();
+  // The system's neighbour table is left alone: our requests are raw frames that
+  // always ask the wire, so no cached entry can answer for a host, and other
+  // programs on the machine depend on that table.
+
+  // The cards to sweep and their ranges, in table order.
+  std::vector<std::pair<const CARDINFO*, std::pair<std::uint32_t, std::uint32_t>>> plan;
+  for (const CARDINFO& card : cards) {
+    if (card.ScanFlag == 0) continue;
+    if (const auto range = SweepRange(card, config.rangeStart, config.rangeEnd))
+      plan.emplace_back(&card, *range);
+  }
+  if (plan.empty()) return 1;
+  OsError error;
+  if (!ops.CanAsk(&error)) {
+    NoticeCannotAsk(error);
+    return 1;
+  }
+  const int threads = EffectiveThreadCount(config.threadCount);
+  for (const auto& [card, range] : plan) {
+    const std::optional<MacBytes> card_mac = ParseMacText(card->CardMac);
+    if (!card_mac) {
+      WriteLog("ARP: card %s has no hardware address; its subnet is not swept",
+               card->Description.c_str());
+      continue;
+    }
+    CardSweep sweep;
+    sweep.sender = ArpSender{card->CardNo, *card_mac, card->Address};
+    for (const CARDINFO& other : cards) {
+      const auto other_mac = ParseMacText(other.CardMac);
+      if (other.CardNo == card->CardNo && other_mac)
+        sweep.own_addresses.emplace_back(other.Address, *other_mac);
+    }
+    sweep.mask = IpText(card->Mask);
+    sweep.broadcast = IpText(card->BroadcastAddress);
+    const std::uint32_t first = range.first;
+    std::atomic<bool> error_logged{false};
+    RunWorkerBatch<ProbeContext>(
+        threads, RangeCount(range.first, range.second),
+        [first](ProbeContext& ctx, std::uint64_t index, int slot) {
+          ctx.Slot = slot;
+          ctx.HostAddress = first + static_cast<std::uint32_t>(index);
+          ctx.MacText.clear();
+          ctx.Name.clear();
+        },
+        [&sweep, &ops, &error_logged](ProbeContext& ctx) {
+          const std::optional<MacBytes> mac = AskOne(sweep, ctx.HostAddress, ops, error_logged);
+          if (!mac) return;
+          ctx.MacText = MacText(*mac);
+          // The name is looked up here, on the worker, for answering hosts only, so
+          // a slow resolver holds up one slot and not the whole dispatch.
+          if (ctx.MacText != kZeroMac) ctx.Name = NameOf(ctx.HostAddress, ops);
+        },
+        [&sweep](ProbeContext& ctx, MergeWhen) { MergeArp(ctx, sweep); });
+  }
+  return 1;
+}
 
 }  // namespace ordalen

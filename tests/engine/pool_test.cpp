@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -93,10 +95,79 @@ TEST(WorkerBatchTest, AtMostNRunAndTheLastAreMergedInTheDrain) {
 TEST(WorkerBatchTest, ItemsStartInAscendingOrder) {
   std::vector<std::uint64_t> started;
   RunWorkerBatch<Ctx>(
-      3, 20, [&](Ctx& ctx, std::uint64_t index, int) { started.push_back(index), ctx.item = index; },
+      3, 20,
+      [&](Ctx& ctx, std::uint64_t index, int) { started.push_back(index), ctx.item = index; },
       [](Ctx&) {}, [](Ctx&, MergeWhen) {});
   ASSERT_EQ(started.size(), 20u);
   for (std::size_t i = 0; i < started.size(); ++i) EXPECT_EQ(started[i], i);
+}
+
+TEST(WorkerBatchTest, OutOfRangeThreadCountsStillRunEveryItem) {
+  // 0 and -1 run with one worker, 257 with 256: never a phase that probes nothing.
+  struct Case {
+    int threads;
+    int max_expected;
+  } cases[] = {{0, 1}, {-1, 1}, {-1000, 1}, {257, 256}, {100000, 256}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.threads);
+    const BatchRun run = RunBatch(c.threads, 300, 300);
+    EXPECT_EQ(run.merged.size(), 300u);
+    EXPECT_LE(run.max_running, c.max_expected);
+    EXPECT_GE(run.max_running, 1);
+  }
+}
+
+// Thread creation made to fail for some slots: those stay empty, every item is
+// still merged once, on the dispatching thread.
+class ThreadStartFailureTest : public ::testing::Test {
+ protected:
+  void TearDown() override { pool_testing::SetThreadStartFailure(nullptr); }
+};
+
+TEST_F(ThreadStartFailureTest, FailedSlotsStayEmptyAndNoItemIsLost) {
+  struct Case {
+    const char* what;
+    int threads;
+    std::function<bool(int)> fail;
+    int max_running;  // workers that can run at once
+  } cases[] = {
+      {"one slot of four", 4, [](int slot) { return slot == 2; }, 3},
+      {"all but slot 0", 8, [](int slot) { return slot != 0; }, 1},
+      {"every slot", 4, [](int) { return true; }, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::set<int> slots_used;
+    pool_testing::SetThreadStartFailure([&, fail = c.fail](int slot) {
+      const bool failed = fail(slot);
+      if (!failed) slots_used.insert(slot);
+      return failed;
+    });
+    const BatchRun run = RunBatch(c.threads, 50, 200);
+    pool_testing::SetThreadStartFailure(nullptr);
+    std::map<std::uint64_t, int> seen;
+    for (auto item : run.merged) ++seen[item];
+    EXPECT_EQ(seen.size(), 50u);
+    for (const auto& [item, times] : seen) EXPECT_EQ(times, 1) << item;
+    for (auto id : run.merge_threads) EXPECT_EQ(id, std::this_thread::get_id());
+    EXPECT_LE(run.max_running, c.max_running == 0 ? 1 : c.max_running);
+    for (int slot : slots_used) EXPECT_FALSE(c.fail(slot)) << slot;
+  }
+}
+
+TEST_F(ThreadStartFailureTest, WithNoThreadAtAllItemsRunInOrderOnTheCaller) {
+  pool_testing::SetThreadStartFailure([](int) { return true; });
+  std::vector<std::uint64_t> worked;
+  std::vector<std::thread::id> work_threads;
+  RunWorkerBatch<Ctx>(
+      3, 6, [](Ctx& ctx, std::uint64_t index, int) { ctx.item = index, ctx.has_item = true; },
+      [&](Ctx& ctx) {
+        worked.push_back(ctx.item);
+        work_threads.push_back(std::this_thread::get_id());
+      },
+      [](Ctx& ctx, MergeWhen) { ctx.has_item = false; });
+  EXPECT_EQ(worked, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
+  for (auto id : work_threads) EXPECT_EQ(id, std::this_thread::get_id());
 }
 
 TEST(ThreadCountTest, ClampsToOneAnd256) {

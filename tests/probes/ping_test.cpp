@@ -1,0 +1,219 @@
+#include "probes/ping.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "app/settings.h"
+#include "engine/result_store.h"
+#include "support/process.h"
+#include "support/scan_config.h"
+
+namespace ordalen {
+namespace {
+
+constexpr std::uint32_t Ip(int a, int b, int c, int d) {
+  return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(b) << 16 |
+         static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
+}
+
+// Replies from a table of TTLs; records every request.
+class FakeEcho : public EchoOps {
+ public:
+  std::map<std::uint32_t, int> ttls;
+  bool can_send = true;
+  OsError cannot{EPERM, "socket(ICMP raw): Operation not permitted"};
+  bool each_echo_fails = false;  // Echo itself reports the permission failure
+
+  int can_send_calls = 0;
+  std::vector<std::uint32_t> asked;
+
+  bool CanSend(OsError* error) override {
+    ++can_send_calls;
+    if (!can_send) *error = cannot;
+    return can_send;
+  }
+  std::optional<int> Echo(std::uint32_t address, OsError* error) override {
+    std::lock_guard lock(mutex_);
+    asked.push_back(address);
+    if (each_echo_fails) {
+      *error = cannot;
+      return std::nullopt;
+    }
+    const auto it = ttls.find(address);
+    if (it == ttls.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Fresh settings (Thread=12) and the log in a folder of the test's own.
+class PingSweepTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Log() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+
+  test::TempDir dir_;
+  test::ScopedScanConfig config_{dir_.path()};
+
+  // Runs a sweep with stdout captured; returns what it printed.
+  static std::string Sweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(PingSweep(first, last, ops), 1);
+    return ::testing::internal::GetCapturedStdout();
+  }
+};
+
+TEST(TtlToOsTypeTest, Classes) {
+  struct Case {
+    int ttl;
+    int os;
+  } cases[] = {{0, 0}, {1, 3}, {64, 3}, {65, 1}, {128, 1}, {129, 4}, {255, 4}};
+  for (const auto& c : cases) EXPECT_EQ(TtlToOsType(c.ttl), c.os) << c.ttl;
+}
+
+TEST_F(PingSweepTest, AnsweringHostsAreRecordedWithTheirClass) {
+  FakeEcho echo;
+  echo.ttls = {{Ip(10, 77, 1, 10), 64}, {Ip(10, 77, 1, 20), 128}, {Ip(10, 77, 1, 40), 255},
+               {Ip(10, 77, 1, 41), 0},  {Ip(10, 77, 1, 42), 65},  {Ip(10, 77, 1, 43), 129}};
+  const std::string out = Sweep(Ip(10, 77, 1, 1), Ip(10, 77, 1, 254), echo);
+
+  std::vector<std::uint32_t> asked = echo.asked;
+  std::ranges::sort(asked);
+  ASSERT_EQ(asked.size(), 254u);
+  for (std::size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(asked[i], Ip(10, 77, 1, 1) + i);
+
+  struct Want {
+    const char* ip;
+    int os;
+  } want[] = {{"10.77.1.10", 3}, {"10.77.1.20", 1}, {"10.77.1.40", 4},
+              {"10.77.1.41", 0}, {"10.77.1.42", 1}, {"10.77.1.43", 4}};
+  EXPECT_EQ(Results().size(), std::size(want));
+  for (const auto& w : want) {
+    SCOPED_TRACE(w.ip);
+    const SCANRESULT* r = FindHost(w.ip);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->IpAddress, w.ip);
+    EXPECT_EQ(r->OsType, w.os);
+    EXPECT_EQ(r->MacAddress, "");
+    EXPECT_EQ(r->NetMask, "");
+    EXPECT_EQ(r->Broadcast, "");
+    EXPECT_EQ(r->NetbiosName, "");
+    EXPECT_EQ(r->FromDeviceTable, 0);
+    EXPECT_NE(out.find(std::string("[") + w.ip + "]found\r\n"), std::string::npos) << out;
+  }
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(std::size(want))) << out;
+  std::vector<std::string> log = Log();
+  std::ranges::sort(log);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "ICMP[10.77.1.10]: found. os:3", "ICMP[10.77.1.20]: found. os:1",
+                     "ICMP[10.77.1.40]: found. os:4", "ICMP[10.77.1.41]: found. os:0",
+                     "ICMP[10.77.1.42]: found. os:1", "ICMP[10.77.1.43]: found. os:4"}));
+}
+
+TEST_F(PingSweepTest, AHostFromTheArpSweepKeepsItsFieldsAndGainsItsClass) {
+  auto record = std::make_unique<SCANRESULT>();
+  record->MacAddress = "02:77:01:00:00:10";
+  record->IpAddress = "10.77.1.10";
+  record->NetMask = "255.255.255.0";
+  record->Broadcast = "10.77.1.255";
+  record->NetbiosName = "linux1.lab.test";
+  HostSlot("10.77.1.10") = std::move(record);
+  FakeEcho echo;
+  echo.ttls = {{Ip(10, 77, 1, 10), 64}};
+  Sweep(Ip(10, 77, 1, 10), Ip(10, 77, 1, 10), echo);
+  ASSERT_EQ(Results().size(), 1u);
+  const SCANRESULT* r = FindHost("10.77.1.10");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->OsType, 3);
+  EXPECT_EQ(r->MacAddress, "02:77:01:00:00:10");
+  EXPECT_EQ(r->NetMask, "255.255.255.0");
+  EXPECT_EQ(r->Broadcast, "10.77.1.255");
+  EXPECT_EQ(r->NetbiosName, "linux1.lab.test");
+}
+
+TEST_F(PingSweepTest, RangesAreInclusiveAndEndAfterTheirLastAddress) {
+  struct Case {
+    const char* what;
+    std::uint32_t first, last;
+    std::size_t count;
+  } cases[] = {
+      {"one address", Ip(10, 0, 0, 1), Ip(10, 0, 0, 1), 1},
+      {"first after last", Ip(10, 0, 0, 2), Ip(10, 0, 0, 1), 0},
+      {"up to 255.255.255.255", 0xFFFFFFFD, 0xFFFFFFFF, 3},
+      {"from 0.0.0.0", 0, 2, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeEcho echo;
+    Sweep(c.first, c.last, echo);
+    std::set<std::uint32_t> asked(echo.asked.begin(), echo.asked.end());
+    EXPECT_EQ(echo.asked.size(), c.count);
+    EXPECT_EQ(asked.size(), c.count);
+    for (std::uint32_t a : asked) {
+      EXPECT_GE(a, c.first);
+      EXPECT_LE(a, c.last);
+    }
+    if (c.count == 0) {
+      EXPECT_EQ(echo.can_send_calls, 0);
+    }
+  }
+}
+
+TEST_F(PingSweepTest, EveryThreadCountAsksEveryAddressOnce) {
+  for (int threads : {1, 64, 256, 0, -5, 257, 100000}) {
+    SCOPED_TRACE(threads);
+    ScanConfig().threadCount = threads;
+    FakeEcho echo;
+    echo.ttls = {{Ip(10, 0, 1, 7), 64}, {Ip(10, 0, 1, 200), 128}};
+    Sweep(Ip(10, 0, 1, 1), Ip(10, 0, 1, 254), echo);
+    EXPECT_EQ(echo.asked.size(), 254u);
+    EXPECT_EQ(std::set<std::uint32_t>(echo.asked.begin(), echo.asked.end()).size(), 254u);
+    EXPECT_EQ(Results().size(), 2u);
+    ClearHosts();
+  }
+}
+
+TEST_F(PingSweepTest, NoRightToSendSaysSoOnceForTheWholeRun) {
+  FakeEcho echo;
+  echo.can_send = false;
+  ::testing::internal::CaptureStderr();
+  Sweep(Ip(10, 0, 1, 1), Ip(10, 0, 1, 254), echo);
+  Sweep(Ip(10, 0, 2, 1), Ip(10, 0, 2, 254), echo);
+  int ttl = 99;
+  echo.each_echo_fails = true;
+  EXPECT_EQ(PingHost(Ip(10, 0, 1, 1), ttl, echo), 0);
+  EXPECT_EQ(ttl, 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("no permission"), std::string::npos) << err;
+  EXPECT_NE(err.find("ping_group_range"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(echo.asked.size(), 1u);  // only PingHost's own try
+  EXPECT_EQ(Results().size(), 0u);
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0] + "\r\n", err);
+}
+
+TEST(PingHostTest, ReplyGivesItsTtl) {
+  FakeEcho echo;
+  echo.ttls = {{Ip(10, 0, 0, 1), 128}};
+  struct Case {
+    std::uint32_t address;
+    int result, ttl;
+  } cases[] = {{Ip(10, 0, 0, 1), 1, 128}, {Ip(10, 0, 0, 2), 0, 0}};
+  for (const auto& c : cases) {
+    int ttl = -7;
+    EXPECT_EQ(PingHost(c.address, ttl, echo), c.result);
+    EXPECT_EQ(ttl, c.ttl);
+  }
+}
+
+}  // namespace
+}  // namespace ordalen
