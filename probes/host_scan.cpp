@@ -1,7 +1,191 @@
 #include "probes/host_scan.h"
 
-namespace ordalen {
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <vector>
 
-int HostScan() { return 1; }
+#include "app/log.h"
+#include "base/sort_string_array.h"
+#include "base/text.h"
+#include "engine/result_store.h"
+#include "platform/tcp_connect.h"
+#include "probes/wmi.h"
+
+namespace ordalen {
+namespace {
+
+class NetworkProbes final : public HostProbes {
+ public:
+  int ConnectProbe(std::uint32_t address, std::uint32_t port) override {
+    return ordalen::ConnectProbe(address, port);
+  }
+  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                   int& error) override {
+    return ordalen::NetbiosQuery(address, local_port, answer, error);
+  }
+  bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
+                       std::string& name) override {
+    WmiConnection connection;
+    bool found = false;
+    if (WmiConnect(connection, ip, user, password) == 1) {
+      found = WmiQueryComputerName(connection, name) == 1 && !name.empty();
+    }
+    WmiRelease(connection);
+    return found;
+  }
+};
+
+class ConsoleAndLog final : public ScanOutput {
+ public:
+  void Print(const std::string& text) override { std::fputs(text.c_str(), stdout); }
+  void Log(const std::string& line) override { WriteLog("%s", line.c_str()); }
+};
+
+// The address of a stored host's key ("%d.%d.%d.%d"), host byte order.
+std::optional<std::uint32_t> AddressOfKey(std::string_view text) {
+  std::uint32_t address = 0;
+  int parts = 0;
+  std::size_t i = 0;
+  while (parts < 4) {
+    std::uint32_t octet = 0;
+    std::size_t digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) {
+      octet = octet * 10 + static_cast<std::uint32_t>(text[i++] - '0');
+      ++digits;
+    }
+    if (digits == 0 || octet > 255) return std::nullopt;
+    address = (address << 8) | octet;
+    if (++parts < 4) {
+      if (i >= text.size() || text[i] != '.') return std::nullopt;
+      ++i;
+    }
+  }
+  if (i != text.size()) return std::nullopt;
+  return address;
+}
+
+void ClearFindings(ProbeContext& context) {
+  context.Result = -1;
+  context.NetbiosFound = 0;
+  context.MacText.clear();
+  context.Name.clear();
+  context.Domain.clear();
+}
+
+}  // namespace
+
+int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+               ScanOutput& output) {
+  const std::uint32_t address = context.HostAddress;
+  const std::string ip = IpText(address);
+
+  for (const std::uint32_t port : config.winPorts) {
+    if (probes.ConnectProbe(address, port) == 1) {
+      output.Print(Format("[%s]%d:ok\r\n", ip.c_str(), static_cast<int>(port)));
+      output.Log(Format("Port[%s]: %d ok", ip.c_str(), static_cast<int>(port)));
+      context.Result = 1;
+      break;
+    }
+  }
+
+  output.Print("-----------NETBIOS--------------\r\n");
+  NodeStatus answer;
+  int error = 0;
+  int found = 0;
+  if (const auto local_port = NetbiosLocalPort(config.jobId, context.Slot)) {
+    found = probes.NetbiosQuery(address, *local_port, answer, error);
+  } else {
+    error = EINVAL;
+  }
+  if (found == 1) {
+    // An answer counts only with a real MAC and a computer name: an answer with
+    // the zero MAC, or none at all, must not replace what ARP found.
+    if (!answer.MacText.empty() && answer.MacText != kZeroMacText && !answer.ComputerName.empty()) {
+      context.NetbiosFound = 1;
+      context.MacText = answer.MacText;
+      context.Name = answer.ComputerName;
+      context.Domain = answer.DomainName;
+      output.Print(Format("[%s]%s,%s,%s\r\n", ip.c_str(), answer.MacText.c_str(),
+                          answer.DomainName.c_str(), answer.ComputerName.c_str()));
+      output.Log(Format("NetBIOS[%s]: %s,%s,%s", ip.c_str(), answer.MacText.c_str(),
+                        answer.DomainName.c_str(), answer.ComputerName.c_str()));
+    }
+  } else {
+    output.Log(Format("NetBIOS[%s]: error[%d]", ip.c_str(), error));
+  }
+
+  output.Print("-----------WMI--------------\r\n");
+  // Port 135 is touched only when there is an account to try.
+  if (!config.wmiUserNames.empty() && probes.ConnectProbe(address, kWmiGatePort) == 1) {
+    for (std::size_t i = 0; i < config.wmiUserNames.size(); ++i) {
+      const std::string& password =
+          i < config.wmiPasswords.size() ? config.wmiPasswords[i] : std::string();
+      std::string name;
+      if (probes.WmiComputerName(ip, config.wmiUserNames[i], password, name) && !name.empty()) {
+        context.Name = name;
+        output.Print(Format("[%s]wmi:%s\n", ip.c_str(), name.c_str()));
+        output.Log(Format("WMI[%s]: %s", ip.c_str(), name.c_str()));
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
+void MergeScanResult(ProbeContext& context, ScanOutput& output) {
+  if (context.Result == -1 && context.NetbiosFound == 0) return;
+  const std::string ip = IpText(context.HostAddress);
+  output.Print(Format("[%s]scan\r\n", ip.c_str()));
+  output.Log(Format("Scan[%s]: scanned", ip.c_str()));
+  if (SCANRESULT* record = FindHost(ip)) {
+    if (context.NetbiosFound == 1) {
+      record->MacAddress = context.MacText;
+      record->DomainName = context.Domain;
+      record->NetbiosName = context.Name;
+    }
+    if (context.Result != -1) record->OsType = context.Result;
+  }
+  ClearFindings(context);
+}
+
+int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
+  CSortStringArray keys;
+  for (const auto& entry : Results()) keys.push_back(entry.key);
+  keys.Sort();
+  std::vector<std::uint32_t> addresses;
+  addresses.reserve(keys.size());
+  for (const std::string& key : keys) {
+    if (const auto address = AddressOfKey(key)) addresses.push_back(*address);
+  }
+
+  const int threads = EffectiveThreadCount(config.threadCount);
+  if (!addresses.empty() &&
+      (!NetbiosLocalPort(config.jobId, 0) || !NetbiosLocalPort(config.jobId, threads - 1))) {
+    output.Log(Format("NetBIOS: job \"%s\" gives local ports outside 1..65535: no NetBIOS query",
+                      config.jobId.c_str()));
+  }
+
+  RunWorkerBatch<ProbeContext>(
+      threads, addresses.size(),
+      [&](ProbeContext& context, std::uint64_t index, int slot) {
+        context.Slot = slot;
+        context.HostAddress = addresses[static_cast<std::size_t>(index)];
+        ClearFindings(context);
+      },
+      [&](ProbeContext& context) { ScanWorker(context, config, probes, output); },
+      [&](ProbeContext& context, MergeWhen) { MergeScanResult(context, output); });
+  return 1;
+}
+
+std::unique_ptr<HostProbes> MakeNetworkProbes() {
+  return std::make_unique<NetworkProbes>();
+}
+
+int HostScan() {
+  NetworkProbes probes;
+  ConsoleAndLog output;
+  return HostScan(ScanConfig(), probes, output);
+}
 
 }  // namespace ordalen

@@ -1,8 +1,61 @@
-// The host scan: TCP ports, NetBIOS node status and WMI name of every stored host.
+// The host scan: every stored host is probed on the configured TCP ports, asked
+// for its NetBIOS node status and, with Windows accounts configured and TCP 135
+// open, for its computer name through its management service. Usable answers
+// complete the host's record; the phase adds no host.
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/settings.h"
+#include "engine/pool.h"
+#include "probes/netbios.h"
 
 namespace ordalen {
 
+// The port that must accept before any management-service attempt is made.
+inline constexpr std::uint32_t kWmiGatePort = 135;
+
+// What a scan worker asks of the network. The real probes talk to the host;
+// tests put fakes in their place.
+class HostProbes {
+ public:
+  virtual ~HostProbes() = default;
+  // 1 when the host accepted a TCP connection on the port.
+  virtual int ConnectProbe(std::uint32_t address, std::uint32_t port) = 0;
+  // 1 and `answer` for a usable node-status answer; else 0 and an errno (or 0).
+  virtual int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                           int& error) = 0;
+  // One attempt with one account: connect, ask the computer name, release.
+  // True with a non-empty `name`.
+  virtual bool WmiComputerName(const std::string& ip, const std::string& user,
+                               const std::string& password, std::string& name) = 0;
+};
+
+// Where the phase's console lines and log lines go. Called from worker threads.
+class ScanOutput {
+ public:
+  virtual ~ScanOutput() = default;
+  virtual void Print(const std::string& text) = 0;  // console, text as given
+  virtual void Log(const std::string& line) = 0;    // one scan-log line
+};
+
+// The probes that talk to the host: TCP connects, the NetBIOS query, the
+// management-service client.
+std::unique_ptr<HostProbes> MakeNetworkProbes();
+
+// Runs the phase over the hosts in the result store; returns 1.
 int HostScan();
+int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output);
+
+// The worker of one slot: ports, NetBIOS, the management-service name. Writes
+// only `context`; returns 0.
+int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+               ScanOutput& output);
+
+// Folds a finished slot into the result store (dispatching thread only) and
+// clears the slot's findings. A slot without findings changes and prints nothing.
+void MergeScanResult(ProbeContext& context, ScanOutput& output);
 
 }  // namespace ordalen
