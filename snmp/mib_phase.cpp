@@ -1,7 +1,229 @@
 #include "snmp/mib_phase.h"
 
-namespace ordalen {
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <utility>
 
-int RunMibPhase() { return 1; }
+#include "app/log.h"
+#include "app/settings.h"
+#include "base/sort_string_array.h"
+#include "base/text.h"
+#include "engine/pool.h"
+#include "engine/result_store.h"
+#include "output/xml_result.h"
+#include "platform/address_text.h"
+#include "probes/arp.h"
+#include "probes/ping.h"
+#include "snmp/model_table.h"
+#include "snmp/netsnmp_get.h"
+
+namespace ordalen {
+namespace {
+
+constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
+
+class SystemMib final : public MibOps {
+ public:
+  int Walk(const std::string& agent, OidValueMap& results) override {
+    return WalkDevice(agent, results);
+  }
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
+    return GetDeviceValue(agent, oid, value);
+  }
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
+             int version) override {
+    return NetSnmpGet(oid, value, agent, version);
+  }
+  std::string HostName(const std::string& ip) override { return LookupHostName(ip); }
+  int Ping(std::uint32_t address, int& ttl) override { return PingHost(address, ttl); }
+};
+
+// The identified model, written into the job.
+void SetModel(MibJob& job, const std::string& model_value, std::string_view version_value) {
+  job.Values[kFirmVersionKey] = std::string(version_value);
+  job.Values[kModelNameKey] = model_value;
+}
+
+// One library way (v2c or v3) for one model entry. True when the entry is
+// settled (name and version read); the job may hold "(MIB) No Key" otherwise.
+// The library GET empties its value first and gives no other sign of failure,
+// so an empty answer cannot be told from none: it counts as no answer, for the
+// model name as for the version.
+bool LibraryWay(MibJob& job, MibOps& ops, const ModelMIB& entry, int version,
+                std::string& model_value, std::string& version_value) {
+  if (ops.NetGet(entry.modelMib, model_value, job.HostText, version) != 0 || model_value.empty() ||
+      !ModelValueMatches(model_value, entry.model)) {
+    return false;
+  }
+  if (ops.NetGet(entry.versionMib, version_value, job.HostText, version) == 0 &&
+      !version_value.empty()) {
+    SetModel(job, model_value, version_value);
+    return true;
+  }
+  SetModel(job, model_value, kNoVersionKey);
+  return false;
+}
+
+// The dotted address of a device-table row, with its number; nullopt when the
+// index is not a plain IPv4 address (a device listing something else).
+struct RowAddress {
+  std::string text;
+  std::uint32_t number = 0;
+};
+std::optional<RowAddress> ParseRowAddress(const std::string& text) {
+  const std::optional<std::uint32_t> number = ParseIpv4Text(text);
+  // Only the canonical four-part form: "10.1" or "010.0.0.1" would be another
+  // host's key than the one the device meant.
+  if (!number || IpText(*number) != text) return std::nullopt;
+  return RowAddress{text, *number};
+}
+
+enum class RowKind { kArp, kAddress };
+
+// One ARP-table or address-table row of `job`'s device: `address` is the row's
+// address text, `value` a MAC text (ARP table) or a subnet mask (address table).
+void MergeTableRow(const MibJob& job, MibOps& ops, RowKind kind, const std::string& address,
+                   const std::string& value) {
+  std::printf(" ip:%s mac:%s\r\n", address.c_str(), value.c_str());
+  WriteLog("SNMP[%s]: ip[%s] mac[%s]", job.HostText.c_str(), address.c_str(), value.c_str());
+  if (value.empty() || value == kZeroMac) return;
+
+  const SCANCONFIG& config = ScanConfig();
+  // Without a range on the command line no row is taken (a row for 0.0.0.0
+  // would otherwise pass the bounds 0..0).
+  if (config.rangeStart == 0 && config.rangeEnd == 0) return;
+  const std::optional<RowAddress> row = ParseRowAddress(address);
+  if (!row || row->number < config.rangeStart || row->number > config.rangeEnd) return;
+
+  if (SCANRESULT* host = FindHost(row->text)) {
+    if (kind == RowKind::kArp) {
+      host->MacAddress = AsciiUpper(value);
+    } else {
+      host->NetMask = value;
+    }
+    return;
+  }
+  auto record = std::make_unique<SCANRESULT>();
+  record->IpAddress = row->text;
+  if (kind == RowKind::kArp) {
+    record->MacAddress = AsciiUpper(value);
+  } else {
+    record->NetMask = value;
+  }
+  record->NetbiosName = ops.HostName(row->text);
+  record->FromDeviceTable = 1;
+  int ttl = 0;
+  record->OsType = ops.Ping(row->number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+  HostSlot(row->text) = std::move(record);
+}
+
+// The host's record field for one of the device's own values, or nullptr.
+std::string* OwnValueField(SCANRESULT& host, std::string_view key) {
+  if (key == kSysDescrOid) return &host.SysDescr;
+  if (key == kMarkerCountOid) return &host.MarkerCount;
+  if (EqualsNoCase(key, kModelNameKey)) return &host.ModelName;
+  if (EqualsNoCase(key, kFirmVersionKey)) return &host.FirmVersion;
+  return nullptr;
+}
+
+void MergeSlot(MibJob& job, MergeWhen when, MibOps& ops) {
+  if (job.Values.empty()) return;
+  std::printf("[%s]scan\r\n", job.HostText.c_str());
+  if (when == MergeWhen::kDispatch) {
+    WriteLog("MIB[%s]: scan", job.HostText.c_str());
+  } else {
+    WriteLog("MIB[%s]: found", job.HostText.c_str());
+  }
+  MergeDeviceResults(job, ops);
+  // Merged once: a slot that comes round again without new work adds nothing.
+  job.Values.RemoveAll();
+}
+
+}  // namespace
+
+MibOps& SystemMibOps() {
+  static SystemMib ops;
+  return ops;
+}
+
+bool ModelValueMatches(std::string_view device_value, std::string_view model) {
+  // The device sends bytes; the table's names are UTF-8. The value is read the
+  // way the result file shows it (UTF-8 as it is, else Shift_JIS), so a name
+  // matches exactly the values a reader of the result would call that model.
+  const std::string value = AsciiLower(XmlSafeText(device_value));
+  return StartsWith(value, AsciiLower(model));
+}
+
+int IdentifyDevice(MibJob& job) {
+  return IdentifyDevice(job, SystemMibOps());
+}
+
+int IdentifyDevice(MibJob& job, MibOps& ops) {
+  ops.Walk(job.HostText, job.Values);
+  // Shared by every step below, as the manager GET leaves a value alone when
+  // nothing came.
+  std::string model_value;
+  std::string version_value;
+  for (const ModelMIB& entry : TargetTable()) {
+    // Way A: SNMPv1 through the manager queries; an empty version is an answer here.
+    if (ops.GetV1(job.HostText, entry.modelMib, model_value) == 0 &&
+        ModelValueMatches(model_value, entry.model)) {
+      if (ops.GetV1(job.HostText, entry.versionMib, version_value) == 0) {
+        SetModel(job, model_value, version_value);
+        return 0;
+      }
+      SetModel(job, model_value, kNoVersionKey);
+    }
+    // Ways B and C: SNMPv2c and SNMPv3 through the library.
+    if (LibraryWay(job, ops, entry, 2, model_value, version_value)) return 0;
+    if (LibraryWay(job, ops, entry, 3, model_value, version_value)) return 0;
+  }
+  return 0;
+}
+
+void MergeDeviceResults(MibJob& job) {
+  MergeDeviceResults(job, SystemMibOps());
+}
+
+void MergeDeviceResults(MibJob& job, MibOps& ops) {
+  for (const auto& entry : job.Values) {
+    const std::string& key = entry.key;
+    if (StartsWith(key, kArpTablePrefix)) {
+      // The index is the interface number, then the address.
+      const std::string rest = key.substr(kArpTablePrefix.size());
+      const std::size_t dot = rest.find('.');
+      const std::string address = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
+      MergeTableRow(job, ops, RowKind::kArp, address, entry.value);
+    } else if (StartsWith(key, kAddressMaskPrefix)) {
+      MergeTableRow(job, ops, RowKind::kAddress, key.substr(kAddressMaskPrefix.size()),
+                    entry.value);
+    } else if (SCANRESULT* host = FindHost(job.HostText)) {
+      if (std::string* field = OwnValueField(*host, key)) *field = entry.value;
+    }
+  }
+}
+
+int RunMibPhase() {
+  return RunMibPhase(SystemMibOps());
+}
+
+int RunMibPhase(MibOps& ops) {
+  // Every host, however it was found, in ascending text order.
+  CSortStringArray hosts;
+  hosts.reserve(Results().size());
+  for (const auto& entry : Results()) hosts.push_back(entry.key);
+  hosts.Sort();
+
+  RunWorkerBatch<MibJob>(
+      EffectiveThreadCount(ScanConfig().threadCount), hosts.size(),
+      [&hosts](MibJob& job, std::uint64_t index, int /*slot*/) {
+        job.HostText = hosts[static_cast<std::size_t>(index)];
+        job.Values.RemoveAll();
+      },
+      [&ops](MibJob& job) { IdentifyDevice(job, ops); },
+      [&ops](MibJob& job, MergeWhen when) { MergeSlot(job, when, ops); });
+  return 1;
+}
 
 }  // namespace ordalen

@@ -1,8 +1,75 @@
 // The MIB phase: SNMP identification of every stored host.
+//
+// Every host in the result store is walked (system description, marker
+// counters, address/route/ARP tables) and matched against the model table,
+// entry by entry, in three ways: an SNMPv1 GET through the manager queries, an
+// SNMPv2c and an SNMPv3 GET through the library session. What a device answers
+// is merged into its record; addresses a device lists in its own ARP and
+// address tables become new records when they lie in the command-line range.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "snmp/snmp_manager.h"
 
 namespace ordalen {
 
+// The context of one worker slot: the host being identified and what it answered.
+struct MibJob {
+  std::string HostText;  // dotted IPv4 text
+  OidValueMap Values;    // OID text to value text, plus "model_name" and "firm_version"
+};
+
+// Keys the identification adds to a job's values.
+inline constexpr std::string_view kModelNameKey = "model_name";
+inline constexpr std::string_view kFirmVersionKey = "firm_version";
+// The firmware version of a model whose name matched but whose version could not be read.
+inline constexpr std::string_view kNoVersionKey = "(MIB) No Key";
+
+// Object prefixes of the device tables that can teach us new hosts.
+inline constexpr std::string_view kArpTablePrefix = "1.3.6.1.2.1.4.22.1.2.";
+inline constexpr std::string_view kAddressMaskPrefix = "1.3.6.1.2.1.4.20.1.3.";
+inline constexpr std::string_view kSysDescrOid = "1.3.6.1.2.1.1.1.0";
+inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1";
+
+// What the phase asks of the network; tests give a fake.
+class MibOps {
+ public:
+  virtual ~MibOps() = default;
+  // The walk of one device (WalkDevice).
+  virtual int Walk(const std::string& agent, OidValueMap& results) = 0;
+  // Way A: one SNMPv1 manager GET (GetDeviceValue): 0 when `value` was set.
+  virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value) = 0;
+  // Ways B and C: one library GET (NetSnmpGet) in version 2 (v2c) or 3.
+  virtual int NetGet(const std::string& oid, std::string& value, const std::string& agent,
+                     int version) = 0;
+  // The name of a device-table address (reverse lookup; "(unknown)" when none).
+  virtual std::string HostName(const std::string& ip) = 0;
+  // One echo request: 1 and the reply's TTL, else 0.
+  virtual int Ping(std::uint32_t address, int& ttl) = 0;
+};
+
+// The real queries, name lookup and echo.
+MibOps& SystemMibOps();
+
+// Runs the phase over every host in the result store; returns 1.
 int RunMibPhase();
+int RunMibPhase(MibOps& ops);
+
+// The worker: walks the job's host and identifies its model through the model
+// table. Writes only the job. Returns 0.
+int IdentifyDevice(MibJob& job);
+int IdentifyDevice(MibJob& job, MibOps& ops);
+
+// The merge of a finished job into the result store (dispatching thread only).
+void MergeDeviceResults(MibJob& job);
+void MergeDeviceResults(MibJob& job, MibOps& ops);
+
+// Whether a device's model value names the model `model` of the table: the
+// value, read as the result file shows it, begins with the model name, ASCII
+// letters compared without case. An empty model name matches every value.
+bool ModelValueMatches(std::string_view device_value, std::string_view model);
 
 }  // namespace ordalen

@@ -1,46 +1,41 @@
-// A child process that runs while the test goes on: started by PID, its output
-// kept in files, ended by PID (SIGKILL) at the latest when the object goes or
-// when the test process itself dies.
+// A child process that runs beside a test (a peer service) and is stopped by
+// its PID when the test ends, also when the test fails.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <filesystem>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ordalen::test {
 
 class ChildProcess {
  public:
-  // Starts argv (PATH searched) in `cwd`; stdout and stderr go to files in
-  // `output_dir` (named after the PID). Check started().
-  ChildProcess(const std::vector<std::string>& argv, const std::string& cwd,
-               const std::filesystem::path& output_dir);
-  ~ChildProcess();
+  ChildProcess() = default;
+  ~ChildProcess() { Stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  [[nodiscard]] bool started() const { return pid_ > 0; }
+  // Starts argv[0] (PATH searched) with `env` added to this process's
+  // environment; stdout and stderr go to `output_path` when given, else to
+  // /dev/null. False when it could not be started.
+  bool Start(const std::vector<std::string>& argv,
+             const std::vector<std::pair<std::string, std::string>>& env = {},
+             const std::string& output_path = {});
+
+  // SIGTERM, then SIGKILL after `grace`; waits for the child. Returns its
+  // exit code (128 + signal when killed), -1 when none was running.
+  int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+
   [[nodiscard]] pid_t pid() const { return pid_; }
-
-  // Waits at most `limit` for the child to end; its exit code (128 + signal
-  // when killed), or nullopt when it still runs.
-  std::optional<int> Wait(std::chrono::milliseconds limit);
-  // Sends `signal` to the child (only while it has not been reaped).
-  bool Signal(int signal);
-  // SIGKILL, then reaps it; the exit code.
-  int Kill();
-
-  [[nodiscard]] std::string Out() const;
-  [[nodiscard]] std::string Err() const;
+  // Whether the child is still running (reaps it when it has ended).
+  bool Running();
 
  private:
   pid_t pid_ = -1;
-  std::optional<int> exit_code_;
-  std::filesystem::path out_, err_;
+  int exit_code_ = -1;
 };
 
 }  // namespace ordalen::test

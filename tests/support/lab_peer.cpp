@@ -18,7 +18,7 @@ LabPeer::LabPeer(const Lab& lab, const std::string& where, const std::string& sc
   argv.insert(argv.end(), {"--ready-file", (dir_.path() / "ready").string(), "--stop-file",
                            (dir_.path() / "stop").string(), "--lifetime",
                            std::to_string(lifetime.count())});
-  child_ = std::make_unique<ChildProcess>(argv, std::string(), dir_.path());
+  child_ = std::make_unique<BackgroundProcess>(argv, std::string(), dir_.path());
 }
 
 LabPeer::~LabPeer() { Stop(); }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
+#include "support/background_process.h"
 #include "support/lab.h"
 #include "support/process.h"
 
@@ -40,7 +40,7 @@ class LabPeer {
  private:
   TempDir dir_;
   std::string description_;
-  std::unique_ptr<ChildProcess> child_;
+  std::unique_ptr<BackgroundProcess> child_;
   std::string out_;
   bool stopped_ = false;
 };

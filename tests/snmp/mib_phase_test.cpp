@@ -1,0 +1,744 @@
+// The MIB phase: the three ways of identifying a model, the merge of what a
+// device answered, and whole phases over scripted devices and a real agent in
+// the test's own namespace.
+#include "snmp/mib_phase.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "app/settings.h"
+#include "base/text.h"
+#include "engine/result_store.h"
+#include "platform/address_text.h"
+#include "snmp/model_table.h"
+#include "support/process.h"
+#include "support/scan_config.h"
+#include "support/snmp_agent.h"
+
+namespace ordalen {
+namespace {
+
+using Lines = std::vector<std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+constexpr const char* kHost = "192.168.1.30";
+constexpr const char* kModelOid = "1.3.6.1.2.1.25.3.2.1.3.1";
+constexpr const char* kVersionOid = "1.3.6.1.4.1.77777.1.1.0";
+constexpr const char* kOtherVersionOid = "1.3.6.1.4.1.77777.9.9.0";
+
+// Scripted devices. Answers are keyed "A|agent|oid" (SNMPv1 manager GET),
+// "B|agent|oid" (library v2c) and "C|agent|oid" (library v3); every call is
+// recorded per agent as "walk", "A oid", "B oid" or "C oid".
+class FakeMibOps final : public MibOps {
+ public:
+  std::map<std::string, Pairs> walks;
+  std::map<std::string, std::string> answers;
+  std::map<std::string, std::string> names;
+  std::map<std::uint32_t, int> echo_ttl;
+  // Set: every walk waits (at most 5 s) until this many walks run at once.
+  int walk_barrier = 0;
+
+  int Walk(const std::string& agent, OidValueMap& results) override {
+    Record(agent, "walk");
+    WaitForPeers();
+    const auto found = walks.find(agent);
+    if (found == walks.end()) return 1;
+    for (const auto& [key, value] : found->second) results[key] = value;
+    return found->second.empty() ? 1 : 0;
+  }
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
+    Record(agent, "A " + oid);
+    const auto found = answers.find("A|" + agent + "|" + oid);
+    if (found == answers.end()) return 1;
+    value = found->second;
+    return 0;
+  }
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
+             int version) override {
+    const char* way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
+    Record(agent, std::string(way) + " " + oid);
+    value.clear();
+    const auto found = answers.find(std::string(way) + "|" + agent + "|" + oid);
+    if (found != answers.end()) value = found->second;
+    return 0;
+  }
+  std::string HostName(const std::string& ip) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lookups.push_back(ip);
+    const auto found = names.find(ip);
+    return found == names.end() ? "(unknown)" : found->second;
+  }
+  int Ping(std::uint32_t address, int& ttl) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pings.push_back(address);
+    const auto found = echo_ttl.find(address);
+    ttl = found == echo_ttl.end() ? 0 : found->second;
+    return found == echo_ttl.end() ? 0 : 1;
+  }
+
+  Lines CallsOf(const std::string& agent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_[agent];
+  }
+  std::vector<std::string> walk_order;
+  std::vector<std::string> lookups;
+  std::vector<std::uint32_t> pings;
+  int most_walks_at_once = 0;
+
+ private:
+  void Record(const std::string& agent, const std::string& call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_[agent].push_back(call);
+    if (call == "walk") walk_order.push_back(agent);
+  }
+  void WaitForPeers() {
+    if (walk_barrier <= 0) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++walking_;
+    most_walks_at_once = std::max(most_walks_at_once, walking_);
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(5), [this] { return walking_ >= walk_barrier; });
+    // Leave the count up: later walks of the same batch pass at once.
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int walking_ = 0;
+  std::map<std::string, Lines> calls_;
+};
+
+// Settings, store, model table and log of one test, all fresh.
+class MibPhaseTest : public ::testing::Test {
+ protected:
+  MibPhaseTest() : config_(dir_.path()) {}
+  ~MibPhaseTest() override { FreeTargetTable(); }
+
+  Lines LogMessages() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+  // Log messages that begin with `prefix`.
+  Lines LogMessages(const std::string& prefix) const {
+    Lines out;
+    for (const auto& m : LogMessages()) {
+      if (StartsWith(m, prefix)) out.push_back(m);
+    }
+    return out;
+  }
+  static void SetRange(const char* first, const char* last) {
+    ScanConfig().rangeStart = first ? *ParseIpv4Text(first) : 0;
+    ScanConfig().rangeEnd = last ? *ParseIpv4Text(last) : 0;
+  }
+  static SCANRESULT& AddHost(const std::string& ip) {
+    auto record = std::make_unique<SCANRESULT>();
+    record->IpAddress = ip;
+    SCANRESULT& stored = *record;
+    HostSlot(ip) = std::move(record);
+    return stored;
+  }
+  static std::optional<std::string> Value(const MibJob& job, std::string_view key) {
+    const std::string* found = job.Values.Find(key);
+    return found ? std::optional<std::string>(*found) : std::nullopt;
+  }
+
+  test::TempDir dir_;
+  test::ScopedScanConfig config_;
+};
+
+// --- the model match -----------------------------------------------------------
+
+TEST_F(MibPhaseTest, ModelValueMatchesByLowerCasePrefix) {
+  struct Case {
+    std::string value;
+    std::string model;
+    bool matches;
+  } cases[] = {
+      {"LabPrinter 9000", "LabPrinter 9000", true},
+      {"LabPrinter 9000 rev.2", "LabPrinter", true},
+      {"LABPRINTER 9000", "labprinter 9000", true},
+      {"labprinter 9000", "LABPrinter", true},
+      {"Lab", "LabPrinter", false},
+      {"OtherMaker X-100", "LabPrinter", false},
+      {" LabPrinter", "LabPrinter", false},
+      {"", "", true},
+      {"anything", "", true},
+      // Device bytes in Shift_JIS against a UTF-8 table name (the result file
+      // shows the same characters).
+      {"\x83\x76\x83\x8A\x83\x93\x83\x5E PX-1", "\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF",
+       true},
+      // UTF-8 from the device as it is.
+      {"\xE3\x83\x97\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xBF", "\xE3\x83\x97\xE3\x83\xAA", true},
+      // Non-ASCII letters are not folded.
+      {"\xC3\x84rger", "\xC3\xA4rger", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ModelValueMatches(c.value, c.model), c.matches)
+        << "value '" << c.value << "' model '" << c.model << "'";
+  }
+}
+
+// --- IdentifyDevice ------------------------------------------------------------
+
+TEST_F(MibPhaseTest, IdentifyDeviceTriesTheWaysOfEachEntryInOrder) {
+  const ModelMIB other{kModelOid, "OtherMaker X-100", kOtherVersionOid};
+  const ModelMIB lab{kModelOid, "LabPrinter 9000", kVersionOid};
+  const std::string A = std::string("A|") + kHost + "|";
+  const std::string B = std::string("B|") + kHost + "|";
+  const std::string C = std::string("C|") + kHost + "|";
+  const std::string mA = std::string("A ") + kModelOid, vA = std::string("A ") + kVersionOid;
+  const std::string mB = std::string("B ") + kModelOid, vB = std::string("B ") + kVersionOid;
+  const std::string mC = std::string("C ") + kModelOid, vC = std::string("C ") + kVersionOid;
+  struct Case {
+    const char* name;
+    std::vector<ModelMIB> table;
+    std::map<std::string, std::string> answers;
+    std::optional<std::string> model_name;
+    std::optional<std::string> firm_version;
+    Lines calls;
+  } cases[] = {
+      {"empty table: only the walk", {}, {{A + kModelOid, "LabPrinter 9000"}}, {}, {}, {"walk"}},
+      {"second entry through way A",
+       {other, lab},
+       {{A + kModelOid, "LabPrinter 9000"}, {A + kVersionOid, "FW 1.2.3"}},
+       "LabPrinter 9000",
+       "FW 1.2.3",
+       {"walk", mA, mB, mC, mA, vA}},
+      {"empty version through way A is an answer",
+       {lab},
+       {{A + kModelOid, "LabPrinter 9000"}, {A + kVersionOid, ""}},
+       "LabPrinter 9000",
+       "",
+       {"walk", mA, vA}},
+      {"way B when v1 is silent",
+       {lab},
+       {{B + kModelOid, "LabPrinter 9000 Plus"}, {B + kVersionOid, "2.0"}},
+       "LabPrinter 9000 Plus",
+       "2.0",
+       {"walk", mA, mB, vB}},
+      {"empty version through way B is none; way C reads it",
+       {lab},
+       {{B + kModelOid, "LabPrinter 9000"},
+        {B + kVersionOid, ""},
+        {C + kModelOid, "LabPrinter 9000"},
+        {C + kVersionOid, "3.1"}},
+       "LabPrinter 9000",
+       "3.1",
+       {"walk", mA, mB, vB, mC, vC}},
+      {"way C alone",
+       {lab},
+       {{C + kModelOid, "labprinter 9000"}, {C + kVersionOid, "FW 9"}},
+       "labprinter 9000",
+       "FW 9",
+       {"walk", mA, mB, mC, vC}},
+      {"name matches, version never read",
+       {lab},
+       {{A + kModelOid, "LabPrinter 9000"},
+        {B + kModelOid, "LabPrinter 9000"},
+        {C + kModelOid, "LabPrinter 9000"},
+        {C + kVersionOid, ""}},
+       "LabPrinter 9000",
+       "(MIB) No Key",
+       {"walk", mA, vA, mB, vB, mC, vC}},
+      {"way A without version, way B completes",
+       {lab},
+       {{A + kModelOid, "LabPrinter 9000"},
+        {B + kModelOid, "LabPrinter 9000 B"},
+        {B + kVersionOid, "1.0b"}},
+       "LabPrinter 9000 B",
+       "1.0b",
+       {"walk", mA, vA, mB, vB}},
+      {"no way matches",
+       {other, lab},
+       {{A + kModelOid, "Something Else"}, {B + kModelOid, "Something Else"}},
+       {},
+       {},
+       {"walk", mA, mB, mC, mA, mB, mC}},
+      {"a first entry's unread version stays when no later entry matches",
+       {lab, other},
+       {{A + kModelOid, "LabPrinter 9000"}},
+       "LabPrinter 9000",
+       "(MIB) No Key",
+       {"walk", mA, vA, mB, mC, mA, mB, mC}},
+      {"an empty model name takes an answered value of way A",
+       {{kModelOid, "", kVersionOid}},
+       {{A + kModelOid, "Any Device"}, {A + kVersionOid, "7"}},
+       "Any Device",
+       "7",
+       {"walk", mA, vA}},
+      // A library GET that got nothing leaves its value empty, which cannot be
+      // told from an empty answer: a silent device is never identified.
+      {"an empty model name does not take a silent device",
+       {{kModelOid, "", kVersionOid}},
+       {},
+       {},
+       {},
+       {"walk", mA, mB, mC}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TargetTable() = c.table;
+    FakeMibOps ops;
+    ops.answers = c.answers;
+    MibJob job;
+    job.HostText = kHost;
+    EXPECT_EQ(IdentifyDevice(job, ops), 0);
+    EXPECT_EQ(Value(job, "model_name"), c.model_name);
+    EXPECT_EQ(Value(job, "firm_version"), c.firm_version);
+    EXPECT_EQ(ops.CallsOf(kHost), c.calls);
+    EXPECT_EQ(job.Values.size(), c.model_name ? 2u : 0u);
+  }
+}
+
+// --- MergeDeviceResults --------------------------------------------------------
+
+TEST_F(MibPhaseTest, MergeTakesDeviceTableRowsInsideTheRangeOnly) {
+  struct Case {
+    const char* name;
+    const char* first;  // range; nullptr: none given
+    const char* last;
+    std::vector<std::string> stored;  // hosts in the store before the merge
+    Pairs values;
+    // Expected afterwards: address -> (MacAddress, NetMask, FromDeviceTable);
+    // addresses not listed must not be in the store.
+    std::map<std::string, std::tuple<std::string, std::string, int>> hosts;
+  } cases[] = {
+      {"ARP row of a new host",
+       "192.168.1.1",
+       "192.168.1.254",
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", "00:1b:2c:3d:4e:5f"}},
+       {{"192.168.1.20", {"00:1B:2C:3D:4E:5F", "", 1}}}},
+      {"ARP row of a stored host sets only its MAC",
+       "192.168.1.1",
+       "192.168.1.254",
+       {"192.168.1.20"},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", "00:1b:2c:3d:4e:5f"}},
+       {{"192.168.1.20", {"00:1B:2C:3D:4E:5F", "", 0}}}},
+      {"address row of a stored host sets its mask",
+       "192.168.1.1",
+       "192.168.1.254",
+       {"192.168.1.5"},
+       {{"1.3.6.1.2.1.4.20.1.3.192.168.1.5", "255.255.255.0"}},
+       {{"192.168.1.5", {"", "255.255.255.0", 0}}}},
+      {"address row of a new host",
+       "192.168.1.1",
+       "192.168.1.254",
+       {},
+       {{"1.3.6.1.2.1.4.20.1.3.192.168.1.5", "255.255.255.0"}},
+       {{"192.168.1.5", {"", "255.255.255.0", 1}}}},
+      {"bounds are included, outside is not",
+       "192.168.1.20",
+       "192.168.1.21",
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1.19", "02:00:00:00:00:19"},
+        {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", "02:00:00:00:00:20"},
+        {"1.3.6.1.2.1.4.22.1.2.3.192.168.1.21", "02:00:00:00:00:21"},
+        {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.22", "02:00:00:00:00:22"}},
+       {{"192.168.1.20", {"02:00:00:00:00:20", "", 1}},
+        {"192.168.1.21", {"02:00:00:00:00:21", "", 1}}}},
+      {"no range given: no row, not even 0.0.0.0",
+       nullptr,
+       nullptr,
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", "00:1b:2c:3d:4e:5f"},
+        {"1.3.6.1.2.1.4.22.1.2.2.0.0.0.0", "00:1b:2c:3d:4e:60"},
+        {"1.3.6.1.2.1.4.20.1.3.0.0.0.0", "0.0.0.0"}},
+       {}},
+      {"a range with one end 0 is a range",
+       nullptr,
+       "0.0.0.10",
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.0.0.0.0", "00:1b:2c:3d:4e:60"}},
+       {{"0.0.0.0", {"00:1B:2C:3D:4E:60", "", 1}}}},
+      {"empty and zero MACs are passed over",
+       "192.168.1.1",
+       "192.168.1.254",
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20", ""},
+        {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.21", "00:00:00:00:00:00"}},
+       {}},
+      {"rows whose index is no IPv4 address are passed over",
+       "0.0.0.1",
+       "255.255.255.254",
+       {},
+       {{"1.3.6.1.2.1.4.22.1.2.2.192.168.1", "02:00:00:00:00:01"},
+        {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.20.7", "02:00:00:00:00:02"},
+        {"1.3.6.1.2.1.4.22.1.2.2.192.168.1.300", "02:00:00:00:00:03"},
+        {"1.3.6.1.2.1.4.22.1.2.7", "02:00:00:00:00:04"},
+        {"1.3.6.1.2.1.4.20.1.3.10.1", "255.0.0.0"}},
+       {}},
+      {"other columns and tables add nothing",
+       "0.0.0.1",
+       "255.255.255.254",
+       {},
+       {{"1.3.6.1.2.1.4.20.1.1.192.168.1.5", "192.168.1.5"},
+        {"1.3.6.1.2.1.4.20.1.2.192.168.1.5", "2"},
+        {"1.3.6.1.2.1.4.21.1.1.192.168.2.0", "192.168.2.0"},
+        {"1.3.6.1.2.1.43.10.2.1.5.1.1", "77"}},
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearHosts();
+    SetRange(c.first, c.last);
+    for (const auto& ip : c.stored) AddHost(ip);
+    FakeMibOps ops;
+    MibJob job;
+    job.HostText = kHost;
+    for (const auto& [key, value] : c.values) job.Values[key] = value;
+    MergeDeviceResults(job, ops);
+
+    EXPECT_EQ(Results().size(), c.hosts.size());
+    for (const auto& [ip, want] : c.hosts) {
+      const SCANRESULT* host = FindHost(ip);
+      ASSERT_NE(host, nullptr) << ip;
+      EXPECT_EQ(host->IpAddress, ip);
+      EXPECT_EQ(host->MacAddress, std::get<0>(want)) << ip;
+      EXPECT_EQ(host->NetMask, std::get<1>(want)) << ip;
+      EXPECT_EQ(host->FromDeviceTable, std::get<2>(want)) << ip;
+    }
+  }
+}
+
+TEST_F(MibPhaseTest, NewDeviceTableHostGetsNameAndOsClassFromOneEcho) {
+  SetRange("10.0.0.1", "10.0.0.254");
+  struct Case {
+    std::string ip;
+    std::optional<int> ttl;  // echo reply TTL; nullopt: no reply
+    std::string name;        // empty: the lookup finds nothing
+    int os_type;
+    std::string netbios_name;
+  } cases[] = {
+      {"10.0.0.20", 128, "win.lab", 1, "win.lab"},
+      {"10.0.0.21", 64, "", 3, "(unknown)"},
+      {"10.0.0.22", 255, "", 4, "(unknown)"},
+      {"10.0.0.23", std::nullopt, "quiet.lab", 0, "quiet.lab"},
+  };
+  FakeMibOps ops;
+  MibJob job;
+  job.HostText = kHost;
+  for (const auto& c : cases) {
+    job.Values["1.3.6.1.2.1.4.22.1.2.1." + c.ip] = "02:00:00:00:00:aa";
+    if (c.ttl) ops.echo_ttl[*ParseIpv4Text(c.ip)] = *c.ttl;
+    if (!c.name.empty()) ops.names[c.ip] = c.name;
+  }
+  MergeDeviceResults(job, ops);
+  for (const auto& c : cases) {
+    const SCANRESULT* host = FindHost(c.ip);
+    ASSERT_NE(host, nullptr) << c.ip;
+    EXPECT_EQ(host->OsType, c.os_type) << c.ip;
+    EXPECT_EQ(host->NetbiosName, c.netbios_name) << c.ip;
+    EXPECT_EQ(host->MacAddress, "02:00:00:00:00:AA") << c.ip;
+    EXPECT_EQ(host->FromDeviceTable, 1) << c.ip;
+  }
+  // One echo and one lookup per new host, none for a host already stored.
+  EXPECT_EQ(ops.pings.size(), std::size(cases));
+  EXPECT_EQ(ops.lookups.size(), std::size(cases));
+  MergeDeviceResults(job, ops);
+  EXPECT_EQ(ops.pings.size(), std::size(cases));
+  EXPECT_EQ(ops.lookups.size(), std::size(cases));
+}
+
+TEST_F(MibPhaseTest, MergeSetsTheDevicesOwnValuesOnItsRecord) {
+  struct Case {
+    std::string key;
+    std::string value;
+    std::string SCANRESULT::*field;  // nullptr: no field changes
+  } cases[] = {
+      {"1.3.6.1.2.1.1.1.0", "LabPrinter 9000 Series", &SCANRESULT::SysDescr},
+      {"1.3.6.1.2.1.43.10.2.1.4.1.1", "123456", &SCANRESULT::MarkerCount},
+      {"model_name", "LabPrinter 9000", &SCANRESULT::ModelName},
+      {"firm_version", "FW 1.2.3", &SCANRESULT::FirmVersion},
+      {"MODEL_NAME", "Upper Model", &SCANRESULT::ModelName},
+      {"Firm_Version", "(MIB) No Key", &SCANRESULT::FirmVersion},
+      {"1.3.6.1.2.1.1.1.0.1", "not the description", nullptr},
+      {"1.3.6.1.2.1.43.10.2.1.5.1.1", "power-on count", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    ClearHosts();
+    SCANRESULT& host = AddHost(kHost);
+    host.NetbiosName = "printer";
+    FakeMibOps ops;
+    MibJob job;
+    job.HostText = kHost;
+    job.Values[c.key] = c.value;
+    MergeDeviceResults(job, ops);
+    const std::string SCANRESULT::*fields[] = {&SCANRESULT::SysDescr, &SCANRESULT::MarkerCount,
+                                               &SCANRESULT::ModelName, &SCANRESULT::FirmVersion};
+    for (const auto field : fields) {
+      EXPECT_EQ(host.*field, field == c.field ? c.value : "");
+    }
+    EXPECT_EQ(host.NetbiosName, "printer");
+    EXPECT_EQ(Results().size(), 1u);
+  }
+  // A device not in the store: nothing is created for it.
+  ClearHosts();
+  FakeMibOps ops;
+  MibJob job;
+  job.HostText = kHost;
+  job.Values["1.3.6.1.2.1.1.1.0"] = "descr";
+  job.Values["model_name"] = "m";
+  MergeDeviceResults(job, ops);
+  EXPECT_TRUE(Results().empty());
+}
+
+TEST_F(MibPhaseTest, MergeReportsEveryTableRowOnConsoleAndLog) {
+  SetRange("10.0.0.1", "10.0.0.254");
+  FakeMibOps ops;
+  MibJob job;
+  job.HostText = "10.0.0.30";
+  job.Values["1.3.6.1.2.1.4.22.1.2.2.10.0.0.99"] = "02:77:01:00:00:99";
+  job.Values["1.3.6.1.2.1.4.20.1.3.10.0.0.30"] = "255.255.255.0";
+  job.Values["1.3.6.1.2.1.4.22.1.2.2.172.16.0.1"] = "00:00:00:00:00:00";
+  job.Values["1.3.6.1.2.1.1.1.0"] = "descr";
+  testing::internal::CaptureStdout();
+  MergeDeviceResults(job, ops);
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  // In the order of the job's own map.
+  std::string want_out;
+  Lines want_log;
+  for (const auto& entry : job.Values) {
+    std::string address;
+    if (StartsWith(entry.key, "1.3.6.1.2.1.4.22.1.2.2.")) {
+      address = entry.key.substr(std::string("1.3.6.1.2.1.4.22.1.2.2.").size());
+    } else if (StartsWith(entry.key, "1.3.6.1.2.1.4.20.1.3.")) {
+      address = entry.key.substr(std::string("1.3.6.1.2.1.4.20.1.3.").size());
+    } else {
+      continue;
+    }
+    want_out += " ip:" + address + " mac:" + entry.value + "\r\n";
+    want_log.push_back("SNMP[10.0.0.30]: ip[" + address + "] mac[" + entry.value + "]");
+  }
+  EXPECT_EQ(want_log.size(), 3u);
+  EXPECT_EQ(out, want_out);
+  EXPECT_EQ(LogMessages("SNMP["), want_log);
+}
+
+// --- RunMibPhase over scripted devices -----------------------------------------
+
+TEST_F(MibPhaseTest, PhaseVisitsEveryHostInTextOrderAndMergesOnlyAnswers) {
+  ScanConfig().threadCount = 1;
+  SetRange("10.0.0.1", "10.0.0.254");
+  for (const char* ip : {"10.0.0.9", "10.0.0.2", "10.0.0.10", "10.0.0.77"}) AddHost(ip);
+  TargetTable() = {{kModelOid, "LabPrinter", kVersionOid}};
+  FakeMibOps ops;
+  ops.walks["10.0.0.10"] = {{"1.3.6.1.2.1.1.1.0", "ten"}};
+  ops.walks["10.0.0.2"] = {{"1.3.6.1.2.1.1.1.0", "two"},
+                           {"1.3.6.1.2.1.4.22.1.2.1.10.0.0.50", "02:00:00:00:00:50"}};
+  ops.walks["10.0.0.9"] = {{"1.3.6.1.2.1.1.1.0", "nine"}};
+  ops.answers = {{std::string("A|10.0.0.9|") + kModelOid, "LabPrinter 1"},
+                 {std::string("A|10.0.0.9|") + kVersionOid, "v9"}};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunMibPhase(ops), 1);
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  // Ascending text order; the host learned from a table is not walked.
+  EXPECT_EQ(ops.walk_order, (Lines{"10.0.0.10", "10.0.0.2", "10.0.0.77", "10.0.0.9"}));
+  // One worker: every host is merged in the dispatch loop (the last one just
+  // before the loop sees the list exhausted); the silent one writes nothing.
+  EXPECT_EQ(LogMessages("MIB[10.0.0."),
+            (Lines{"MIB[10.0.0.10]: scan", "MIB[10.0.0.2]: scan", "MIB[10.0.0.9]: scan"}));
+  EXPECT_EQ(out,
+            "[10.0.0.10]scan\r\n"
+            "[10.0.0.2]scan\r\n"
+            " ip:10.0.0.50 mac:02:00:00:00:00:50\r\n"
+            "[10.0.0.9]scan\r\n");
+  EXPECT_EQ(FindHost("10.0.0.10")->SysDescr, "ten");
+  EXPECT_EQ(FindHost("10.0.0.2")->SysDescr, "two");
+  EXPECT_EQ(FindHost("10.0.0.9")->SysDescr, "nine");
+  EXPECT_EQ(FindHost("10.0.0.9")->ModelName, "LabPrinter 1");
+  EXPECT_EQ(FindHost("10.0.0.9")->FirmVersion, "v9");
+  EXPECT_EQ(FindHost("10.0.0.77")->SysDescr, "");
+  ASSERT_NE(FindHost("10.0.0.50"), nullptr);
+  EXPECT_EQ(FindHost("10.0.0.50")->FromDeviceTable, 1);
+  EXPECT_EQ(Results().size(), 5u);
+}
+
+TEST_F(MibPhaseTest, PhaseRunsDevicesSideBySideAndMergesEachOnce) {
+  constexpr int kHosts = 12;
+  ScanConfig().threadCount = kHosts;
+  FakeMibOps ops;
+  ops.walk_barrier = kHosts;
+  for (int i = 1; i <= kHosts; ++i) {
+    const std::string ip = "10.1.0." + std::to_string(i);
+    AddHost(ip);
+    ops.walks[ip] = {{"1.3.6.1.2.1.1.1.0", "device " + ip}};
+  }
+  testing::internal::CaptureStdout();
+  RunMibPhase(ops);
+  testing::internal::GetCapturedStdout();
+  // Every walk waited for all the others: they ran at once.
+  EXPECT_EQ(ops.most_walks_at_once, kHosts);
+  const Lines merged = LogMessages("MIB[10.1.0.");
+  EXPECT_EQ(merged.size(), static_cast<std::size_t>(kHosts));
+  // As many slots as hosts: the first to end is merged in the dispatch loop,
+  // which then has nothing left to start; the others in the drain.
+  EXPECT_EQ(std::count_if(merged.begin(), merged.end(),
+                          [](const std::string& m) { return m.ends_with("]: scan"); }),
+            1);
+  for (int i = 1; i <= kHosts; ++i) {
+    const std::string ip = "10.1.0." + std::to_string(i);
+    EXPECT_EQ(FindHost(ip)->SysDescr, "device " + ip);
+  }
+}
+
+TEST_F(MibPhaseTest, PhaseOverAnEmptyStoreDoesNothing) {
+  FakeMibOps ops;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunMibPhase(ops), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(ops.walk_order.empty());
+  EXPECT_TRUE(Results().empty());
+}
+
+// --- against a real agent in the test's own namespace --------------------------
+
+// Times every query of the real operations, by way.
+class TimedOps final : public MibOps {
+ public:
+  int Walk(const std::string& agent, OidValueMap& results) override {
+    return Timed("walk", [&] { return SystemMibOps().Walk(agent, results); });
+  }
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
+    return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value); });
+  }
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
+             int version) override {
+    return Timed(version == 2 ? "B" : "C",
+                 [&] { return SystemMibOps().NetGet(oid, value, agent, version); });
+  }
+  std::string HostName(const std::string& ip) override { return SystemMibOps().HostName(ip); }
+  int Ping(std::uint32_t address, int& ttl) override { return SystemMibOps().Ping(address, ttl); }
+
+  std::map<std::string, std::vector<double>> seconds;
+
+ private:
+  template <class F>
+  int Timed(const std::string& way, F&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    const int result = call();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    seconds[way].push_back(took);
+    return result;
+  }
+  std::mutex mutex_;
+};
+
+class MibPhaseAgentTest : public MibPhaseTest {
+ protected:
+  void SetUp() override {
+    if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
+    test::PrepareSnmpTestProcess();
+    // The library is prepared once per process; the settings stay this test's.
+    ScanConfig().logDir = dir_.path().string();
+    ScanConfig().exeDir = dir_.path().string();
+    ScanConfig().community = test::kAgentCommunity;
+    ScanConfig().mibAccounts["127.0.0.1"] = MIB_ACCOUNT{test::kAgentV3User, test::kAgentV3Pass};
+  }
+  static int CountOf(const Lines& lines, const std::string& line) {
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+  }
+};
+
+TEST_F(MibPhaseAgentTest, PrinterIdentifiedByTheSecondEntrysFirstWay) {
+  const test::TestSnmpAgent agent("127.0.0.1");
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  TargetTable() = {{test::kAgentModelOid, "OtherMaker X-100", kOtherVersionOid},
+                   {test::kAgentModelOid, test::kAgentModel, test::kAgentFirmwareOid}};
+  AddHost("127.0.0.1");
+  testing::internal::CaptureStdout();
+  RunMibPhase();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[127.0.0.1]scan\r\n");
+
+  const SCANRESULT* host = FindHost("127.0.0.1");
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->SysDescr, test::kAgentSysDescr);
+  EXPECT_EQ(host->MarkerCount, "123456");
+  EXPECT_EQ(host->ModelName, test::kAgentModel);
+  EXPECT_EQ(host->FirmVersion, test::kAgentFirmware);
+  // The first entry's library ways ran once each; the second entry stopped at way A.
+  const Lines log = LogMessages();
+  EXPECT_EQ(CountOf(log, "MIB[127.0.0.1] snmp v2"), 1);
+  EXPECT_EQ(CountOf(log, "MIB[127.0.0.1] snmp v3"), 1);
+  EXPECT_EQ(CountOf(log, "MIB[127.0.0.1]: found"), 1);
+}
+
+TEST_F(MibPhaseAgentTest, WrongCommunityLeavesTheV3Way) {
+  const test::TestSnmpAgent agent("127.0.0.1");
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  ScanConfig().community = "not-the-community";
+  TargetTable() = {{test::kAgentModelOid, "labprinter", test::kAgentFirmwareOid}};
+  MibJob job;
+  job.HostText = "127.0.0.1";
+  TimedOps ops;
+  IdentifyDevice(job, ops);
+  // The walk and ways A and B go unanswered; v3 with the account reads both.
+  EXPECT_EQ(Value(job, "model_name"), test::kAgentModel);
+  EXPECT_EQ(Value(job, "firm_version"), test::kAgentFirmware);
+  EXPECT_EQ(job.Values.size(), 2u);
+  EXPECT_EQ(ops.seconds["walk"].size(), 1u);
+  EXPECT_EQ(ops.seconds["A"].size(), 1u);
+  EXPECT_EQ(ops.seconds["B"].size(), 1u);
+  EXPECT_EQ(ops.seconds["C"].size(), 2u);
+}
+
+// Silent devices: each costs the walk and, per model entry, ways A, B and C up
+// to their time-outs; the pool waits for all of them at once.
+TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
+  constexpr int kHosts = 8;
+  ScanConfig().threadCount = kHosts;
+  TargetTable() = {{test::kAgentModelOid, test::kAgentModel, test::kAgentFirmwareOid}};
+  for (int i = 1; i <= kHosts; ++i) AddHost("127.0.1." + std::to_string(i));
+  TimedOps ops;
+  const auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStdout();
+  RunMibPhase(ops);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const double total =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  // The floors: walk and way A 4 x 500 ms, ways B and C the library's 6 x 1 s.
+  const std::map<std::string, double> floor = {{"walk", 2.0}, {"A", 2.0}, {"B", 6.0}, {"C", 6.0}};
+  double one_device = 0;
+  for (const auto& [way, seconds] : floor) {
+    const auto& took = ops.seconds[way];
+    ASSERT_EQ(took.size(), static_cast<std::size_t>(kHosts)) << way;
+    const double slowest = *std::max_element(took.begin(), took.end());
+    const double fastest = *std::min_element(took.begin(), took.end());
+    std::printf("way %-4s per silent device: %.2f .. %.2f s (time-outs: %.1f s)\n", way.c_str(),
+                fastest, slowest, seconds);
+    EXPECT_GE(fastest, seconds * 0.95) << way;
+    one_device += seconds;
+  }
+  std::printf("%d silent devices, %d workers: %.2f s (one device: %.1f s)\n", kHosts, kHosts, total,
+              one_device);
+  EXPECT_GE(total, one_device * 0.95);
+  // One after another this would be kHosts times as long.
+  EXPECT_LT(total, one_device * 2);
+  EXPECT_EQ(Results().size(), static_cast<std::size_t>(kHosts));
+  for (const auto& entry : Results()) EXPECT_EQ(entry.value->ModelName, "") << entry.key;
+  const Lines log = LogMessages();
+  // Each library way of the one entry ran once and wrote its lines.
+  EXPECT_EQ(CountOf(log, "MIB[127.0.1.1] snmp v2"), 1);
+  EXPECT_EQ(CountOf(log, "MIB[127.0.1.1] snmp v3"), 1);
+  EXPECT_EQ(CountOf(log, "127.0.1.1|Timeout"), 1);
+  EXPECT_EQ(CountOf(log, "127.0.1.1|scan end"), 2);
+  EXPECT_TRUE(LogMessages("MIB[127.0.1.1]: ").empty());
+}
+
+}  // namespace
+}  // namespace ordalen
