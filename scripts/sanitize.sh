@@ -5,8 +5,8 @@
 #    $ASAN_BUILD (default build-asan), then every unit test, e2e test and fuzz
 #    replay again (ctest -L 'unit|e2e');
 #  - ThreadSanitizer: in $TSAN_BUILD (default build-tsan) only the tests whose
-#    code runs threads (worker pool, scan log, scan driver, the probe phases and
-#    the parallel SNMP queries), built and run alone.
+#    code runs threads (worker pool, scan log, scan driver, the probe phases,
+#    the parallel SNMP queries and the MIB phase), built and run alone.
 #
 #   scripts/sanitize.sh [asan|tsan]...     (default: both)
 #
@@ -23,8 +23,8 @@ TSAN_BUILD=${TSAN_BUILD:-build-tsan}
 # selects exactly their tests (ctest names are "<layer>.<Suite>.<Case>").
 readonly TSAN_TARGETS=(engine_pool_test engine_scan_driver_test engine_result_store_test
   app_log_test probes_arp_test probes_ping_test probes_host_scan_test probes_netbios_test
-  snmp_parallel_query_test)
-readonly TSAN_TESTS='^(engine\.|app\.(LogTest|FormatTimeTest)\.|probes\.(ArpSweepTest|LookupHostNameTest|ValidateMacTest|PingHostTest|PingSweepTest|TtlToOsTypeTest|HostScanLoopbackTest|HostScanStoreTest|ScanWorkerTest|NetbiosLoopbackTest|NetbiosTest)\.|snmp\.ParallelQueryTest\.)'
+  snmp_parallel_query_test snmp_mib_phase_test)
+readonly TSAN_TESTS='^(engine\.|app\.(LogTest|FormatTimeTest)\.|probes\.(ArpSweepTest|LookupHostNameTest|ValidateMacTest|PingHostTest|PingSweepTest|TtlToOsTypeTest|HostScanLoopbackTest|HostScanStoreTest|ScanWorkerTest|NetbiosLoopbackTest|NetbiosTest)\.|snmp\.(ParallelQueryTest|MibPhaseTest|MibPhaseAgentTest)\.)'
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
