@@ -23,13 +23,12 @@ constexpr int kMaxReopens = 100;
 
 constexpr std::string_view kRotatedPrefix = "ordalen_";
 
-// Lines end in CR LF on disk, also inside a message that holds line feeds.
-std::string WithCrLf(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
-    out.push_back(text[i]);
+// One call is one line: a line break inside the message (a device's value, say)
+// becomes a space, so nothing a peer sends can forge a line of its own.
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
   }
   return out;
 }
@@ -85,12 +84,11 @@ void WriteLog(const char* format, ...) {
 
   std::string line = FormatTime("%Y/%m/%d %H:%M:%S|", std::time(nullptr));
   if (!config.jobId.empty()) {
-    line += config.jobId;
+    line += OneLine(config.jobId);
     line += '|';
   }
-  line += message;
-  line += '\n';
-  line = WithCrLf(line);
+  line += OneLine(message);
+  line += "\r\n";
 
   const std::string path = config.logDir + "/ordalen.log";
   std::optional<LockedAppendFile> file;

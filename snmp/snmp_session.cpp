@@ -131,8 +131,12 @@ int SnmpSession::SynchResponse(PduPtr request, PduPtr& response) {
     netsnmp_session* ss = snmp_sess_session(handle_);
     probe = ss != nullptr && ss->version == SNMP_VERSION_3 && ss->securityEngineIDLen == 0;
   }
-  // As in the library, a failed discovery fails the request it came with.
-  if (probe && !DiscoverEngineId()) return STAT_ERROR;
+  // A failed discovery fails the request it came with; a device that never
+  // answered the discovery is reported as silent, the same as for v1 and v2c.
+  if (probe) {
+    const int discovery = DiscoverEngineId();
+    if (discovery != STAT_SUCCESS) return discovery;
+  }
   return Exchange(request.release(), response);
 }
 
@@ -209,7 +213,7 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
   return state.status;
 }
 
-bool SnmpSession::DiscoverEngineId() {
+int SnmpSession::DiscoverEngineId() {
   netsnmp_pdu* probe = nullptr;
   {
     Lock lock(SocketMutex());
@@ -217,7 +221,7 @@ bool SnmpSession::DiscoverEngineId() {
     // authentication; the agent answers with a report that carries its engine ID
     // and clock, which the library takes into the session and its engine cache.
     probe = snmp_pdu_create(SNMP_MSG_GET);
-    if (probe == nullptr) return false;
+    if (probe == nullptr) return STAT_ERROR;
     probe->version = SNMP_VERSION_3;
     probe->securityName = strdup("");
     probe->securityNameLen = 0;
@@ -230,7 +234,7 @@ bool SnmpSession::DiscoverEngineId() {
 
   Lock lock(SocketMutex());
   netsnmp_session* ss = snmp_sess_session(handle_);
-  if (ss == nullptr) return false;
+  if (ss == nullptr) return STAT_ERROR;
   switch (status) {
     case STAT_SUCCESS:
       ss->s_snmp_errno = SNMPERR_INVALID_MSG;  // a response where a report was due
@@ -244,10 +248,10 @@ bool SnmpSession::DiscoverEngineId() {
     default:
       break;
   }
-  if (ss->securityEngineIDLen == 0) return false;
+  if (ss->securityEngineIDLen == 0) return status == STAT_TIMEOUT ? STAT_TIMEOUT : STAT_ERROR;
   ss->s_snmp_errno = SNMPERR_SUCCESS;
   // With the engine known, the user's localized key goes into the user table.
-  return create_user_from_session(ss) == SNMPERR_SUCCESS;
+  return create_user_from_session(ss) == SNMPERR_SUCCESS ? STAT_SUCCESS : STAT_ERROR;
 }
 
 std::string SnmpSession::ErrorText() {

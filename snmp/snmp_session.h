@@ -61,7 +61,8 @@ class SnmpSession {
  private:
   explicit SnmpSession(void* handle) : handle_(handle) {}
   int Exchange(netsnmp_pdu* request, PduPtr& response);
-  bool DiscoverEngineId();
+  // STAT_SUCCESS once the engine is known, else STAT_TIMEOUT or STAT_ERROR.
+  int DiscoverEngineId();
 
   void* handle_;
 };
