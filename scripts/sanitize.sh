@@ -26,7 +26,7 @@ readonly TSAN_TARGETS=(engine_pool_test engine_scan_driver_test engine_result_st
   snmp_parallel_query_test snmp_mib_phase_test)
 readonly TSAN_TESTS='^(engine\.|app\.(LogTest|FormatTimeTest)\.|probes\.(ArpSweepTest|LookupHostNameTest|ValidateMacTest|PingHostTest|PingSweepTest|TtlToOsTypeTest|HostScanLoopbackTest|HostScanStoreTest|ScanWorkerTest|NetbiosLoopbackTest|NetbiosTest)\.|snmp\.(ParallelQueryTest|MibPhaseTest|MibPhaseAgentTest)\.)'
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
