@@ -74,10 +74,10 @@ def name_entry(name: str, suffix: int, flags: int) -> bytes:
     return raw + bytes([suffix]) + struct.pack(">H", flags)
 
 
-def parse_names(spec: str):
+def parse_names(text: str):
     """NAME/SUFFIX/FLAGS entries joined by commas, SUFFIX and FLAGS in hex."""
     table = []
-    for item in filter(None, spec.split(",")):
+    for item in filter(None, text.split(",")):
         name, suffix, flags = item.split("/")
         table.append((name, int(suffix, 16), int(flags, 16)))
     return table
