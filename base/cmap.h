@@ -24,7 +24,8 @@ constexpr std::uint32_t HashKey(std::string_view key) {
   std::uint32_t hash = 0;
   for (char c : key) {
     // The byte is widened as a signed char on purpose: bytes >= 0x80 subtract.
-    hash = (hash << 5) + hash + static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
+    hash = (hash << 5) + hash +
+           static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
   }
   return hash;
 }
@@ -86,7 +87,9 @@ class CMap {
    public:
     using Map = std::conditional_t<kConst, const CMap, CMap>;
     using AssocT = std::conditional_t<kConst, const Assoc, Assoc>;
-    Iter(Map* map, std::size_t bucket, AssocT* at) : map_(map), bucket_(bucket), at_(at) { Settle(); }
+    Iter(Map* map, std::size_t bucket, AssocT* at) : map_(map), bucket_(bucket), at_(at) {
+      Settle();
+    }
     AssocT& operator*() const { return *at_; }
     AssocT* operator->() const { return at_; }
     Iter& operator++() {

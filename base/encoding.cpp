@@ -60,7 +60,8 @@ std::size_t DecodeOneCp932(Iconv& cv, std::string_view s, std::size_t i, std::st
     char buf[16];
     char* o = buf;
     std::size_t out_left = sizeof buf;
-    if (iconv(cv.get(), &in, &in_left, &o, &out_left) != static_cast<std::size_t>(-1) && in_left == 0) {
+    if (iconv(cv.get(), &in, &in_left, &o, &out_left) != static_cast<std::size_t>(-1) &&
+        in_left == 0) {
       out.append(buf, sizeof buf - out_left);
       return len;
     }
@@ -89,8 +90,10 @@ std::optional<std::string> Cp932ToUtf8(std::string_view bytes) {
   std::vector<char> buf(bytes.size() * 3 + 16);
   char* o = buf.data();
   std::size_t out_left = buf.size();
-  if (iconv(cv.get(), &in, &in_left, &o, &out_left) == static_cast<std::size_t>(-1)) return std::nullopt;
-  if (iconv(cv.get(), nullptr, nullptr, &o, &out_left) == static_cast<std::size_t>(-1)) return std::nullopt;
+  if (iconv(cv.get(), &in, &in_left, &o, &out_left) == static_cast<std::size_t>(-1))
+    return std::nullopt;
+  if (iconv(cv.get(), nullptr, nullptr, &o, &out_left) == static_cast<std::size_t>(-1))
+    return std::nullopt;
   out.assign(buf.data(), buf.size() - out_left);
   return out;
 }

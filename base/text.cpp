@@ -27,8 +27,9 @@ std::string Format(const char* format, ...) {
 }
 
 std::string IpText(std::uint32_t address) {
-  return Format("%d.%d.%d.%d", static_cast<int>(address >> 24), static_cast<int>((address >> 16) & 0xFF),
-                static_cast<int>((address >> 8) & 0xFF), static_cast<int>(address & 0xFF));
+  return Format("%d.%d.%d.%d", static_cast<int>(address >> 24),
+                static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                static_cast<int>(address & 0xFF));
 }
 
 std::string MacText(std::span<const std::uint8_t> bytes) {
@@ -37,8 +38,12 @@ std::string MacText(std::span<const std::uint8_t> bytes) {
                 bytes[5]);
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string AsciiLower(std::string_view text) {
   std::string out(text);
@@ -63,7 +68,9 @@ int CompareNoCase(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return CompareNoCase(a, b) == 0;
+}
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;

@@ -12,8 +12,12 @@ SCANRESULT* FindHost(std::string_view ip) {
   return slot ? slot->get() : nullptr;
 }
 
-std::unique_ptr<SCANRESULT>& HostSlot(std::string_view ip) { return Results()[ip]; }
+std::unique_ptr<SCANRESULT>& HostSlot(std::string_view ip) {
+  return Results()[ip];
+}
 
-void ClearHosts() { Results().RemoveAll(); }
+void ClearHosts() {
+  Results().RemoveAll();
+}
 
 }  // namespace ordalen

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!parsed) return 0;
   // The sealed part lies inside the body: the signature, then exactly as many
   // bytes as the original text had.
-  FUZZ_CHECK(parsed->sealed.data() >= data && parsed->sealed.data() + parsed->sealed.size() <= data + size);
+  FUZZ_CHECK(parsed->sealed.data() >= data &&
+             parsed->sealed.data() + parsed->sealed.size() <= data + size);
   FUZZ_CHECK(parsed->sealed.size() == kSealSignatureBytes + parsed->original_length);
   // What we build for a sealed message reads back as the same message.
   const auto rebuilt = BuildEncryptedBody(parsed->sealed);

@@ -12,13 +12,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-#define FUZZ_CHECK(condition)                                                          \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
-      std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__,     \
-                   #condition);                                                        \
-      std::abort();                                                                    \
-    }                                                                                  \
+#define FUZZ_CHECK(condition)                                                                   \
+  do {                                                                                          \
+    if (!(condition)) {                                                                         \
+      std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                             \
+    }                                                                                           \
   } while (0)
 
 namespace ordalen::fuzz {

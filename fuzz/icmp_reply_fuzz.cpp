@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(InternetChecksum(packet) == 0);
   }
   // An echo reply from anyone but the target is never ours.
-  FUZZ_CHECK(MatchDatagramIcmp(packet, expect.target + 1, ttl, expect).verdict != EchoVerdict::kReply);
+  FUZZ_CHECK(MatchDatagramIcmp(packet, expect.target + 1, ttl, expect).verdict !=
+             EchoVerdict::kReply);
   (void)QuotesOurEcho(packet, expect.target, expect);
   return 0;
 }

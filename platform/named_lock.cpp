@@ -41,6 +41,8 @@ bool NamedLock::Acquire(OsError* error) {
   return true;
 }
 
-void NamedLock::Release() { ::flock(fd_.get(), LOCK_UN); }
+void NamedLock::Release() {
+  ::flock(fd_.get(), LOCK_UN);
+}
 
 }  // namespace ordalen

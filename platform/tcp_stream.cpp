@@ -75,7 +75,8 @@ TcpStatus TcpStream::Wait(short events, Clock::time_point deadline) {
   }
 }
 
-TcpStatus TcpStream::Connect(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout) {
+TcpStatus TcpStream::Connect(std::uint32_t address, std::uint16_t port,
+                             std::chrono::milliseconds timeout) {
   Close();
   os_error_ = 0;
   const auto deadline = Clock::now() + timeout;

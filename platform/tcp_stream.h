@@ -40,7 +40,8 @@ class TcpStream {
 
   // Waits until bytes arrive or `deadline` passes and appends what arrived (at
   // most max_bytes) to `out`. kClosed when the peer has ended the connection.
-  TcpStatus ReceiveSome(std::vector<std::uint8_t>& out, std::size_t max_bytes, Clock::time_point deadline);
+  TcpStatus ReceiveSome(std::vector<std::uint8_t>& out, std::size_t max_bytes,
+                        Clock::time_point deadline);
 
   void Close() { fd_.reset(); }
   [[nodiscard]] bool is_open() const { return fd_.valid(); }

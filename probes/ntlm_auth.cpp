@@ -65,7 +65,9 @@ using PluginLeakScope = __lsan::ScopedDisabler;
 struct PluginLeakScope {};
 #endif
 
-std::vector<std::uint8_t> CopyBytes(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+std::vector<std::uint8_t> CopyBytes(std::span<const std::uint8_t> bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
 }  // namespace
 
@@ -89,7 +91,9 @@ GssBuffer::~GssBuffer() {
   if (desc_.value) gss_release_buffer(&minor, &desc_);
 }
 
-gss_OID NtlmMechanism() { return &kNtlmOid; }
+gss_OID NtlmMechanism() {
+  return &kNtlmOid;
+}
 
 bool NtlmMechanismAvailable() {
   static std::once_flag once;
@@ -122,8 +126,8 @@ bool NtlmInitiator::Fail(const char* what, OM_uint32 major, OM_uint32 minor) {
   return false;
 }
 
-bool NtlmInitiator::Start(std::string_view user, const std::string& password, std::string_view service_host,
-                          std::vector<std::uint8_t>& token) {
+bool NtlmInitiator::Start(std::string_view user, const std::string& password,
+                          std::string_view service_host, std::vector<std::uint8_t>& token) {
   OM_uint32 minor = 0;
   complete_ = false;
   context_.reset();
@@ -141,8 +145,9 @@ bool NtlmInitiator::Start(std::string_view user, const std::string& password, st
   gss_OID_set_desc mechs{1, &kNtlmOid};
   gss_cred_id_t raw_cred = GSS_C_NO_CREDENTIAL;
   [[maybe_unused]] PluginLeakScope plugin_leak_scope;
-  major = gss_acquire_cred_with_password(&minor, user_name.get(), &password_buffer, GSS_C_INDEFINITE, &mechs,
-                                         GSS_C_INITIATE, &raw_cred, nullptr, nullptr);
+  major =
+      gss_acquire_cred_with_password(&minor, user_name.get(), &password_buffer, GSS_C_INDEFINITE,
+                                     &mechs, GSS_C_INITIATE, &raw_cred, nullptr, nullptr);
   cred_.reset(raw_cred);
   if (GSS_ERROR(major)) return Fail("credentials not usable", major, minor);
 
@@ -156,7 +161,8 @@ bool NtlmInitiator::Start(std::string_view user, const std::string& password, st
   return Step({}, token);
 }
 
-bool NtlmInitiator::Continue(std::span<const std::uint8_t> challenge, std::vector<std::uint8_t>& token) {
+bool NtlmInitiator::Continue(std::span<const std::uint8_t> challenge,
+                             std::vector<std::uint8_t>& token) {
   if (!context_ || complete_) {
     error_text_ = "authentication step out of order";
     return false;
@@ -174,11 +180,10 @@ bool NtlmInitiator::Step(std::span<const std::uint8_t> input, std::vector<std::u
   GssBuffer output;
   OM_uint32 ret_flags = 0;
   gss_ctx_id_t raw_context = context_.release();
-  const OM_uint32 major =
-      gss_init_sec_context(&minor, cred_.get(), &raw_context, target_.get(), &kNtlmOid,
-                           GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
-                           input.empty() ? GSS_C_NO_BUFFER : &input_buffer, nullptr, output.get(), &ret_flags,
-                           nullptr);
+  const OM_uint32 major = gss_init_sec_context(
+      &minor, cred_.get(), &raw_context, target_.get(), &kNtlmOid,
+      GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
+      input.empty() ? GSS_C_NO_BUFFER : &input_buffer, nullptr, output.get(), &ret_flags, nullptr);
   context_.reset(raw_context);
   if (GSS_ERROR(major)) {
     context_.reset();
@@ -217,7 +222,8 @@ std::optional<std::vector<std::uint8_t>> NtlmInitiator::Seal(std::span<const std
   gss_buffer_desc input{plain.size(), const_cast<std::uint8_t*>(plain.data())};
   GssBuffer output;
   int conf_state = 0;
-  const OM_uint32 major = gss_wrap(&minor, context_.get(), 1, GSS_C_QOP_DEFAULT, &input, &conf_state, output.get());
+  const OM_uint32 major =
+      gss_wrap(&minor, context_.get(), 1, GSS_C_QOP_DEFAULT, &input, &conf_state, output.get());
   if (GSS_ERROR(major)) {
     Fail("seal failed", major, minor);
     return std::nullopt;
@@ -230,7 +236,8 @@ std::optional<std::vector<std::uint8_t>> NtlmInitiator::Seal(std::span<const std
   return CopyBytes(output.bytes());
 }
 
-std::optional<std::vector<std::uint8_t>> NtlmInitiator::Unseal(std::span<const std::uint8_t> sealed) {
+std::optional<std::vector<std::uint8_t>> NtlmInitiator::Unseal(
+    std::span<const std::uint8_t> sealed) {
   if (!complete_) {
     error_text_ = "unseal before authentication";
     return std::nullopt;
@@ -244,7 +251,8 @@ std::optional<std::vector<std::uint8_t>> NtlmInitiator::Unseal(std::span<const s
   GssBuffer output;
   int conf_state = 0;
   gss_qop_t qop = 0;
-  const OM_uint32 major = gss_unwrap(&minor, context_.get(), &input, output.get(), &conf_state, &qop);
+  const OM_uint32 major =
+      gss_unwrap(&minor, context_.get(), &input, output.get(), &conf_state, &qop);
   if (GSS_ERROR(major)) {
     Fail("signature check failed", major, minor);
     return std::nullopt;

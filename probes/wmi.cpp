@@ -17,8 +17,8 @@ namespace ordalen {
 struct WmiSession {
   TcpStream stream;
   NtlmInitiator ntlm;
-  std::string authority;  // "10.0.0.1:5985"
-  std::string to;         // "http://10.0.0.1:5985/wsman"
+  std::string authority;                         // "10.0.0.1:5985"
+  std::string to;                                // "http://10.0.0.1:5985/wsman"
   std::vector<std::uint8_t> authenticate_token;  // travels with the first sealed request
   std::vector<std::uint8_t> received;            // bytes read past the last answer
   // No request of the current operation runs past this point.
@@ -85,8 +85,9 @@ std::string NewMessageId() {
   }
   b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
   b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
-  return Format("uuid:%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3],
-                b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return Format("uuid:%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                b[14], b[15]);
 }
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
@@ -98,7 +99,8 @@ bool StreamError(WmiConnection& connection, TcpStatus status, const char* while_
     case TcpStatus::kTimedOut:
       return SetError(connection, kWmiTimeout, Format("%s: no answer in time", while_doing));
     case TcpStatus::kClosed:
-      return SetError(connection, kWmiClosed, Format("%s: the service closed the connection", while_doing));
+      return SetError(connection, kWmiClosed,
+                      Format("%s: the service closed the connection", while_doing));
     default:
       return SetError(connection, kWmiClosed, Format("%s: %s", while_doing, TcpStatusText(status)));
   }
@@ -106,8 +108,8 @@ bool StreamError(WmiConnection& connection, TcpStatus status, const char* while_
 
 // Receives until `ready` says the buffered bytes are enough.
 template <class Ready>
-bool ReceiveUntil(WmiSession& session, WmiConnection& connection, TcpStream::Clock::time_point deadline,
-                  Ready&& ready) {
+bool ReceiveUntil(WmiSession& session, WmiConnection& connection,
+                  TcpStream::Clock::time_point deadline, Ready&& ready) {
   while (!ready()) {
     if (session.received.size() > kWsmanMaxAnswerBytes + kMaxHttpHeadBytes) {
       return SetError(connection, kWmiProtocol, "answer too large");
@@ -119,8 +121,8 @@ bool ReceiveUntil(WmiSession& session, WmiConnection& connection, TcpStream::Clo
 }
 
 // Reads one whole answer (head and body) from the connection.
-bool ReadAnswer(WmiSession& session, WmiConnection& connection, TcpStream::Clock::time_point deadline,
-                HttpAnswer& answer) {
+bool ReadAnswer(WmiSession& session, WmiConnection& connection,
+                TcpStream::Clock::time_point deadline, HttpAnswer& answer) {
   for (int interim = 0;; ++interim) {
     std::optional<std::size_t> head_end;
     if (!ReceiveUntil(session, connection, deadline, [&] {
@@ -129,13 +131,17 @@ bool ReadAnswer(WmiSession& session, WmiConnection& connection, TcpStream::Clock
         })) {
       return false;
     }
-    if (!head_end || *head_end > kMaxHttpHeadBytes) return SetError(connection, kWmiProtocol, "answer head too large");
-    const std::string_view head_text(reinterpret_cast<const char*>(session.received.data()), *head_end);
+    if (!head_end || *head_end > kMaxHttpHeadBytes)
+      return SetError(connection, kWmiProtocol, "answer head too large");
+    const std::string_view head_text(reinterpret_cast<const char*>(session.received.data()),
+                                     *head_end);
     auto head = ParseHttpResponseHead(head_text);
     if (!head) return SetError(connection, kWmiProtocol, "malformed HTTP answer head");
-    session.received.erase(session.received.begin(), session.received.begin() + static_cast<std::ptrdiff_t>(*head_end));
+    session.received.erase(session.received.begin(),
+                           session.received.begin() + static_cast<std::ptrdiff_t>(*head_end));
     if (head->status < 200) {
-      if (interim == kMaxInterimAnswers) return SetError(connection, kWmiProtocol, "too many interim answers");
+      if (interim == kMaxInterimAnswers)
+        return SetError(connection, kWmiProtocol, "too many interim answers");
       continue;
     }
     answer.head = std::move(*head);
@@ -157,21 +163,29 @@ bool ReadAnswer(WmiSession& session, WmiConnection& connection, TcpStream::Clock
       return SetError(connection, kWmiProtocol, "malformed chunked answer body");
     }
     answer.body = std::move(chunked.body);
-    session.received.erase(session.received.begin(),
-                           session.received.begin() + static_cast<std::ptrdiff_t>(chunked.consumed));
+    session.received.erase(
+        session.received.begin(),
+        session.received.begin() + static_cast<std::ptrdiff_t>(chunked.consumed));
   } else if (!answer.head.Values("Transfer-Encoding").empty() || !length_valid) {
     return SetError(connection, kWmiProtocol, "answer body length unusable");
   } else if (content_length) {
-    if (*content_length > kWsmanMaxAnswerBytes) return SetError(connection, kWmiProtocol, "answer too large");
+    if (*content_length > kWsmanMaxAnswerBytes)
+      return SetError(connection, kWmiProtocol, "answer too large");
     const auto length = static_cast<std::size_t>(*content_length);
-    if (!ReceiveUntil(session, connection, deadline, [&] { return session.received.size() >= length; })) return false;
-    answer.body.assign(session.received.begin(), session.received.begin() + static_cast<std::ptrdiff_t>(length));
-    session.received.erase(session.received.begin(), session.received.begin() + static_cast<std::ptrdiff_t>(length));
+    if (!ReceiveUntil(session, connection, deadline,
+                      [&] { return session.received.size() >= length; }))
+      return false;
+    answer.body.assign(session.received.begin(),
+                       session.received.begin() + static_cast<std::ptrdiff_t>(length));
+    session.received.erase(session.received.begin(),
+                           session.received.begin() + static_cast<std::ptrdiff_t>(length));
   } else if (answer.head.status != 204 && answer.head.status != 304) {
     // No length: the body runs to the end of the connection.
     for (;;) {
-      if (session.received.size() > kWsmanMaxAnswerBytes) return SetError(connection, kWmiProtocol, "answer too large");
-      const TcpStatus status = session.stream.ReceiveSome(session.received, kReceiveChunk, deadline);
+      if (session.received.size() > kWsmanMaxAnswerBytes)
+        return SetError(connection, kWmiProtocol, "answer too large");
+      const TcpStatus status =
+          session.stream.ReceiveSome(session.received, kReceiveChunk, deadline);
       if (status == TcpStatus::kClosed) break;
       if (status != TcpStatus::kOk) return StreamError(connection, status, "reading the answer");
     }
@@ -186,8 +200,10 @@ bool ReadAnswer(WmiSession& session, WmiConnection& connection, TcpStream::Clock
 // Sends one POST and reads its whole answer, within one request time limit.
 bool Roundtrip(WmiSession& session, WmiConnection& connection, std::string_view extra_headers,
                std::span<const std::uint8_t> body, HttpAnswer& answer) {
-  if (!session.stream.is_open()) return SetError(connection, kWmiClosed, "the service closed the connection");
-  const auto deadline = std::min(TcpStream::Clock::now() + kWsmanRequestTimeout, session.operation_deadline);
+  if (!session.stream.is_open())
+    return SetError(connection, kWmiClosed, "the service closed the connection");
+  const auto deadline =
+      std::min(TcpStream::Clock::now() + kWsmanRequestTimeout, session.operation_deadline);
   std::string head = "POST /wsman HTTP/1.1\r\nHost: " + session.authority +
                      "\r\nConnection: Keep-Alive\r\nUser-Agent: ordalen\r\n";
   head += extra_headers;
@@ -200,7 +216,8 @@ bool Roundtrip(WmiSession& session, WmiConnection& connection, std::string_view 
 }
 
 // Seals one SOAP message, sends it and unseals the answer's SOAP text.
-bool SealedExchange(WmiSession& session, WmiConnection& connection, const std::string& xml, std::string& reply) {
+bool SealedExchange(WmiSession& session, WmiConnection& connection, const std::string& xml,
+                    std::string& reply) {
   const auto sealed = session.ntlm.Seal(Bytes(xml));
   if (!sealed) return SetError(connection, kWmiSeal, session.ntlm.error_text());
   const auto body = BuildEncryptedBody(*sealed);
@@ -212,23 +229,28 @@ bool SealedExchange(WmiSession& session, WmiConnection& connection, const std::s
   HttpAnswer answer;
   if (!Roundtrip(session, connection, headers, body, answer)) return false;
   const int status = answer.head.status;
-  if (status == 401) return SetError(connection, kWmiAccessDenied, "the service refused the account");
+  if (status == 401)
+    return SetError(connection, kWmiAccessDenied, "the service refused the account");
 
   const auto content_types = answer.head.Values("Content-Type");
-  const bool sealed_answer = !content_types.empty() && IsEncryptedContentType(content_types.front());
+  const bool sealed_answer =
+      !content_types.empty() && IsEncryptedContentType(content_types.front());
   if (!sealed_answer) {
-    if (status != 200) return SetError(connection, kWmiHttpStatus, Format("HTTP status %d", status));
+    if (status != 200)
+      return SetError(connection, kWmiHttpStatus, Format("HTTP status %d", status));
     return SetError(connection, kWmiProtocol, "answer not sealed");
   }
   const auto parts = ParseEncryptedBody(answer.body);
   if (!parts) return SetError(connection, kWmiProtocol, "malformed sealed answer body");
   const auto plain = session.ntlm.Unseal(parts->sealed);
   if (!plain) return SetError(connection, kWmiSeal, session.ntlm.error_text());
-  if (plain->size() != parts->original_length) return SetError(connection, kWmiSeal, "sealed answer length mismatch");
+  if (plain->size() != parts->original_length)
+    return SetError(connection, kWmiSeal, "sealed answer length mismatch");
   reply.assign(plain->begin(), plain->end());
   if (status != 200) {
     const auto fault = ParseEnumerationAnswer(reply);
-    if (fault && fault->fault) return SetError(connection, kWmiFault, "SOAP fault: " + fault->fault_text);
+    if (fault && fault->fault)
+      return SetError(connection, kWmiFault, "SOAP fault: " + fault->fault_text);
     return SetError(connection, kWmiHttpStatus, Format("HTTP status %d", status));
   }
   return true;
@@ -266,7 +288,8 @@ bool OpenEnumeration(WmiSession& session, WmiConnection& connection) {
   session.first_name.reset();
   const std::string message_id = NewMessageId();
   EnumerationAnswer answer;
-  if (!EnumerationStep(session, connection, BuildEnumerateRequest(session.to, message_id, kWsmanOperationTimeout),
+  if (!EnumerationStep(session, connection,
+                       BuildEnumerateRequest(session.to, message_id, kWsmanOperationTimeout),
                        message_id, answer)) {
     return false;
   }
@@ -305,17 +328,20 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
   }
   const TcpStatus connected = session->stream.Connect(*address, kWsmanPort, kWsmanConnectTimeout);
   if (connected != TcpStatus::kOk) {
-    SetError(connection, kWmiConnect, Format("connect to %s: %s", session->authority.c_str(), TcpStatusText(connected)));
+    SetError(connection, kWmiConnect,
+             Format("connect to %s: %s", session->authority.c_str(), TcpStatusText(connected)));
     return 0;
   }
 
   // First leg: NEGOTIATE out, CHALLENGE back in a 401.
   HttpAnswer answer;
-  if (!Roundtrip(*session, connection, "Authorization: Negotiate " + Base64Encode(negotiate) + "\r\n", {}, answer)) {
+  if (!Roundtrip(*session, connection,
+                 "Authorization: Negotiate " + Base64Encode(negotiate) + "\r\n", {}, answer)) {
     return 0;
   }
   if (answer.head.status != 401) {
-    SetError(connection, kWmiHttpStatus, Format("HTTP status %d to the authentication start", answer.head.status));
+    SetError(connection, kWmiHttpStatus,
+             Format("HTTP status %d to the authentication start", answer.head.status));
     return 0;
   }
   const auto challenge = NegotiateToken(answer.head);
@@ -356,9 +382,10 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name) {
     }
     const std::string message_id = NewMessageId();
     EnumerationAnswer answer;
-    if (!EnumerationStep(session, connection,
-                         BuildPullRequest(session.to, message_id, kWsmanOperationTimeout, session.context), message_id,
-                         answer)) {
+    if (!EnumerationStep(
+            session, connection,
+            BuildPullRequest(session.to, message_id, kWsmanOperationTimeout, session.context),
+            message_id, answer)) {
       pulls_ok = false;
       break;
     }
@@ -374,11 +401,14 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name) {
     return 1;
   }
   if (pulls_ok) {
-    SetError(connection, kWmiNoName, session.first_item_seen ? "Name missing, null or empty" : "no object returned");
+    SetError(connection, kWmiNoName,
+             session.first_item_seen ? "Name missing, null or empty" : "no object returned");
   }
   return 0;
 }
 
-void WmiRelease(WmiConnection& connection) { connection.Services.reset(); }
+void WmiRelease(WmiConnection& connection) {
+  connection.Services.reset();
+}
 
 }  // namespace ordalen

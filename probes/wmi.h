@@ -31,19 +31,19 @@ inline constexpr int kWsmanMaxPulls = 16;
 // Why the last attempt failed (WmiConnection::LastError).
 enum WmiError : int {
   kWmiNoError = 0,
-  kWmiNoMechanism,    // the NTLM mechanism is not installed
-  kWmiBadAddress,     // the server text is not a dotted IPv4 address
-  kWmiCredentials,    // the account texts cannot be used
-  kWmiConnect,        // TCP connect refused, unreachable or timed out
-  kWmiTimeout,        // a request got no whole answer in time
-  kWmiClosed,         // the service closed the connection
-  kWmiProtocol,       // an answer that is not what the exchange expects
-  kWmiAccessDenied,   // the service refused the account
-  kWmiHttpStatus,     // an HTTP status other than the expected one
-  kWmiSeal,           // sealing failed, or an answer's signature or layout is wrong
-  kWmiFault,          // the service answered with a SOAP fault
-  kWmiNotConnected,   // query without a connection
-  kWmiNoName,         // no object, or its Name is missing, null or empty
+  kWmiNoMechanism,   // the NTLM mechanism is not installed
+  kWmiBadAddress,    // the server text is not a dotted IPv4 address
+  kWmiCredentials,   // the account texts cannot be used
+  kWmiConnect,       // TCP connect refused, unreachable or timed out
+  kWmiTimeout,       // a request got no whole answer in time
+  kWmiClosed,        // the service closed the connection
+  kWmiProtocol,      // an answer that is not what the exchange expects
+  kWmiAccessDenied,  // the service refused the account
+  kWmiHttpStatus,    // an HTTP status other than the expected one
+  kWmiSeal,          // sealing failed, or an answer's signature or layout is wrong
+  kWmiFault,         // the service answered with a SOAP fault
+  kWmiNotConnected,  // query without a connection
+  kWmiNoName,        // no object, or its Name is missing, null or empty
 };
 
 struct WmiSession;  // the authenticated connection (one TCP connection, one security context)

@@ -50,7 +50,8 @@ std::vector<std::string_view> SplitTrimmed(std::string_view text, char separator
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find(separator, start);
-    pieces.push_back(TrimSpace(text.substr(start, end == std::string_view::npos ? end : end - start)));
+    pieces.push_back(
+        TrimSpace(text.substr(start, end == std::string_view::npos ? end : end - start)));
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
@@ -58,7 +59,8 @@ std::vector<std::string_view> SplitTrimmed(std::string_view text, char separator
 }
 
 // Reads one line ending in CR LF from the cursor position; the line without its end.
-std::optional<std::string_view> ReadLine(std::string_view text, std::size_t& pos, std::size_t max_length) {
+std::optional<std::string_view> ReadLine(std::string_view text, std::size_t& pos,
+                                         std::size_t max_length) {
   const std::size_t end = text.find(kCrLf, pos);
   if (end == std::string_view::npos || end - pos > max_length) return std::nullopt;
   const std::string_view line = text.substr(pos, end - pos);
@@ -66,7 +68,8 @@ std::optional<std::string_view> ReadLine(std::string_view text, std::size_t& pos
   return line;
 }
 
-constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kBase64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -115,7 +118,9 @@ const xmlNode* FirstElement(const xmlNode* node) {
   return nullptr;
 }
 
-const xmlNode* NextElement(const xmlNode* node) { return node ? FirstElement(node->next) : nullptr; }
+const xmlNode* NextElement(const xmlNode* node) {
+  return node ? FirstElement(node->next) : nullptr;
+}
 
 std::string TextOf(const xmlNode* node) {
   XmlCharPtr text(xmlNodeGetContent(node));
@@ -152,8 +157,8 @@ void InitXmlOnce() {
   std::call_once(once, [] { xmlInitParser(); });
 }
 
-void AppendSoapHeader(std::string& out, std::string_view to, std::string_view action, std::string_view message_id,
-                      std::string_view operation_timeout) {
+void AppendSoapHeader(std::string& out, std::string_view to, std::string_view action,
+                      std::string_view message_id, std::string_view operation_timeout) {
   out += "<s:Envelope xmlns:s=\"";
   out += kSoapNs;
   out += "\" xmlns:a=\"";
@@ -171,9 +176,12 @@ void AppendSoapHeader(std::string& out, std::string_view to, std::string_view ac
       "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</a:Address></a:ReplyTo>"
       "<a:Action s:mustUnderstand=\"true\">";
   out += action;
-  out += "</a:Action><w:MaxEnvelopeSize s:mustUnderstand=\"true\">153600</w:MaxEnvelopeSize><a:MessageID>";
+  out +=
+      "</a:Action><w:MaxEnvelopeSize "
+      "s:mustUnderstand=\"true\">153600</w:MaxEnvelopeSize><a:MessageID>";
   out += XmlEscape(message_id);
-  out += "</a:MessageID><w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/><w:OperationTimeout>";
+  out +=
+      "</a:MessageID><w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/><w:OperationTimeout>";
   out += XmlEscape(operation_timeout);
   out += "</w:OperationTimeout></s:Header>";
 }
@@ -291,7 +299,8 @@ ChunkedBody DecodeChunked(std::span<const std::uint8_t> bytes, std::size_t max_b
     }
     if (line_end - pos > kMaxLine) return fail();
     std::string_view size_text = text.substr(pos, line_end - pos);
-    size_text = TrimSpace(size_text.substr(0, size_text.find(';')));  // chunk extensions are ignored
+    size_text =
+        TrimSpace(size_text.substr(0, size_text.find(';')));  // chunk extensions are ignored
     if (size_text.empty() || size_text.size() > 15) return fail();
     std::uint64_t size = 0;
     for (char c : size_text) {
@@ -358,7 +367,8 @@ std::string Base64Encode(std::span<const std::uint8_t> bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    const std::uint32_t v =
+        (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
     out += kBase64Alphabet[(v >> 18) & 63];
     out += kBase64Alphabet[(v >> 12) & 63];
     out += kBase64Alphabet[(v >> 6) & 63];
@@ -395,13 +405,15 @@ std::optional<std::vector<std::uint8_t>> Base64Decode(std::string_view text) {
       v[static_cast<std::size_t>(k)] = Base64Value(c);
       if (v[static_cast<std::size_t>(k)] < 0) return std::nullopt;
     }
-    const std::uint32_t bits = (static_cast<std::uint32_t>(v[0]) << 18) | (static_cast<std::uint32_t>(v[1]) << 12) |
-                               (static_cast<std::uint32_t>(v[2]) << 6) | static_cast<std::uint32_t>(v[3]);
+    const std::uint32_t bits =
+        (static_cast<std::uint32_t>(v[0]) << 18) | (static_cast<std::uint32_t>(v[1]) << 12) |
+        (static_cast<std::uint32_t>(v[2]) << 6) | static_cast<std::uint32_t>(v[3]);
     out.push_back(static_cast<std::uint8_t>(bits >> 16));
     if (padding < 2) out.push_back(static_cast<std::uint8_t>(bits >> 8));
     if (padding < 1) out.push_back(static_cast<std::uint8_t>(bits));
     // Bits below the padding must be zero (one encoding per value).
-    if ((padding == 1 && (bits & 0xFF) != 0) || (padding == 2 && (bits & 0xFFFF) != 0)) return std::nullopt;
+    if ((padding == 1 && (bits & 0xFF) != 0) || (padding == 2 && (bits & 0xFFFF) != 0))
+      return std::nullopt;
   }
   return out;
 }
@@ -416,7 +428,8 @@ bool IsEncryptedContentType(std::string_view content_type) {
     if (eq == std::string_view::npos) continue;
     if (!EqualsNoCase(TrimSpace(params[i].substr(0, eq)), "protocol")) continue;
     std::string_view value = TrimSpace(params[i].substr(eq + 1));
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
     return EqualsNoCase(value, kEncryptedProtocol);
   }
   return false;
@@ -436,7 +449,8 @@ std::vector<std::uint8_t> BuildEncryptedBody(std::span<const std::uint8_t> seale
   head += "\r\n\tContent-Type: application/octet-stream\r\n";
   std::vector<std::uint8_t> out(head.begin(), head.end());
   const auto signature_length = static_cast<std::uint32_t>(kSealSignatureBytes);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(signature_length >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(signature_length >> shift));
   out.insert(out.end(), sealed.begin(), sealed.end());
   std::string tail = "--";
   tail += kEncryptedBoundary;
@@ -487,7 +501,8 @@ std::optional<EncryptedBody> ParseEncryptedBody(std::span<const std::uint8_t> bo
   if (!line) return std::nullopt;
   const std::string_view header = TrimSpace(*line);
   const std::size_t colon = header.find(':');
-  if (colon == std::string_view::npos || !EqualsNoCase(TrimSpace(header.substr(0, colon)), "Content-Type") ||
+  if (colon == std::string_view::npos ||
+      !EqualsNoCase(TrimSpace(header.substr(0, colon)), "Content-Type") ||
       !EqualsNoCase(TrimSpace(header.substr(colon + 1)), "application/octet-stream")) {
     return std::nullopt;
   }
@@ -495,7 +510,8 @@ std::optional<EncryptedBody> ParseEncryptedBody(std::span<const std::uint8_t> bo
   if (!cursor.Seek(pos)) return std::nullopt;
   const auto signature_length = cursor.U32Le();
   if (!signature_length || *signature_length != kSealSignatureBytes) return std::nullopt;
-  const auto sealed = cursor.Bytes(kSealSignatureBytes + static_cast<std::size_t>(*original_length));
+  const auto sealed =
+      cursor.Bytes(kSealSignatureBytes + static_cast<std::size_t>(*original_length));
   if (!sealed) return std::nullopt;
 
   // The closing delimiter, with or without a line end before it.
@@ -517,8 +533,8 @@ std::optional<EncryptedBody> ParseEncryptedBody(std::span<const std::uint8_t> bo
 std::string BuildEnumerateRequest(std::string_view to, std::string_view message_id,
                                   std::string_view operation_timeout) {
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-  AppendSoapHeader(out, to, "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate", message_id,
-                   operation_timeout);
+  AppendSoapHeader(out, to, "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate",
+                   message_id, operation_timeout);
   out += "<s:Body><n:Enumerate><w:Filter Dialect=\"";
   out += kWqlDialect;
   out += "\">";
@@ -527,7 +543,8 @@ std::string BuildEnumerateRequest(std::string_view to, std::string_view message_
   return out;
 }
 
-std::string BuildPullRequest(std::string_view to, std::string_view message_id, std::string_view operation_timeout,
+std::string BuildPullRequest(std::string_view to, std::string_view message_id,
+                             std::string_view operation_timeout,
                              std::string_view enumeration_context) {
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
   AppendSoapHeader(out, to, "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Pull", message_id,
@@ -570,7 +587,8 @@ std::optional<EnumerationAnswer> ParseEnumerationAnswer(std::string_view xml) {
     }
     return answer;
   }
-  if (!Is(content, kEnumerationNs, "EnumerateResponse") && !Is(content, kEnumerationNs, "PullResponse")) {
+  if (!Is(content, kEnumerationNs, "EnumerateResponse") &&
+      !Is(content, kEnumerationNs, "PullResponse")) {
     return std::nullopt;
   }
   for (const xmlNode* child = FirstElement(content->children); child; child = NextElement(child)) {

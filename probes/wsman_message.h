@@ -70,7 +70,8 @@ std::optional<std::vector<std::uint8_t>> Base64Decode(std::string_view text);
 inline constexpr std::string_view kEncryptedProtocol = "application/HTTP-SPNEGO-session-encrypted";
 inline constexpr std::string_view kEncryptedBoundary = "Encrypted Boundary";
 inline constexpr std::string_view kEncryptedContentType =
-    "multipart/encrypted;protocol=\"application/HTTP-SPNEGO-session-encrypted\";boundary=\"Encrypted Boundary\"";
+    "multipart/encrypted;protocol=\"application/"
+    "HTTP-SPNEGO-session-encrypted\";boundary=\"Encrypted Boundary\"";
 inline constexpr std::size_t kSealSignatureBytes = 16;
 
 // Whether a Content-Type value announces a sealed body of this protocol.
@@ -82,8 +83,8 @@ bool IsEncryptedContentType(std::string_view content_type);
 std::vector<std::uint8_t> BuildEncryptedBody(std::span<const std::uint8_t> sealed);
 
 struct EncryptedBody {
-  std::size_t original_length = 0;         // OriginalContent Length
-  std::span<const std::uint8_t> sealed;    // signature followed by the sealed data
+  std::size_t original_length = 0;       // OriginalContent Length
+  std::span<const std::uint8_t> sealed;  // signature followed by the sealed data
 };
 // Parses a sealed multipart body; the signature length must be
 // kSealSignatureBytes and the sealed data exactly as long as the original text.
@@ -91,7 +92,8 @@ std::optional<EncryptedBody> ParseEncryptedBody(std::span<const std::uint8_t> bo
 
 // ---- SOAP enumeration of the computer-name query ----
 
-inline constexpr std::string_view kWmiResourceUri = "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/*";
+inline constexpr std::string_view kWmiResourceUri =
+    "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/*";
 inline constexpr std::string_view kWqlDialect = "http://schemas.microsoft.com/wbem/wsman/1/WQL";
 inline constexpr std::string_view kComputerNameQuery = "Select Name from Win32_ComputerSystem";
 inline constexpr int kPullMaxElements = 32;
@@ -100,17 +102,18 @@ inline constexpr int kPullMaxElements = 32;
 // "uuid:..." text; `operation_timeout` an xs:duration ("PT8.000S").
 std::string BuildEnumerateRequest(std::string_view to, std::string_view message_id,
                                   std::string_view operation_timeout);
-std::string BuildPullRequest(std::string_view to, std::string_view message_id, std::string_view operation_timeout,
+std::string BuildPullRequest(std::string_view to, std::string_view message_id,
+                             std::string_view operation_timeout,
                              std::string_view enumeration_context);
 
 // What an EnumerateResponse or PullResponse (or a fault instead) says.
 struct EnumerationAnswer {
   bool fault = false;
-  std::string fault_text;        // the fault's reason text (diagnostics only)
-  std::string relates_to;        // the message it answers
-  std::string context;           // enumeration context to pull with
+  std::string fault_text;  // the fault's reason text (diagnostics only)
+  std::string relates_to;  // the message it answers
+  std::string context;     // enumeration context to pull with
   bool end_of_sequence = false;
-  std::size_t item_count = 0;    // items in this answer
+  std::size_t item_count = 0;  // items in this answer
   // "Name" of the first item of this answer; nullopt when there is no item or
   // the first item has no usable Name (missing, nil, empty).
   std::optional<std::string> first_name;

@@ -117,8 +117,8 @@ bool ParseTargetTable(const std::string& path) {
 
 bool ParseTargetTableText(std::string_view bytes) {
   if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
-  return FillTable(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
-                                 kParseOptions));
+  return FillTable(
+      xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, kParseOptions));
 }
 
 void FreeTargetTable() {

@@ -62,7 +62,8 @@ TEST_F(LogTest, LineIsStampJobFieldMessageAndCrLf) {
       {"", "100%d %s %%", "100%d %s %%"},  // an argument is written as it is
       // A line break inside a message never starts a line of its own.
       {"", "two\nlines", "two lines"},
-      {"", "forged\r\n2026/12/08 00:00:00|End-----------", "forged  2026/12/08 00:00:00|End-----------"},
+      {"", "forged\r\n2026/12/08 00:00:00|End-----------",
+       "forged  2026/12/08 00:00:00|End-----------"},
   };
   for (const auto& c : cases) {
     fs::remove(LogFile());

@@ -12,9 +12,17 @@ TEST(TextTest, AtoIFollowsLeadingDigitsAndWraps) {
   struct Case {
     const char* text;
     std::int32_t value;
-  } cases[] = {{"12", 12},         {"  7x", 7},   {"-5", -5},           {"+3", 3},
-               {"abc", 0},         {"", 0},       {"4294967297", 1},    {"-", 0},
-               {" \t\n42", 42},    {"0x10", 0},   {"2147483648", INT32_MIN}};
+  } cases[] = {{"12", 12},
+               {"  7x", 7},
+               {"-5", -5},
+               {"+3", 3},
+               {"abc", 0},
+               {"", 0},
+               {"4294967297", 1},
+               {"-", 0},
+               {" \t\n42", 42},
+               {"0x10", 0},
+               {"2147483648", INT32_MIN}};
   for (const auto& c : cases) EXPECT_EQ(AtoI(c.text), c.value) << c.text;
 }
 
@@ -22,7 +30,7 @@ TEST(TextTest, CompareNoCaseFoldsAsciiOnlyAndOrdersHighBytesUnsigned) {
   EXPECT_EQ(CompareNoCase("ABC", "abc"), 0);
   EXPECT_LT(CompareNoCase("abc", "abd"), 0);
   EXPECT_LT(CompareNoCase("ab", "abc"), 0);
-  EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);  // é after z: bytes from 0x80 are unsigned
+  EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);         // é after z: bytes from 0x80 are unsigned
   EXPECT_NE(CompareNoCase("\xC3\x89", "\xC3\xA9"), 0);  // É and é are not folded
 }
 

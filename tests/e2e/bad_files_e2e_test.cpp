@@ -102,31 +102,49 @@ TEST_F(BadFilesE2eTest, OddConfigIniGivesTheSettingsItHoldsOrTheDefaults) {
     Lines expected;  // log messages that must be there
   } cases[] = {
       {"UTF-16LE with a byte-order mark, CR LF",
-       Utf16("[Ordalen]\r\nThread=5\r\nCommunity=labo\r\n", false), false,
+       Utf16("[Ordalen]\r\nThread=5\r\nCommunity=labo\r\n", false),
+       false,
        {"Config: Thread=5", "Config: Community=labo"}},
       {"UTF-16BE with a byte-order mark and an odd last byte",
-       Utf16("[Ordalen]\r\nThread=6\r\n", true) + "\x41", false, {"Config: Thread=6"}},
-      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF[Ordalen]\nThread=7\n", false, {"Config: Thread=7"}},
-      {"CP932 text", "[Ordalen]\r\nCommunity=\x8B\xA4\x93\xAF\x91\xCC\r\n", false,
+       Utf16("[Ordalen]\r\nThread=6\r\n", true) + "\x41",
+       false,
+       {"Config: Thread=6"}},
+      {"UTF-8 with a byte-order mark",
+       "\xEF\xBB\xBF[Ordalen]\nThread=7\n",
+       false,
+       {"Config: Thread=7"}},
+      {"CP932 text",
+       "[Ordalen]\r\nCommunity=\x8B\xA4\x93\xAF\x91\xCC\r\n",
+       false,
        {"Config: Community=\xE5\x85\xB1\xE5\x90\x8C\xE4\xBD\x93"}},
-      {"lone CR line ends", "[Ordalen]\rThread=8\rUseARP=0\r", false,
+      {"lone CR line ends",
+       "[Ordalen]\rThread=8\rUseARP=0\r",
+       false,
        {"Config: Thread=8", "Config: UseARP=0"}},
       {"a second section of the same name is not read",
-       "[Ordalen]\r\nThread=3\r\n[Ordalen]\r\nThread=9\r\nUseARP=0\r\n", false,
+       "[Ordalen]\r\nThread=3\r\n[Ordalen]\r\nThread=9\r\nUseARP=0\r\n",
+       false,
        {"Config: Thread=3", "Config: UseARP=1"}},
-      {"a second key of the same name is not read", "[Ordalen]\nThread=3\nThread=9\n", false,
+      {"a second key of the same name is not read",
+       "[Ordalen]\nThread=3\nThread=9\n",
+       false,
        {"Config: Thread=3"}},
       {"huge values are cut to 259 characters; numbers wrap as the C library's do",
-       "[Ordalen]\nWinPort=99999," + std::string(300000, '1') + "\nThread=99999999999\nCommunity=" +
-           huge_ports + "\n",
+       "[Ordalen]\nWinPort=99999," + std::string(300000, '1') +
+           "\nThread=99999999999\nCommunity=" + huge_ports + "\n",
        false,
        {"Config: WinPort=99999," + std::string(253, '1'), "Config: Thread=1215752191",
-        "Thread=1215752191 is outside 1..256: using 256", "Config: Community=" + std::string(259, ','),
+        "Thread=1215752191 is outside 1..256: using 256",
+        "Config: Community=" + std::string(259, ','),
         "Config: WinPort 99999 is not a TCP port: skipped"}},
-      {"numbers that are not numbers", "[Ordalen]\nThread=abc\nUseARP=yes\nWinPort=http,ssh\n", false,
+      {"numbers that are not numbers",
+       "[Ordalen]\nThread=abc\nUseARP=yes\nWinPort=http,ssh\n",
+       false,
        {"Config: WinPort=http,ssh", "Config: Thread=0", "Thread=0 is outside 1..256: using 1",
         "Config: UseARP=0"}},
-      {"1 MB of random bytes", RandomBytes(1 << 20, 7), false,
+      {"1 MB of random bytes",
+       RandomBytes(1 << 20, 7),
+       false,
        {"Config: WinPort=3389,", "Config: Thread=12", "Config: Community=vendra"}},
       {"a folder named config.ini", "", true, {"Config: Thread=12", "Config: UseARP=1"}},
   };
@@ -160,17 +178,25 @@ TEST_F(BadFilesE2eTest, BadAccountsCsvLinesAreSkippedAndNamed) {
     bool as_folder;
     Lines skipped;  // the "skipped" lines logged, in order
   } cases[] = {
-      {"short and empty lines", "10.0.0.1\r\n10.0.0.2,user\r\n\r\n10.0.0.3,user,pass\r\n,\r\n", false,
+      {"short and empty lines",
+       "10.0.0.1\r\n10.0.0.2,user\r\n\r\n10.0.0.3,user,pass\r\n,\r\n",
+       false,
        {"accounts.csv line 1 skipped: fewer than three fields",
         "accounts.csv line 2 skipped: fewer than three fields",
         "accounts.csv line 3 skipped: fewer than three fields",
         "accounts.csv line 5 skipped: fewer than three fields"}},
-      {"a quote that never closes", "10.0.0.1,user,\"never closed\n10.0.0.2,\"a,b\n", false,
+      {"a quote that never closes",
+       "10.0.0.1,user,\"never closed\n10.0.0.2,\"a,b\n",
+       false,
        {"accounts.csv line 2 skipped: fewer than three fields"}},
-      {"a 1 MB line without a comma", mb + "\n10.0.0.1,u,p\n", false,
+      {"a 1 MB line without a comma",
+       mb + "\n10.0.0.1,u,p\n",
+       false,
        {"accounts.csv line 1 skipped: fewer than three fields"}},
       {"a 1 MB pass phrase", "10.0.0.1,u," + mb + "\n", false, {}},
-      {"NUL bytes and binary", std::string("10.0.0.1\0,u\0,p\n\x01\x02\xFF", 16), false,
+      {"NUL bytes and binary",
+       std::string("10.0.0.1\0,u\0,p\n\x01\x02\xFF", 16),
+       false,
        {"accounts.csv line 2 skipped: fewer than three fields"}},
       {"a folder named accounts.csv", "", true, {}},
   };
@@ -208,7 +234,8 @@ std::string ManyEntries(int count) {
   std::string text = "<?xml version=\"1.0\"?>\n<Root>\n";
   for (int i = 0; i < count; ++i) {
     text += "<Target><ModelMIB>1.3.6.1.2.1.25.3.2.1.3.1</ModelMIB><Model>Model " +
-            std::to_string(i) + "</Model><VersionMIB>1.3.6.1.4.1.77777.1.1.0</VersionMIB></Target>\n";
+            std::to_string(i) +
+            "</Model><VersionMIB>1.3.6.1.4.1.77777.1.1.0</VersionMIB></Target>\n";
   }
   return text + "</Root>\n";
 }
@@ -220,7 +247,9 @@ std::string Laughs() {
     for (int j = 0; j < 10; ++j) text += "&l" + std::to_string(i - 1) + ";";
     text += "\">";
   }
-  return text + "]><Root><T><ModelMIB>&l9;</ModelMIB><Model>m</Model><VersionMIB>v</VersionMIB></T></Root>";
+  return text +
+         "]><Root><T><ModelMIB>&l9;</ModelMIB><Model>m</Model><VersionMIB>v</VersionMIB></T></"
+         "Root>";
 }
 
 TEST_F(BadFilesE2eTest, BadTargetMibXmlLeavesNoModelsAndSaysWhy) {
@@ -317,7 +346,8 @@ TEST_F(BadFilesE2eTest, LogFolderThatCannotBeMadeCostsNoTimeAndLosesNoResult) {
   // Every line dropped at once, not after a wait of its own.
   EXPECT_LT(took, 5s);
   EXPECT_EQ(run.exit_code, 0) << run.err;
-  const std::string notice = "ordalen: cannot write the log " + (app.dir() / "OrdalenLog").string() +
+  const std::string notice = "ordalen: cannot write the log " +
+                             (app.dir() / "OrdalenLog").string() +
                              "/ordalen.log: Not a directory\n";
   EXPECT_EQ(run.err, notice);
   EXPECT_EQ(test::ReadFile(app.dir() / "OrdalenLog"), "a file where the log folder should be");

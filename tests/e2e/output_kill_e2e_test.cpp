@@ -79,9 +79,10 @@ TEST(OutputKillE2eTest, AKillDuringTheOutputStepNeverLeavesAPartialFileUnderAFin
   for (const auto& name : test::FilesIn(dir.path() / "Ordalen")) {
     (name.starts_with(".") ? temporary : final_files)++;
   }
-  std::printf("%d runs: %d killed in the output step, %d finished first; %d result files, %d "
-              "temporary files left by killed runs\n",
-              kRuns, killed, finished, final_files, temporary);
+  std::printf(
+      "%d runs: %d killed in the output step, %d finished first; %d result files, %d "
+      "temporary files left by killed runs\n",
+      kRuns, killed, finished, final_files, temporary);
   // The kills did land inside the step: some before the rename, some after.
   EXPECT_GT(killed, 0);
   EXPECT_LT(final_files, kRuns);

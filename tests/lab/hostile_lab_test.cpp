@@ -50,8 +50,8 @@ struct SnmpPeer {
   const char* mode;
   const char* address;
 };
-constexpr SnmpPeer kSnmpPeers[] = {{"loop", "10.77.1.101"},  {"grow", "10.77.1.102"},
-                                   {"types", "10.77.1.103"}, {"giant", "10.77.1.104"},
+constexpr SnmpPeer kSnmpPeers[] = {{"loop", "10.77.1.101"},      {"grow", "10.77.1.102"},
+                                   {"types", "10.77.1.103"},     {"giant", "10.77.1.104"},
                                    {"truncated", "10.77.1.105"}, {"wrongid", "10.77.1.106"}};
 
 struct NetbiosPeer {
@@ -70,19 +70,47 @@ std::string ManyNames(int count) {
 
 const std::vector<NetbiosPeer>& NetbiosPeers() {
   static const std::vector<NetbiosPeer> peers = {
-      {"short answer (40 bytes)", "10.77.1.111", {"--name", "SHORT-NB", "--truncate", "40"}, nullptr, nullptr},
-      {"answer cut inside its first name", "10.77.1.112", {"--name", "CUT-NB", "--truncate", "70"}, nullptr, nullptr},
-      {"over-long answer (70 names, statistics past the receive size)", "10.77.1.113",
-       {"--names", ManyNames(70)}, nullptr, nullptr},
+      {"short answer (40 bytes)",
+       "10.77.1.111",
+       {"--name", "SHORT-NB", "--truncate", "40"},
+       nullptr,
+       nullptr},
+      {"answer cut inside its first name",
+       "10.77.1.112",
+       {"--name", "CUT-NB", "--truncate", "70"},
+       nullptr,
+       nullptr},
+      {"over-long answer (70 names, statistics past the receive size)",
+       "10.77.1.113",
+       {"--names", ManyNames(70)},
+       nullptr,
+       nullptr},
       {"error code 3", "10.77.1.114", {"--name", "RCODE-NB", "--rcode", "3"}, nullptr, nullptr},
-      {"answer from another address", "10.77.1.115",
-       {"--name", "OTHER-NB", "--answer-from", "10.77.1.117"}, nullptr, nullptr},
-      {"well-formed answer", "10.77.1.116", {"--name", "GOOD-NB", "--group", "GOODWG", "--mac", "02:77:01:00:01:16"},
-       "GOOD-NB", "02:77:01:00:01:16"},
-      {"flood of random bytes", "10.77.1.118", {"--garbage", "300", "--copies", "2000"}, nullptr, nullptr},
-      {"flood of copies of a good answer", "10.77.1.119",
-       {"--name", "FLOOD-NB", "--copies", "2000", "--mac", "02:77:01:00:01:19"}, "FLOOD-NB", "02:77:01:00:01:19"},
-      {"answer without the response bit", "10.77.1.120", {"--name", "NORESP-NB", "--no-response-bit"}, nullptr, nullptr},
+      {"answer from another address",
+       "10.77.1.115",
+       {"--name", "OTHER-NB", "--answer-from", "10.77.1.117"},
+       nullptr,
+       nullptr},
+      {"well-formed answer",
+       "10.77.1.116",
+       {"--name", "GOOD-NB", "--group", "GOODWG", "--mac", "02:77:01:00:01:16"},
+       "GOOD-NB",
+       "02:77:01:00:01:16"},
+      {"flood of random bytes",
+       "10.77.1.118",
+       {"--garbage", "300", "--copies", "2000"},
+       nullptr,
+       nullptr},
+      {"flood of copies of a good answer",
+       "10.77.1.119",
+       {"--name", "FLOOD-NB", "--copies", "2000", "--mac", "02:77:01:00:01:19"},
+       "FLOOD-NB",
+       "02:77:01:00:01:19"},
+      {"answer without the response bit",
+       "10.77.1.120",
+       {"--name", "NORESP-NB", "--no-response-bit"},
+       nullptr,
+       nullptr},
   };
   return peers;
 }
@@ -155,10 +183,12 @@ constexpr milliseconds kLibraryRequestTime{6 * 1000};
 // remote-management query (its connect and its whole-query limit).
 std::chrono::milliseconds PromisedScanTime(int ports, int accounts = 0) {
   const auto netbios = kNetbiosPollInterval * kNetbiosPolls;
-  const auto wmi = accounts == 0 ? milliseconds(0)
-                                 : kConnectTimeout + accounts * (kWsmanConnectTimeout + kWsmanQueryLimit);
+  const auto wmi = accounts == 0
+                       ? milliseconds(0)
+                       : kConnectTimeout + accounts * (kWsmanConnectTimeout + kWsmanQueryLimit);
   return kArpWait + kPingTimeout + kWalkTimeBudget + kManagerRequestTime +
-         2 * (kManagerRequestTime + 2 * kLibraryRequestTime) + kConnectTimeout * ports + netbios + wmi;
+         2 * (kManagerRequestTime + 2 * kLibraryRequestTime) + kConnectTimeout * ports + netbios +
+         wmi;
 }
 
 class HostileLabTest : public ::testing::Test {};
@@ -185,7 +215,7 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
   struct Case {
     const char* mode;
     int walk_result;
-    Values walked;            // exactly these, unless `walked_count` is set
+    Values walked;             // exactly these, unless `walked_count` is set
     std::size_t walked_count;  // 0: compare `walked`
     milliseconds walk_limit;
     int model_result;  // GetDeviceValue
@@ -193,30 +223,57 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     std::string model_single;  // NetSnmpGet v2c
     std::string firmware_single;
   } cases[] = {
-      {"loop", 0,
+      {"loop",
+       0,
        {{kSysDescr, "Hostile loop"},
         {"1.3.6.1.2.1.4.20.1.1.10.77.1.1", "10.77.1.1"},
         {"1.3.6.1.2.1.4.20.1.2.10.77.1.1", "1"}},
-       0, milliseconds(1000), 0, "Hostile loop model", "Hostile loop model", "Hostile loop firmware"},
-      {"grow", 0, {}, static_cast<std::size_t>(kWalkMaxObjects), kWalkTimeBudget + milliseconds(2500), 0,
-       "Hostile grow model", "Hostile grow model", "Hostile grow firmware"},
+       0,
+       milliseconds(1000),
+       0,
+       "Hostile loop model",
+       "Hostile loop model",
+       "Hostile loop firmware"},
+      {"grow",
+       0,
+       {},
+       static_cast<std::size_t>(kWalkMaxObjects),
+       kWalkTimeBudget + milliseconds(2500),
+       0,
+       "Hostile grow model",
+       "Hostile grow model",
+       "Hostile grow firmware"},
       // The firmware's 6-octet IpAddress makes its answer one the library drops:
       // the walk ends there after the request's retries.
-      {"types", 0,
+      {"types",
+       0,
        {{kSysDescr, "Hostile types"},
         {"1.3.6.1.2.1.4.20.1.1.10.77.1.1", "5"},
         {"1.3.6.1.2.1.43.10.2.1.4.1.1", "AQJiaW5hcnkf\r\n"},
         {"1.3.6.1.2.1.43.10.2.1.5.1.1", ""}},
-       0, milliseconds(3000), 0, "9000", "9000", ""},
-      {"giant", 0, {}, 4, milliseconds(1500), 0, std::string(256, 'M'), std::string(60000, 'M'),
+       0,
+       milliseconds(3000),
+       0,
+       "9000",
+       "9000",
+       ""},
+      {"giant",
+       0,
+       {},
+       4,
+       milliseconds(1500),
+       0,
+       std::string(256, 'M'),
+       std::string(60000, 'M'),
        std::string(60000, 'F')},
       {"truncated", 1, {}, 0, milliseconds(3000), 1, "", "", ""},
       {"wrongid", 1, {}, 0, milliseconds(3000), 1, "", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
-    const auto peer = std::find_if(std::begin(kSnmpPeers), std::end(kSnmpPeers),
-                                   [&](const SnmpPeer& p) { return std::string(p.mode) == c.mode; });
+    const auto peer =
+        std::find_if(std::begin(kSnmpPeers), std::end(kSnmpPeers),
+                     [&](const SnmpPeer& p) { return std::string(p.mode) == c.mode; });
     const std::string agent = peer->address;
 
     OidValueMap walked;
@@ -270,12 +327,12 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
   files.config_ini =
       "[Ordalen]\r\nThread=32\r\nWinPort=3389\r\nCommunity=anything\r\n"
       "[Ordalen_Account_1]\r\nUserName=labadmin\r\nPassword=wrong\r\n";
-  files.target_mib_xml =
-      "<?xml version=\"1.0\"?><Root><Target><ModelMIB>" + kModelOid +
-      "</ModelMIB><Model>Hostile</Model><VersionMIB>" + kFirmwareOid + "</VersionMIB></Target></Root>";
+  files.target_mib_xml = "<?xml version=\"1.0\"?><Root><Target><ModelMIB>" + kModelOid +
+                         "</ModelMIB><Model>Hostile</Model><VersionMIB>" + kFirmwareOid +
+                         "</VersionMIB></Target></Root>";
   const auto started = Clock::now();
-  const test::OrdalenRun run = test::RunOrdalen(lab, files, {kJob, "10.77.1.100-10.77.1.130"},
-                                                milliseconds(240000));
+  const test::OrdalenRun run =
+      test::RunOrdalen(lab, files, {kJob, "10.77.1.100-10.77.1.130"}, milliseconds(240000));
   const auto took = Clock::now() - started;
   ASSERT_TRUE(run.error.empty()) << run.error;
   ASSERT_FALSE(run.process.timed_out) << run.process.out;
@@ -314,17 +371,19 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
     const char* mode;
     const char* sys_descr;  // nullptr: no VARIABLE at all
     bool model;             // model_name and firm_version from the model table
-  } snmp_expected[] = {{"loop", "Hostile loop", true},   {"grow", "Hostile grow", true},
+  } snmp_expected[] = {{"loop", "Hostile loop", true},    {"grow", "Hostile grow", true},
                        {"types", "Hostile types", false}, {"giant", "Hostile giant", false},
                        {"truncated", nullptr, false},     {"wrongid", nullptr, false}};
   for (const auto& e : snmp_expected) {
     SCOPED_TRACE(e.mode);
-    const auto peer = std::find_if(std::begin(kSnmpPeers), std::end(kSnmpPeers),
-                                   [&](const SnmpPeer& p) { return std::string(p.mode) == e.mode; });
+    const auto peer =
+        std::find_if(std::begin(kSnmpPeers), std::end(kSnmpPeers),
+                     [&](const SnmpPeer& p) { return std::string(p.mode) == e.mode; });
     const test::ResultNode* node = result.FindByIp(peer->address);
     ASSERT_NE(node, nullptr);
     if (e.sys_descr == nullptr) {
-      for (const auto& field : node->fields) EXPECT_FALSE(StartsWith(field.first, "VARIABLE:")) << field.first;
+      for (const auto& field : node->fields)
+        EXPECT_FALSE(StartsWith(field.first, "VARIABLE:")) << field.first;
       continue;
     }
     EXPECT_EQ(FieldOr(node, "VARIABLE:1.3.6.1.2.1.1.1.0"), e.sys_descr);
@@ -336,8 +395,9 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
     }
   }
   // The binary marker counter of the agent with wrong types, as base64.
-  EXPECT_TRUE(StartsWith(FieldOr(result.FindByIp("10.77.1.103"), "VARIABLE:1.3.6.1.2.1.43.10.2.1.4.1.1"),
-                         "AQJiaW5hcnkf"));
+  EXPECT_TRUE(
+      StartsWith(FieldOr(result.FindByIp("10.77.1.103"), "VARIABLE:1.3.6.1.2.1.43.10.2.1.4.1.1"),
+                 "AQJiaW5hcnkf"));
   std::set<std::string> credited;
   for (const auto& p : NetbiosPeers()) {
     SCOPED_TRACE(p.what);
@@ -352,15 +412,17 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
   }
   EXPECT_EQ(FieldOr(result.FindByIp("10.77.1.116"), "DOMAIN_NAME"), "GOODWG");
   // No name of a hostile answer on any host, and the good ones only on their own.
-  const std::set<std::string> forbidden = {"SHORT-NB", "CUT-NB", "RCODE-NB", "OTHER-NB", "NORESP-NB"};
+  const std::set<std::string> forbidden = {"SHORT-NB", "CUT-NB", "RCODE-NB", "OTHER-NB",
+                                           "NORESP-NB"};
   for (const auto& node : result.nodes) {
     const std::string ip = node.Field("IPADDRESS").value_or("");
     const std::string name = node.Field("NETBIOS_NAME").value_or("");
     EXPECT_EQ(forbidden.count(name), 0u) << ip << " " << name;
     EXPECT_FALSE(StartsWith(name, "LONG-NB")) << ip;
     if (credited.count(name)) {
-      const auto owner = std::find_if(NetbiosPeers().begin(), NetbiosPeers().end(),
-                                      [&](const NetbiosPeer& p) { return p.credited_name && name == p.credited_name; });
+      const auto owner = std::find_if(
+          NetbiosPeers().begin(), NetbiosPeers().end(),
+          [&](const NetbiosPeer& p) { return p.credited_name && name == p.credited_name; });
       EXPECT_EQ(ip, owner->address) << name;
     }
   }
@@ -371,7 +433,8 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
   EXPECT_EQ(run.log.find("WMI[" + std::string(kSilentTcp) + "]"), std::string::npos);
   for (auto& peer : peers.peers) {
     const std::string out = peer->Stop();
-    EXPECT_TRUE(peer->Err().find("Traceback") == std::string::npos) << peer->description() << peer->Err();
+    EXPECT_TRUE(peer->Err().find("Traceback") == std::string::npos)
+        << peer->description() << peer->Err();
     // The silent ports were connected to: the port probe, the 135 gate, the query.
     if (peer->description().starts_with("silent_tcp.py")) {
       EXPECT_GE(AtoI(TrimSpace(out)), 3) << out;
@@ -411,9 +474,11 @@ TEST_F(HostileLabTest, ProxyArpHostLeavesTheRealHostsTheirOwnValues) {
   ASSERT_TRUE(result.error.empty()) << result.error;
   // The real hosts keep their own MAC and OS class; every other address shows
   // the proxy's MAC, as its answers said.
-  EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("LINUX2")), "MACADDRESS"), AsciiUpper(lab.Mac("LINUX2")));
+  EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("LINUX2")), "MACADDRESS"),
+            AsciiUpper(lab.Mac("LINUX2")));
   EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("LINUX2")), "OS"), "3");
-  EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("TTL255B")), "MACADDRESS"), AsciiUpper(lab.Mac("TTL255B")));
+  EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("TTL255B")), "MACADDRESS"),
+            AsciiUpper(lab.Mac("TTL255B")));
   EXPECT_EQ(FieldOr(result.FindByIp(lab.Ip("TTL255B")), "OS"), "4");
   int phantoms = 0;
   for (const auto& node : result.nodes) {

@@ -11,15 +11,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -64,14 +64,16 @@ std::optional<Bytes> ReceiveFrom(int fd, const std::string& from, std::chrono::m
                                  const void* context = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
     pollfd pfd{fd, POLLIN, 0};
     if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
     Bytes buffer(2048);
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+    const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), 0,
+                               reinterpret_cast<sockaddr*>(&peer), &peer_len);
     if (n < 0) continue;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
@@ -86,7 +88,8 @@ std::optional<Bytes> ReceiveFrom(int fd, const std::string& from, std::chrono::m
 
 std::uint16_t Checksum(const Bytes& data) {
   std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2)
+    sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
   if (data.size() % 2) sum += static_cast<std::uint32_t>(data.back() << 8);
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
@@ -107,18 +110,29 @@ bool IsEchoReply(const Bytes& packet, const void* context) {
 }
 
 // TTL of the echo reply from `ip`, or nothing within `limit`. One request.
-std::optional<int> PingTtl(const std::string& ip, std::uint16_t seq, std::chrono::milliseconds limit) {
+std::optional<int> PingTtl(const std::string& ip, std::uint16_t seq,
+                           std::chrono::milliseconds limit) {
   Socket sock(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   EXPECT_GE(sock.fd(), 0) << "raw ICMP socket";
   const EchoMatch match{static_cast<std::uint16_t>(getpid() & 0xFFFF), seq};
-  Bytes request = {ICMP_ECHO, 0, 0, 0, static_cast<std::uint8_t>(match.id >> 8),
-                   static_cast<std::uint8_t>(match.id & 0xFF), static_cast<std::uint8_t>(seq >> 8),
-                   static_cast<std::uint8_t>(seq & 0xFF), 'l', 'a', 'b', '!'};
+  Bytes request = {ICMP_ECHO,
+                   0,
+                   0,
+                   0,
+                   static_cast<std::uint8_t>(match.id >> 8),
+                   static_cast<std::uint8_t>(match.id & 0xFF),
+                   static_cast<std::uint8_t>(seq >> 8),
+                   static_cast<std::uint8_t>(seq & 0xFF),
+                   'l',
+                   'a',
+                   'b',
+                   '!'};
   const std::uint16_t sum = Checksum(request);
   request[2] = static_cast<std::uint8_t>(sum >> 8);
   request[3] = static_cast<std::uint8_t>(sum & 0xFF);
   const sockaddr_in to = Address(ip);
-  if (sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+  if (sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to) < 0) {
     return std::nullopt;
   }
   const auto reply = ReceiveFrom(sock.fd(), ip, limit, IsEchoReply, &match);
@@ -159,7 +173,8 @@ Bytes EncodeOid(const std::string& text) {
   return out;
 }
 
-Bytes SnmpGet(int version, const std::string& community, std::uint8_t request_id, const std::string& oid) {
+Bytes SnmpGet(int version, const std::string& community, std::uint8_t request_id,
+              const std::string& oid) {
   Bytes varbind, varbinds, pdu, message;
   AppendTlv(varbind, 0x06, EncodeOid(oid));
   AppendTlv(varbind, 0x05, {});
@@ -194,7 +209,8 @@ std::optional<Tlv> ReadTlv(const Bytes& data, std::size_t& pos) {
     for (std::size_t i = 0; i < count; ++i) length = length << 8 | data[pos++];
   }
   if (pos + length > data.size()) return std::nullopt;
-  tlv.value.assign(data.begin() + static_cast<std::ptrdiff_t>(pos), data.begin() + static_cast<std::ptrdiff_t>(pos + length));
+  tlv.value.assign(data.begin() + static_cast<std::ptrdiff_t>(pos),
+                   data.begin() + static_cast<std::ptrdiff_t>(pos + length));
   pos += length;
   return tlv;
 }
@@ -223,7 +239,8 @@ std::optional<SnmpAnswer> DecodeAnswer(const Bytes& data) {
   auto status = ReadTlv(pdu->value, p);
   auto index = ReadTlv(pdu->value, p);
   auto list = ReadTlv(pdu->value, p);
-  if (!id || !status || !index || !list || id->value.empty() || status->value.empty()) return std::nullopt;
+  if (!id || !status || !index || !list || id->value.empty() || status->value.empty())
+    return std::nullopt;
   answer.request_id = id->value.back();
   answer.error_status = status->value.back();
   std::size_t q = 0;
@@ -240,7 +257,8 @@ std::optional<SnmpAnswer> DecodeAnswer(const Bytes& data) {
 // ---- NetBIOS node status ---------------------------------------------------
 
 Bytes NodeStatusRequest() {
-  Bytes request = {0x12, 0x34, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 'C', 'K'};
+  Bytes request = {0x12, 0x34, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                   0x00, 0x00, 0x00, 0x00, 0x20, 'C',  'K'};
   request.insert(request.end(), 30, 'A');
   request.insert(request.end(), {0x00, 0x00, 0x21, 0x00, 0x01});
   return request;
@@ -265,14 +283,16 @@ std::optional<NodeStatus> DecodeNodeStatus(const Bytes& data) {
   std::size_t pos = 57;
   for (std::size_t i = 0; i < count; ++i, pos += 18) {
     if (pos + 18 > data.size()) return std::nullopt;
-    std::string name(data.begin() + static_cast<std::ptrdiff_t>(pos), data.begin() + static_cast<std::ptrdiff_t>(pos + 15));
+    std::string name(data.begin() + static_cast<std::ptrdiff_t>(pos),
+                     data.begin() + static_cast<std::ptrdiff_t>(pos + 15));
     name.erase(name.find_last_not_of(' ') + 1);
-    status.names.push_back({name, data[pos + 15], static_cast<std::uint16_t>(data[pos + 16] << 8 | data[pos + 17])});
+    status.names.push_back(
+        {name, data[pos + 15], static_cast<std::uint16_t>(data[pos + 16] << 8 | data[pos + 17])});
   }
   if (pos + 6 > data.size()) return std::nullopt;
   char mac[18];
-  std::snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", data[pos], data[pos + 1], data[pos + 2],
-                data[pos + 3], data[pos + 4], data[pos + 5]);
+  std::snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", data[pos], data[pos + 1],
+                data[pos + 2], data[pos + 3], data[pos + 4], data[pos + 5]);
   status.mac = mac;
   return status;
 }
@@ -281,7 +301,8 @@ std::optional<NodeStatus> QueryNodeStatus(const std::string& ip) {
   Socket sock(AF_INET, SOCK_DGRAM, 0);
   const Bytes request = NodeStatusRequest();
   const sockaddr_in to = Address(ip, 137);
-  if (sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+  if (sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to) < 0) {
     return std::nullopt;
   }
   const auto answer = ReceiveFrom(sock.fd(), ip, 3s);
@@ -298,11 +319,11 @@ std::string Upper(std::string text) {
 
 // Every test enters the scanner namespace first; gtest runs each test of this
 // file in a process of its own, before any thread exists.
-#define ENTER_SCANNER(lab)                                     \
-  ORDALEN_REQUIRE_LAB(lab);                                    \
-  {                                                            \
-    const std::string entered_error_ = lab.EnterScanner();     \
-    ASSERT_TRUE(entered_error_.empty()) << entered_error_;     \
+#define ENTER_SCANNER(lab)                                 \
+  ORDALEN_REQUIRE_LAB(lab);                                \
+  {                                                        \
+    const std::string entered_error_ = lab.EnterScanner(); \
+    ASSERT_TRUE(entered_error_.empty()) << entered_error_; \
   }
 
 TEST(LabHealth, ScannerSeesOnlyItsTwoLabCards) {
@@ -317,11 +338,14 @@ TEST(LabHealth, ScannerSeesOnlyItsTwoLabCards) {
     addresses.insert(std::string(it->ifa_name) + "=" + text);
   }
   freeifaddrs(list);
-  EXPECT_EQ(addresses, (std::set<std::string>{"lo=127.0.0.1", "eth-a=" + lab.Value("LAB_SCANNER_IP_A"),
-                                               "eth-b=" + lab.Value("LAB_SCANNER_IP_B")}));
+  EXPECT_EQ(addresses,
+            (std::set<std::string>{"lo=127.0.0.1", "eth-a=" + lab.Value("LAB_SCANNER_IP_A"),
+                                   "eth-b=" + lab.Value("LAB_SCANNER_IP_B")}));
   // /sys is the lab's too, with the fixed MACs of the scanner's cards.
-  EXPECT_EQ(Upper(ReadFile("/sys/class/net/eth-a/address")), Upper(lab.Value("LAB_SCANNER_MAC_A")) + "\n");
-  EXPECT_EQ(Upper(ReadFile("/sys/class/net/eth-b/address")), Upper(lab.Value("LAB_SCANNER_MAC_B")) + "\n");
+  EXPECT_EQ(Upper(ReadFile("/sys/class/net/eth-a/address")),
+            Upper(lab.Value("LAB_SCANNER_MAC_A")) + "\n");
+  EXPECT_EQ(Upper(ReadFile("/sys/class/net/eth-b/address")),
+            Upper(lab.Value("LAB_SCANNER_MAC_B")) + "\n");
 }
 
 TEST(LabHealth, KernelHostsAnswerEchoWithTheirTtlAndSilentAddressesDoNot) {
@@ -333,7 +357,8 @@ TEST(LabHealth, KernelHostsAnswerEchoWithTheirTtlAndSilentAddressesDoNot) {
     EXPECT_EQ(std::to_string(*ttl), lab.Value("LAB_TTL_" + host)) << host;
   }
   for (const char* key : {"LAB_SILENT_A", "LAB_SILENT_B", "LAB_GHOST_IP"}) {
-    EXPECT_FALSE(PingTtl(lab.Value(key), seq++, 1s).has_value()) << key << " " << lab.Value(key) << " answered";
+    EXPECT_FALSE(PingTtl(lab.Value(key), seq++, 1s).has_value())
+        << key << " " << lab.Value(key) << " answered";
   }
 }
 
@@ -379,7 +404,9 @@ TEST(LabHealth, PrinterAgentAnswersItsCommunityAndIgnoresOthers) {
     Socket sock(AF_INET, SOCK_DGRAM, 0);
     const Bytes request = SnmpGet(c.version, lab.Value("LAB_SNMP_COMMUNITY"), ++id, c.oid);
     const sockaddr_in to = Address(lab.Ip("PRINTER"), 161);
-    ASSERT_GT(sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_GT(sendto(sock.fd(), request.data(), request.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
     const auto raw = ReceiveFrom(sock.fd(), lab.Ip("PRINTER"), 3s);
     ASSERT_TRUE(raw.has_value()) << "no answer for " << c.oid;
     const auto answer = DecodeAnswer(*raw);
@@ -388,13 +415,17 @@ TEST(LabHealth, PrinterAgentAnswersItsCommunityAndIgnoresOthers) {
     EXPECT_EQ(answer->request_id, id);
     EXPECT_EQ(answer->error_status, 0) << c.oid;
     EXPECT_EQ(answer->value.tag, c.type) << c.oid;
-    EXPECT_EQ(std::string(answer->value.value.begin(), answer->value.value.end()), c.value) << c.oid;
+    EXPECT_EQ(std::string(answer->value.value.begin(), answer->value.value.end()), c.value)
+        << c.oid;
   }
   Socket sock(AF_INET, SOCK_DGRAM, 0);
   const Bytes wrong = SnmpGet(1, "not-the-community", 99, "1.3.6.1.2.1.1.1.0");
   const sockaddr_in to = Address(lab.Ip("PRINTER"), 161);
-  ASSERT_GT(sendto(sock.fd(), wrong.data(), wrong.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
-  EXPECT_FALSE(ReceiveFrom(sock.fd(), lab.Ip("PRINTER"), 1s).has_value()) << "a wrong community was answered";
+  ASSERT_GT(sendto(sock.fd(), wrong.data(), wrong.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to),
+            0);
+  EXPECT_FALSE(ReceiveFrom(sock.fd(), lab.Ip("PRINTER"), 1s).has_value())
+      << "a wrong community was answered";
 }
 
 TEST(LabHealth, NodeStatusOfSambaAndOfTheWindowsLikeResponder) {
@@ -403,8 +434,10 @@ TEST(LabHealth, NodeStatusOfSambaAndOfTheWindowsLikeResponder) {
   ASSERT_TRUE(win1.has_value()) << "nmbd on WIN1 gave no node status";
   bool has_name = false, has_group = false;
   for (const NbName& n : win1->names) {
-    has_name |= n.name == lab.Value("LAB_NB_WIN1_NAME") && n.suffix == 0 && (n.flags & 0x8400) == 0x0400;
-    has_group |= n.name == lab.Value("LAB_NB_WIN1_GROUP") && n.suffix == 0 && (n.flags & 0x8400) == 0x8400;
+    has_name |=
+        n.name == lab.Value("LAB_NB_WIN1_NAME") && n.suffix == 0 && (n.flags & 0x8400) == 0x0400;
+    has_group |=
+        n.name == lab.Value("LAB_NB_WIN1_GROUP") && n.suffix == 0 && (n.flags & 0x8400) == 0x8400;
   }
   EXPECT_TRUE(has_name && has_group);
   EXPECT_EQ(win1->mac, "00:00:00:00:00:00") << "nmbd reports no adapter MAC";
@@ -427,8 +460,8 @@ TEST(LabHealth, HostsFileNamesSomeHostsAndOtherLookupsFailAtOnce) {
     const sockaddr_in addr = Address(lab.Ip(host));
     char name[NI_MAXHOST] = {};
     const auto start = std::chrono::steady_clock::now();
-    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, name, sizeof name, nullptr, 0,
-                               NI_NAMEREQD);
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, name,
+                               sizeof name, nullptr, 0, NI_NAMEREQD);
     const auto took = std::chrono::steady_clock::now() - start;
     if (lab.HostName(host).empty()) {
       EXPECT_NE(rc, 0) << host << " has a name: " << name;
@@ -465,9 +498,12 @@ TEST(LabResponder, OptionsShapeTheAnswer) {
          EXPECT_EQ(status->mac, Upper(lab.Mac("LINUX1"))) << "the card's own MAC";
        }},
       {{"--rcode", "3"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[3] & 0x0F, 3); }},
-      {{"--no-response-bit"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[2] & 0x80, 0); }},
-      {{"--ancount", "0"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[6] | got.at(0)[7], 0); }},
-      {{"--truncate", "40"}, [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0).size(), 40u); }},
+      {{"--no-response-bit"},
+       [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[2] & 0x80, 0); }},
+      {{"--ancount", "0"},
+       [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0)[6] | got.at(0)[7], 0); }},
+      {{"--truncate", "40"},
+       [](const std::vector<Bytes>& got) { EXPECT_EQ(got.at(0).size(), 40u); }},
       {{"--no-stats", "--no-is-name"},
        [](const std::vector<Bytes>& got) {
          EXPECT_EQ(got.at(0).size(), 57u + 4 * 18);
@@ -494,8 +530,8 @@ TEST(LabResponder, OptionsShapeTheAnswer) {
   std::uint16_t port = 1137;
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.options));
-    std::vector<std::string> argv = {"/usr/bin/python3", script, "--bind", ip, "--port", std::to_string(++port),
-                                     "--exit-after", "1"};
+    std::vector<std::string> argv = {"/usr/bin/python3",     script,         "--bind", ip, "--port",
+                                     std::to_string(++port), "--exit-after", "1"};
     argv.insert(argv.end(), c.options.begin(), c.options.end());
     ProcessResult peer_result;
     std::thread peer([&] { peer_result = lab.Run("LINUX1", argv, 10s); });
@@ -506,7 +542,8 @@ TEST(LabResponder, OptionsShapeTheAnswer) {
     const sockaddr_in to = Address(ip, port);
     std::vector<Bytes> got;
     for (int attempt = 0; attempt < 25 && got.empty(); ++attempt) {
-      sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      sendto(sock.fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
       if (auto answer = ReceiveFrom(sock.fd(), ip, 200ms)) got.push_back(std::move(*answer));
     }
     while (auto more = ReceiveFrom(sock.fd(), ip, 300ms)) got.push_back(std::move(*more));
@@ -528,7 +565,8 @@ TEST(LabHarness, RunsCommandsInsideTheLabNamespaces) {
   EXPECT_EQ(routes.exit_code, 0) << routes.err;
   EXPECT_NE(routes.out.find(lab.Value("LAB_SUBNET_A")), std::string::npos) << routes.out;
   EXPECT_NE(routes.out.find(lab.Value("LAB_SUBNET_B")), std::string::npos) << routes.out;
-  EXPECT_EQ(routes.out.find("default"), std::string::npos) << "the scanner has a way out: " << routes.out;
+  EXPECT_EQ(routes.out.find("default"), std::string::npos)
+      << "the scanner has a way out: " << routes.out;
 }
 
 TEST(LabHarness, RunsTheProgramInAFreshFolderWithItsOwnFiles) {
@@ -537,8 +575,7 @@ TEST(LabHarness, RunsTheProgramInAFreshFolderWithItsOwnFiles) {
   files.config_ini = "[Ordalen]\nThread=4\nCommunity=" + lab.Value("LAB_SNMP_COMMUNITY") + "\n";
   files.target_mib_xml = "<Root/>\n";
   // The single-device mode: one GET at the printer, bounded by the time limit.
-  const OrdalenRun run =
-      RunOrdalen(lab, files, {"1.3.6.1.2.1.1.1.0", lab.Ip("PRINTER"), "x"}, 60s);
+  const OrdalenRun run = RunOrdalen(lab, files, {"1.3.6.1.2.1.1.1.0", lab.Ip("PRINTER"), "x"}, 60s);
   ASSERT_TRUE(run.error.empty()) << run.error;
   EXPECT_FALSE(run.process.timed_out);
   EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
@@ -551,10 +588,13 @@ TEST(LabHarness, ReadsResultFilesInTheirDeclaredEncoding) {
   TempDir dir;
   // "テスト" in Shift_JIS, and an escaped ampersand.
   const std::string xml =
-      "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?><NODE_SCAN scan_date=\"2026-12-07 08:10:13.000\">"
-      "<NETWORK_CARD><NODE><MACADDRESS>02:77:01:00:00:30</MACADDRESS><IPADDRESS>10.77.1.30</IPADDRESS>"
+      "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?><NODE_SCAN scan_date=\"2026-12-07 "
+      "08:10:13.000\">"
+      "<NETWORK_CARD><NODE><MACADDRESS>02:77:01:00:00:30</MACADDRESS><IPADDRESS>10.77.1.30</"
+      "IPADDRESS>"
       "<NETBIOS_NAME>\x83\x65\x83\x58\x83\x67</NETBIOS_NAME><DOMAIN_NAME/><OS>3</OS>"
-      "<VARIABLE oid=\"model_name\">A&amp;B</VARIABLE></NODE><NODE><MACADDRESS/><IPADDRESS>10.77.2.10"
+      "<VARIABLE "
+      "oid=\"model_name\">A&amp;B</VARIABLE></NODE><NODE><MACADDRESS/><IPADDRESS>10.77.2.10"
       "</IPADDRESS></NODE></NETWORK_CARD></NODE_SCAN>";
   const auto path = dir.Write("r.xml", xml);
   const ResultDocument doc = ParseResultFile(path);

@@ -150,7 +150,8 @@ TEST(SideBySideLabTest, TwelveInstancesInOneFolderKeepTheirResultsAndLinesWhole)
               testing::PrintToString(files).c_str(), shared_port_errors);
   // Each instance's console output is its own and complete.
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    EXPECT_NE(runs[i]->Out().find("scan-------------------------\r\n"), std::string::npos) << jobs[i];
+    EXPECT_NE(runs[i]->Out().find("scan-------------------------\r\n"), std::string::npos)
+        << jobs[i];
   }
 }
 
@@ -170,8 +171,9 @@ TEST(SideBySideLabTest, AnInstanceKilledWhileHoldingTheShareMutexDoesNotBlockThe
   test::TempDir scratch;
   const fs::path held = scratch.path() / "held";
   // The holder stands for an instance that dies with the lock in its hands.
-  test::BackgroundProcess holder({"/usr/bin/python3", "-c", kLockHolder, lock_path, held.string(), "60"},
-                                 std::string(), scratch.path());
+  test::BackgroundProcess holder(
+      {"/usr/bin/python3", "-c", kLockHolder, lock_path, held.string(), "60"}, std::string(),
+      scratch.path());
   ASSERT_TRUE(holder.started());
   const auto until = Clock::now() + seconds(10);
   while (!fs::exists(held) && Clock::now() < until) std::this_thread::sleep_for(milliseconds(20));

@@ -55,16 +55,19 @@ class ServiceLog {
   std::uintmax_t start_ = 0;
 };
 
-#define REQUIRE_WSMAN(lab)                                                            \
-  ORDALEN_REQUIRE_LAB(lab);                                                           \
-  if (lab.Value("LAB_WSMAN_RUNNING") != "1") FAIL() << "the lab runs no WS-Management test service"
+#define REQUIRE_WSMAN(lab)                                                                   \
+  ORDALEN_REQUIRE_LAB(lab);                                                                  \
+  if (lab.Value("LAB_WSMAN_RUNNING") != "1") FAIL() << "the lab runs no WS-Management test " \
+                                                       "service"
 
 TEST(WmiLab, ConnectAndQueryGiveTheServiceName) {
   REQUIRE_WSMAN(lab);
   ASSERT_EQ(lab.EnterScanner(), "");
   const ServiceLog log(lab);
   WmiConnection connection;
-  ASSERT_EQ(WmiConnect(connection, lab.Ip("WIN1"), lab.Value("LAB_WSMAN_USER"), lab.Value("LAB_WSMAN_PASS")), 1)
+  ASSERT_EQ(WmiConnect(connection, lab.Ip("WIN1"), lab.Value("LAB_WSMAN_USER"),
+                       lab.Value("LAB_WSMAN_PASS")),
+            1)
       << connection.LastErrorText;
   std::string name;
   ASSERT_EQ(WmiQueryComputerName(connection, name), 1) << connection.LastErrorText;
@@ -117,7 +120,8 @@ TEST(WmiLab, CostPerHostWithNothingOnPort5985) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(connection.LastError, kWmiConnect) << c.what << ": " << connection.LastErrorText;
     EXPECT_LT(seconds, std::chrono::duration<double>(kWsmanConnectTimeout).count() + 0.5) << c.what;
-    std::printf("measured: WMI attempt, %s: %.1f ms (%s)\n", c.what, seconds * 1000, connection.LastErrorText.c_str());
+    std::printf("measured: WMI attempt, %s: %.1f ms (%s)\n", c.what, seconds * 1000,
+                connection.LastErrorText.c_str());
   }
 }
 
@@ -131,7 +135,8 @@ OrdalenRun ScanWin1(const Lab& lab, const std::string& account_sections) {
 }
 
 std::string Account(int index, const std::string& user, const std::string& password) {
-  return "[Ordalen_Account_" + std::to_string(index) + "]\r\nUserName=" + user + "\r\nPassword=" + password + "\r\n";
+  return "[Ordalen_Account_" + std::to_string(index) + "]\r\nUserName=" + user +
+         "\r\nPassword=" + password + "\r\n";
 }
 
 TEST(WmiLab, ScanWithoutAccountsMakesNoConnection) {
@@ -141,11 +146,13 @@ TEST(WmiLab, ScanWithoutAccountsMakesNoConnection) {
   ASSERT_TRUE(run.error.empty()) << run.error;
   ASSERT_FALSE(run.process.timed_out);
   EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
-  EXPECT_NE(run.process.out.find("[" + lab.Ip("WIN1") + "]3389:ok"), std::string::npos) << run.process.out;
+  EXPECT_NE(run.process.out.find("[" + lab.Ip("WIN1") + "]3389:ok"), std::string::npos)
+      << run.process.out;
   EXPECT_NE(run.process.out.find("-----------WMI--------------"), std::string::npos);
   EXPECT_EQ(run.process.out.find("wmi:"), std::string::npos) << run.process.out;
   const auto lines = log.Since();
-  EXPECT_EQ(Count(lines, "open from"), 0u) << "no account: the service must not be contacted\n" << lines;
+  EXPECT_EQ(Count(lines, "open from"), 0u) << "no account: the service must not be contacted\n"
+                                           << lines;
 }
 
 TEST(WmiLab, ScanWithTwoAccountsOnlyTheSecondValid) {

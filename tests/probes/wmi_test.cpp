@@ -40,11 +40,17 @@ constexpr const char* kComputerName = "WIN-WSMAN";
 std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
-std::string Text(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+std::string Text(std::span<const std::uint8_t> bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
-bool NoNamespace() { return std::getenv("ORDALEN_NO_NETNS") != nullptr; }
+bool NoNamespace() {
+  return std::getenv("ORDALEN_NO_NETNS") != nullptr;
+}
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -61,7 +67,8 @@ TEST(HttpHead, ParsesStatusAndHeaders) {
   ASSERT_TRUE(head);
   EXPECT_EQ(head->status, 401);
   EXPECT_EQ(head->version_minor, 1);
-  EXPECT_EQ(head->Values("WWW-AUTHENTICATE"), (std::vector<std::string_view>{"Negotiate", "Kerberos"}));
+  EXPECT_EQ(head->Values("WWW-AUTHENTICATE"),
+            (std::vector<std::string_view>{"Negotiate", "Kerberos"}));
   bool valid = false;
   EXPECT_EQ(head->ContentLength(valid), 0u);
   EXPECT_TRUE(valid);
@@ -122,9 +129,12 @@ TEST(HttpHead, ContentLengthAndConnection) {
   }
   // HTTP/1.0 closes unless it asks to keep the connection.
   EXPECT_TRUE(ParseHttpResponseHead("HTTP/1.0 200 OK\r\n\r\n")->ClosesConnection());
-  EXPECT_FALSE(ParseHttpResponseHead("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n\r\n")->ClosesConnection());
-  EXPECT_TRUE(ParseHttpResponseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n")->Chunked());
-  EXPECT_FALSE(ParseHttpResponseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n")->Chunked());
+  EXPECT_FALSE(ParseHttpResponseHead("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n\r\n")
+                   ->ClosesConnection());
+  EXPECT_TRUE(ParseHttpResponseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n")
+                  ->Chunked());
+  EXPECT_FALSE(ParseHttpResponseHead("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n")
+                   ->Chunked());
 }
 
 TEST(HttpHead, FindsTheEndOfTheHead) {
@@ -154,7 +164,8 @@ TEST(Chunked, DecodesCompleteBodies) {
     EXPECT_EQ(out.consumed, c.consumed);
     // Every shorter prefix is incomplete, never malformed.
     for (std::size_t cut = 0; cut < c.consumed; ++cut) {
-      EXPECT_EQ(DecodeChunked(Bytes(c.wire).first(cut), 1024).state, ChunkedBody::State::kIncomplete)
+      EXPECT_EQ(DecodeChunked(Bytes(c.wire).first(cut), 1024).state,
+                ChunkedBody::State::kIncomplete)
           << c.wire << " cut " << cut;
     }
   }
@@ -162,15 +173,16 @@ TEST(Chunked, DecodesCompleteBodies) {
 
 TEST(Chunked, RefusesMalformedOrOversizedBodies) {
   const std::vector<std::string> cases = {
-      "x\r\n",                            // not hex
-      "\r\n",                             // no size
-      "5\r\nhelloXX0\r\n\r\n",            // no line end after the data
-      "FFFFFFFFFFFFFFFF\r\n",             // absurd size
+      "x\r\n",                                            // not hex
+      "\r\n",                                             // no size
+      "5\r\nhelloXX0\r\n\r\n",                            // no line end after the data
+      "FFFFFFFFFFFFFFFF\r\n",                             // absurd size
       "11\r\n" + std::string(17, 'a') + "\r\n0\r\n\r\n",  // 17 bytes, limit 16
-      std::string(2000, '1'),             // size line without end
+      std::string(2000, '1'),                             // size line without end
   };
   for (const auto& wire : cases) {
-    EXPECT_EQ(DecodeChunked(Bytes(wire), 16).state, ChunkedBody::State::kMalformed) << wire.substr(0, 40);
+    EXPECT_EQ(DecodeChunked(Bytes(wire), 16).state, ChunkedBody::State::kMalformed)
+        << wire.substr(0, 40);
   }
 }
 
@@ -212,7 +224,8 @@ TEST(Base64, RoundTripsEveryLengthAndRefusesBadText) {
     data.push_back(static_cast<std::uint8_t>(n * 37 + 250));
   }
   EXPECT_EQ(Base64Encode(Bytes("hello")), "aGVsbG8=");
-  for (const char* bad : {"aGVsbG8", "aGV sbG8=", "aGVsbG9=", "aG=sbG8=", "====", "aGVs\nbG8=", "aGVsbG8==="}) {
+  for (const char* bad :
+       {"aGVsbG8", "aGV sbG8=", "aGVsbG9=", "aG=sbG8=", "====", "aGVs\nbG8=", "aGVsbG8==="}) {
     EXPECT_FALSE(Base64Decode(bad)) << bad;
   }
 }
@@ -227,12 +240,14 @@ std::vector<std::uint8_t> FakeSealed(std::string_view plain) {
 TEST(SealedBody, HasTheExactLayout) {
   const auto body = BuildEncryptedBody(FakeSealed("<x/>"));
   const std::string expected =
-      std::string("--Encrypted Boundary\r\n"
-      "\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
-      "\tOriginalContent: type=application/soap+xml;charset=UTF-8;Length=4\r\n"
-      "--Encrypted Boundary\r\n"
-      "\tContent-Type: application/octet-stream\r\n") +
-      std::string("\x10\x00\x00\x00", 4) + std::string(16, '\xA5') + "<x/>--Encrypted Boundary--\r\n";
+      std::string(
+          "--Encrypted Boundary\r\n"
+          "\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n"
+          "\tOriginalContent: type=application/soap+xml;charset=UTF-8;Length=4\r\n"
+          "--Encrypted Boundary\r\n"
+          "\tContent-Type: application/octet-stream\r\n") +
+      std::string("\x10\x00\x00\x00", 4) + std::string(16, '\xA5') +
+      "<x/>--Encrypted Boundary--\r\n";
   EXPECT_EQ(Text(body), expected);
 }
 
@@ -246,7 +261,8 @@ TEST(SealedBody, ParsesWhatItBuildsAndTolerantVariants) {
 
   // Without the tab indentation and with a line end before the closing boundary.
   std::string variant = Text(body);
-  for (auto pos = variant.find("\r\n\t"); pos != std::string::npos; pos = variant.find("\r\n\t")) variant.erase(pos + 2, 1);
+  for (auto pos = variant.find("\r\n\t"); pos != std::string::npos; pos = variant.find("\r\n\t"))
+    variant.erase(pos + 2, 1);
   variant.insert(variant.rfind("--Encrypted Boundary--"), "\r\n");
   EXPECT_TRUE(ParseEncryptedBody(Bytes(variant)));
 }
@@ -260,14 +276,18 @@ TEST(SealedBody, RefusesDamagedBodies) {
     return s.replace(pos, from.size(), to);
   };
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"first boundary", replace("--Encrypted Boundary\r\n\tContent-Type: application/HTTP", "--Other\r\n\tContent-Type: application/HTTP")},
-      {"other protocol", replace("HTTP-SPNEGO-session-encrypted", "HTTP-CredSSP-session-encrypted")},
+      {"first boundary", replace("--Encrypted Boundary\r\n\tContent-Type: application/HTTP",
+                                 "--Other\r\n\tContent-Type: application/HTTP")},
+      {"other protocol",
+       replace("HTTP-SPNEGO-session-encrypted", "HTTP-CredSSP-session-encrypted")},
       {"no length", replace(";Length=20", "")},
       {"length too big", replace("Length=20", "Length=21")},
       {"length too small", replace("Length=20", "Length=19")},
       {"length not a number", replace("Length=20", "Length=2x")},
-      {"signature length 15", replace(std::string("\x10\x00\x00\x00", 4), std::string("\x0F\x00\x00\x00", 4))},
-      {"signature length 17", replace(std::string("\x10\x00\x00\x00", 4), std::string("\x11\x00\x00\x00", 4))},
+      {"signature length 15",
+       replace(std::string("\x10\x00\x00\x00", 4), std::string("\x0F\x00\x00\x00", 4))},
+      {"signature length 17",
+       replace(std::string("\x10\x00\x00\x00", 4), std::string("\x11\x00\x00\x00", 4))},
       {"second part type", replace("application/octet-stream", "text/plain")},
       {"no closing boundary", replace("--Encrypted Boundary--\r\n", "")},
       {"garbage after end", good + "junk"},
@@ -281,10 +301,12 @@ TEST(SealedBody, RefusesDamagedBodies) {
 
 TEST(SealedBody, RecognisesTheContentType) {
   EXPECT_TRUE(IsEncryptedContentType(kEncryptedContentType));
-  EXPECT_TRUE(IsEncryptedContentType(
-      "Multipart/Encrypted; boundary=\"Encrypted Boundary\"; protocol=\"application/http-spnego-session-encrypted\""));
+  EXPECT_TRUE(
+      IsEncryptedContentType("Multipart/Encrypted; boundary=\"Encrypted Boundary\"; "
+                             "protocol=\"application/http-spnego-session-encrypted\""));
   EXPECT_FALSE(IsEncryptedContentType("application/soap+xml;charset=UTF-8"));
-  EXPECT_FALSE(IsEncryptedContentType("multipart/encrypted;protocol=\"application/HTTP-CredSSP-session-encrypted\""));
+  EXPECT_FALSE(IsEncryptedContentType(
+      "multipart/encrypted;protocol=\"application/HTTP-CredSSP-session-encrypted\""));
   EXPECT_FALSE(IsEncryptedContentType("multipart/encrypted"));
 }
 
@@ -296,14 +318,15 @@ std::string Envelope(const std::string& body, const std::string& relates_to = "u
          "xmlns:n=\"http://schemas.xmlsoap.org/ws/2004/09/enumeration\" "
          "xmlns:w=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\" "
          "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<s:Header><a:RelatesTo>" + relates_to + "</a:RelatesTo></s:Header><s:Body>" + body +
-         "</s:Body></s:Envelope>";
+         "<s:Header><a:RelatesTo>" +
+         relates_to + "</a:RelatesTo></s:Header><s:Body>" + body + "</s:Body></s:Envelope>";
 }
 
 std::string Pull(const std::string& items, bool end = true) {
-  return Envelope("<n:PullResponse><n:Items>" + items + "</n:Items>" +
-                  (end ? "<n:EndOfSequence/>" : "<n:EnumerationContext>ctx-2</n:EnumerationContext>") +
-                  "</n:PullResponse>");
+  return Envelope(
+      "<n:PullResponse><n:Items>" + items + "</n:Items>" +
+      (end ? "<n:EndOfSequence/>" : "<n:EnumerationContext>ctx-2</n:EnumerationContext>") +
+      "</n:PullResponse>");
 }
 
 TEST(SoapAnswer, ReadsEnumerationAnswers) {
@@ -315,30 +338,41 @@ TEST(SoapAnswer, ReadsEnumerationAnswers) {
     bool end;
     std::string context;
   };
-  const std::string cs = "<p:Win32_ComputerSystem xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wmi/root/"
-                         "cimv2/Win32_ComputerSystem\"><p:Caption>c</p:Caption><p:Name>PC-7</p:Name>"
-                         "</p:Win32_ComputerSystem>";
+  const std::string cs =
+      "<p:Win32_ComputerSystem xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wmi/root/"
+      "cimv2/Win32_ComputerSystem\"><p:Caption>c</p:Caption><p:Name>PC-7</p:Name>"
+      "</p:Win32_ComputerSystem>";
   const std::vector<Case> cases = {
-      {"enumerate", Envelope("<n:EnumerateResponse><n:EnumerationContext> uuid:AB </n:EnumerationContext>"
-                             "</n:EnumerateResponse>"),
+      {"enumerate",
+       Envelope("<n:EnumerateResponse><n:EnumerationContext> uuid:AB </n:EnumerationContext>"
+                "</n:EnumerateResponse>"),
        0, std::nullopt, false, "uuid:AB"},
       {"fragment", Pull("<w:XmlFragment><Name>WIN-A</Name></w:XmlFragment>"), 1, "WIN-A", true, ""},
       {"typed object", Pull(cs), 1, "PC-7", true, ""},
-      {"first of two", Pull("<w:XmlFragment><Name>ONE</Name></w:XmlFragment><w:XmlFragment><Name>TWO</Name>"
-                            "</w:XmlFragment>"),
+      {"first of two",
+       Pull("<w:XmlFragment><Name>ONE</Name></w:XmlFragment><w:XmlFragment><Name>TWO</Name>"
+            "</w:XmlFragment>"),
        2, "ONE", true, ""},
-      {"first without name", Pull("<w:XmlFragment><Other>x</Other></w:XmlFragment><w:XmlFragment><Name>TWO</Name>"
-                                  "</w:XmlFragment>"),
+      {"first without name",
+       Pull("<w:XmlFragment><Other>x</Other></w:XmlFragment><w:XmlFragment><Name>TWO</Name>"
+            "</w:XmlFragment>"),
        2, std::nullopt, true, ""},
-      {"nil name", Pull("<w:XmlFragment><Name xsi:nil=\"true\"/></w:XmlFragment>"), 1, std::nullopt, true, ""},
-      {"empty name", Pull("<w:XmlFragment><Name>  </Name></w:XmlFragment>"), 1, std::nullopt, true, ""},
-      {"control character", Pull("<w:XmlFragment><Name>A&#10;B</Name></w:XmlFragment>"), 1, std::nullopt, true, ""},
-      {"escaped text", Pull("<w:XmlFragment><Name>A&amp;B</Name></w:XmlFragment>"), 1, "A&B", true, ""},
-      {"more to pull", Pull("<w:XmlFragment><Name>X</Name></w:XmlFragment>", false), 1, "X", false, "ctx-2"},
-      {"optimized items", Envelope("<n:EnumerateResponse><w:Items><w:XmlFragment><Name>OPT</Name></w:XmlFragment>"
-                                   "</w:Items><w:EndOfSequence/></n:EnumerateResponse>"),
+      {"nil name", Pull("<w:XmlFragment><Name xsi:nil=\"true\"/></w:XmlFragment>"), 1, std::nullopt,
+       true, ""},
+      {"empty name", Pull("<w:XmlFragment><Name>  </Name></w:XmlFragment>"), 1, std::nullopt, true,
+       ""},
+      {"control character", Pull("<w:XmlFragment><Name>A&#10;B</Name></w:XmlFragment>"), 1,
+       std::nullopt, true, ""},
+      {"escaped text", Pull("<w:XmlFragment><Name>A&amp;B</Name></w:XmlFragment>"), 1, "A&B", true,
+       ""},
+      {"more to pull", Pull("<w:XmlFragment><Name>X</Name></w:XmlFragment>", false), 1, "X", false,
+       "ctx-2"},
+      {"optimized items",
+       Envelope("<n:EnumerateResponse><w:Items><w:XmlFragment><Name>OPT</Name></w:XmlFragment>"
+                "</w:Items><w:EndOfSequence/></n:EnumerateResponse>"),
        1, "OPT", true, ""},
-      {"no items", Envelope("<n:PullResponse><n:EndOfSequence/></n:PullResponse>"), 0, std::nullopt, true, ""},
+      {"no items", Envelope("<n:PullResponse><n:EndOfSequence/></n:PullResponse>"), 0, std::nullopt,
+       true, ""},
   };
   for (const auto& c : cases) {
     const auto answer = ParseEnumerationAnswer(c.xml);
@@ -353,9 +387,9 @@ TEST(SoapAnswer, ReadsEnumerationAnswers) {
 }
 
 TEST(SoapAnswer, ReadsFaultsAndRefusesOtherDocuments) {
-  const auto fault = ParseEnumerationAnswer(
-      Envelope("<s:Fault><s:Code><s:Value>s:Sender</s:Value></s:Code><s:Reason><s:Text>Access is denied."
-               "</s:Text></s:Reason></s:Fault>"));
+  const auto fault = ParseEnumerationAnswer(Envelope(
+      "<s:Fault><s:Code><s:Value>s:Sender</s:Value></s:Code><s:Reason><s:Text>Access is denied."
+      "</s:Text></s:Reason></s:Fault>"));
   ASSERT_TRUE(fault);
   EXPECT_TRUE(fault->fault);
   EXPECT_EQ(fault->fault_text, "Access is denied.");
@@ -364,13 +398,16 @@ TEST(SoapAnswer, ReadsFaultsAndRefusesOtherDocuments) {
       {"empty", ""},
       {"not xml", "HTTP/1.1 200 OK"},
       {"unclosed", Envelope("<n:PullResponse>")},
-      {"soap 1.1", "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body/></s:Envelope>"},
-      {"no body", "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header/></s:Envelope>"},
+      {"soap 1.1",
+       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body/></s:Envelope>"},
+      {"no body",
+       "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header/></s:Envelope>"},
       {"other answer", Envelope("<n:ReleaseResponse/>")},
-      {"entity definitions", "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY x \"NAME\">]>" +
-                                 Envelope("<n:PullResponse><n:Items><w:XmlFragment><Name>&x;</Name></w:XmlFragment>"
-                                          "</n:Items></n:PullResponse>")
-                                     .substr(21)},
+      {"entity definitions",
+       "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY x \"NAME\">]>" +
+           Envelope("<n:PullResponse><n:Items><w:XmlFragment><Name>&x;</Name></w:XmlFragment>"
+                    "</n:Items></n:PullResponse>")
+               .substr(21)},
   };
   for (const auto& [what, xml] : bad) EXPECT_FALSE(ParseEnumerationAnswer(xml)) << what;
 }
@@ -378,12 +415,14 @@ TEST(SoapAnswer, ReadsFaultsAndRefusesOtherDocuments) {
 // Parses a request we build and returns the text of the first element with this local name.
 std::string ElementText(const std::string& xml, const char* local_name) {
   std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
-      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR),
+      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                    XML_PARSE_NONET | XML_PARSE_NOERROR),
       xmlFreeDoc);
   if (!doc) return "<not well-formed>";
   std::function<std::string(xmlNode*)> find = [&](xmlNode* node) -> std::string {
     for (; node; node = node->next) {
-      if (node->type == XML_ELEMENT_NODE && std::string_view(reinterpret_cast<const char*>(node->name)) == local_name) {
+      if (node->type == XML_ELEMENT_NODE &&
+          std::string_view(reinterpret_cast<const char*>(node->name)) == local_name) {
         xmlChar* text = xmlNodeGetContent(node);
         std::string out(reinterpret_cast<const char*>(text));
         xmlFree(text);
@@ -401,10 +440,12 @@ TEST(SoapRequest, EnumerateAndPullCarryTheQuery) {
   const auto enumerate = BuildEnumerateRequest("http://10.0.0.1:5985/wsman", "uuid:42", "PT8.000S");
   EXPECT_EQ(ElementText(enumerate, "To"), "http://10.0.0.1:5985/wsman");
   EXPECT_EQ(ElementText(enumerate, "ResourceURI"), kWmiResourceUri);
-  EXPECT_EQ(ElementText(enumerate, "Action"), "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate");
+  EXPECT_EQ(ElementText(enumerate, "Action"),
+            "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate");
   EXPECT_EQ(ElementText(enumerate, "MessageID"), "uuid:42");
   EXPECT_EQ(ElementText(enumerate, "Filter"), kComputerNameQuery);
-  EXPECT_NE(enumerate.find("Dialect=\"http://schemas.microsoft.com/wbem/wsman/1/WQL\""), std::string::npos);
+  EXPECT_NE(enumerate.find("Dialect=\"http://schemas.microsoft.com/wbem/wsman/1/WQL\""),
+            std::string::npos);
 
   const auto pull = BuildPullRequest("http://h/wsman", "uuid:43", "PT8.000S", "ctx<&>\"'");
   EXPECT_EQ(ElementText(pull, "Action"), "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Pull");
@@ -442,7 +483,8 @@ class TestAcceptor {
     gss_OID_set_desc mechs{1, NtlmMechanism()};
     gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
     [[maybe_unused]] PluginLeakScope scope;
-    major_ = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs, GSS_C_ACCEPT, &raw, nullptr, nullptr);
+    major_ = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs, GSS_C_ACCEPT, &raw,
+                              nullptr, nullptr);
     cred_.reset(raw);
   }
   [[nodiscard]] bool ready() const { return !GSS_ERROR(major_); }
@@ -454,8 +496,9 @@ class TestAcceptor {
     GssBuffer output;
     gss_ctx_id_t raw = context_.release();
     [[maybe_unused]] PluginLeakScope scope;
-    const OM_uint32 major = gss_accept_sec_context(&minor, &raw, cred_.get(), &input, GSS_C_NO_CHANNEL_BINDINGS,
-                                                   nullptr, nullptr, output.get(), nullptr, nullptr, nullptr);
+    const OM_uint32 major =
+        gss_accept_sec_context(&minor, &raw, cred_.get(), &input, GSS_C_NO_CHANNEL_BINDINGS,
+                               nullptr, nullptr, output.get(), nullptr, nullptr, nullptr);
     context_.reset(raw);
     out.assign(output.bytes().begin(), output.bytes().end());
     return major;
@@ -465,7 +508,8 @@ class TestAcceptor {
     gss_buffer_desc input{plain.size(), const_cast<char*>(plain.data())};
     GssBuffer output;
     int conf_state = 0;
-    gss_wrap(&minor, context_.get(), conf ? 1 : 0, GSS_C_QOP_DEFAULT, &input, &conf_state, output.get());
+    gss_wrap(&minor, context_.get(), conf ? 1 : 0, GSS_C_QOP_DEFAULT, &input, &conf_state,
+             output.get());
     return {output.bytes().begin(), output.bytes().end()};
   }
   std::optional<std::string> Unwrap(std::span<const std::uint8_t> sealed) {
@@ -473,7 +517,8 @@ class TestAcceptor {
     gss_buffer_desc input{sealed.size(), const_cast<std::uint8_t*>(sealed.data())};
     GssBuffer output;
     int conf_state = 0;
-    if (gss_unwrap(&minor, context_.get(), &input, output.get(), &conf_state, nullptr) != GSS_S_COMPLETE) {
+    if (gss_unwrap(&minor, context_.get(), &input, output.get(), &conf_state, nullptr) !=
+        GSS_S_COMPLETE) {
       return std::nullopt;
     }
     return Text(output.bytes());
@@ -488,7 +533,8 @@ class TestAcceptor {
 class NtlmPair : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!NtlmMechanismAvailable()) GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
+    if (!NtlmMechanismAvailable())
+      GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
     users_ = dir_.Write("users", std::string(kComputerName) + ":" + kUser + ":" + kPassword + "\n");
     ::setenv("NTLM_USER_FILE", users_.c_str(), 1);
   }
@@ -515,8 +561,8 @@ TEST_F(NtlmPair, SealFrameParseUnsealBothWays) {
   ASSERT_TRUE(Handshake(client, server, kPassword));
 
   for (int round = 0; round < 3; ++round) {
-    const std::string request = BuildEnumerateRequest("http://127.0.0.1:5985/wsman", "uuid:" + std::to_string(round),
-                                                      "PT8.000S");
+    const std::string request = BuildEnumerateRequest("http://127.0.0.1:5985/wsman",
+                                                      "uuid:" + std::to_string(round), "PT8.000S");
     const auto sealed = client.Seal(Bytes(request));
     ASSERT_TRUE(sealed) << client.error_text();
     EXPECT_EQ(sealed->size(), request.size() + kSealSignatureBytes);
@@ -527,7 +573,8 @@ TEST_F(NtlmPair, SealFrameParseUnsealBothWays) {
     EXPECT_EQ(parsed->original_length, request.size());
     EXPECT_EQ(server.Unwrap(parsed->sealed), request);
 
-    const std::string reply = Pull("<w:XmlFragment><Name>R" + std::to_string(round) + "</Name></w:XmlFragment>");
+    const std::string reply =
+        Pull("<w:XmlFragment><Name>R" + std::to_string(round) + "</Name></w:XmlFragment>");
     const auto reply_body = BuildEncryptedBody(server.Wrap(reply, true));
     const auto reply_parsed = ParseEncryptedBody(reply_body);
     ASSERT_TRUE(reply_parsed);
@@ -599,7 +646,8 @@ class ScriptedPeer {
     at.sin_family = AF_INET;
     at.sin_port = htons(kWsmanPort);
     at.sin_addr.s_addr = htonl(kLoopback);
-    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(fd_, backlog) == 0;
+    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+          ::listen(fd_, backlog) == 0;
     if (ok_ && accept) thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedPeer() {
@@ -667,7 +715,8 @@ class WmiPeer : public ::testing::Test {
  protected:
   void SetUp() override {
     if (NoNamespace()) GTEST_SKIP() << "no network namespace: socket tests skipped";
-    if (!NtlmMechanismAvailable()) GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
+    if (!NtlmMechanismAvailable())
+      GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
   }
   // Connects with the test account and measures how long it took.
   int Connect(WmiConnection& connection, double& seconds) {
@@ -686,19 +735,23 @@ TEST_F(WmiPeer, FailuresOfTheFirstLegEndTheAttemptAtOnce) {
   };
   const std::vector<Case> cases = {
       {"closed at once", "", kWmiClosed},
-      {"no challenge", "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Kerberos\r\nContent-Length: 0\r\n\r\n",
+      {"no challenge",
+       "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Kerberos\r\nContent-Length: 0\r\n\r\n",
        kWmiProtocol},
-      {"bad challenge", "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate TlRMTVNTUAACAAAA\r\n"
-                        "Content-Length: 0\r\n\r\n",
+      {"bad challenge",
+       "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate TlRMTVNTUAACAAAA\r\n"
+       "Content-Length: 0\r\n\r\n",
        kWmiProtocol},
       {"no authentication asked", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", kWmiHttpStatus},
       {"garbage", "SSH-2.0-OpenSSH\r\n\r\n", kWmiProtocol},
-      {"body longer than sent", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 100\r\n\r\nshort", kWmiClosed},
+      {"body longer than sent", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 100\r\n\r\nshort",
+       kWmiClosed},
   };
   for (const auto& c : cases) {
     ScriptedPeer peer([&c](int fd) {
       const auto request = ScriptedPeer::ReadRequest(fd);
-      EXPECT_NE(request.find("Authorization: Negotiate TlRMTVNTUA"), std::string::npos) << "NTLM NEGOTIATE sent";
+      EXPECT_NE(request.find("Authorization: Negotiate TlRMTVNTUA"), std::string::npos)
+          << "NTLM NEGOTIATE sent";
       if (!c.answer.empty()) ScriptedPeer::Send(fd, c.answer);
     });
     ASSERT_TRUE(peer.ok());
@@ -716,7 +769,8 @@ TEST_F(WmiPeer, CostWithNothingListening) {
   double seconds = 0;
   EXPECT_EQ(Connect(connection, seconds), 0);
   EXPECT_EQ(connection.LastError, kWmiConnect);
-  EXPECT_NE(connection.LastErrorText.find("refused"), std::string::npos) << connection.LastErrorText;
+  EXPECT_NE(connection.LastErrorText.find("refused"), std::string::npos)
+      << connection.LastErrorText;
   EXPECT_LT(seconds, 0.5);
   std::cout << "measured: port 5985 closed costs " << seconds * 1000 << " ms\n";
 }
@@ -732,7 +786,8 @@ TEST_F(WmiPeer, CostWithASilentPort) {
   double seconds = 0;
   EXPECT_EQ(Connect(connection, seconds), 0);
   EXPECT_EQ(connection.LastError, kWmiConnect);
-  EXPECT_NE(connection.LastErrorText.find("timed out"), std::string::npos) << connection.LastErrorText;
+  EXPECT_NE(connection.LastErrorText.find("timed out"), std::string::npos)
+      << connection.LastErrorText;
   EXPECT_GE(seconds, Seconds(kWsmanConnectTimeout) - 0.05);
   EXPECT_LT(seconds, Seconds(kWsmanConnectTimeout) + 0.5);
   std::cout << "measured: port 5985 silent costs " << seconds * 1000 << " ms\n";
@@ -741,7 +796,8 @@ TEST_F(WmiPeer, CostWithASilentPort) {
 TEST_F(WmiPeer, CostWithAServiceThatNeverAnswers) {
   ScriptedPeer peer([&](int fd) {
     ScriptedPeer::ReadRequest(fd);
-    while (!peer.stopping()) std::this_thread::sleep_for(20ms);  // holds the connection open, says nothing
+    while (!peer.stopping())
+      std::this_thread::sleep_for(20ms);  // holds the connection open, says nothing
   });
   ASSERT_TRUE(peer.ok());
   WmiConnection connection;
@@ -750,7 +806,8 @@ TEST_F(WmiPeer, CostWithAServiceThatNeverAnswers) {
   EXPECT_EQ(connection.LastError, kWmiTimeout) << connection.LastErrorText;
   EXPECT_GE(seconds, Seconds(kWsmanRequestTimeout) - 0.05);
   EXPECT_LT(seconds, Seconds(kWsmanRequestTimeout) + 1.0);
-  std::cout << "measured: a service that accepts and never answers costs " << seconds * 1000 << " ms\n";
+  std::cout << "measured: a service that accepts and never answers costs " << seconds * 1000
+            << " ms\n";
 }
 
 // A peer that runs a real NTLM acceptor (in this process) and answers each
@@ -760,7 +817,8 @@ class SealedPeer : public WmiPeer {
  protected:
   // Given the acceptor, the unsealed SOAP text of request k (0-based) and its
   // MessageID, returns the raw HTTP answer; empty closes the connection.
-  using Answer = std::function<std::string(TestAcceptor&, const std::string&, const std::string&, int)>;
+  using Answer =
+      std::function<std::string(TestAcceptor&, const std::string&, const std::string&, int)>;
 
   void SetUp() override {
     WmiPeer::SetUp();
@@ -778,14 +836,16 @@ class SealedPeer : public WmiPeer {
   }
 
   // The script: handshake, then `answer` for every sealed request until it returns "".
-  static void Serve(int fd, const Answer& answer, std::atomic<int>& requests, const std::string& after_challenge = {}) {
+  static void Serve(int fd, const Answer& answer, std::atomic<int>& requests,
+                    const std::string& after_challenge = {}) {
     TestAcceptor acceptor;
     std::vector<std::uint8_t> challenge, done;
     const auto first = ScriptedPeer::ReadRequest(fd);
     const auto negotiate = Base64Decode(Header(first, "Authorization").substr(10));
     if (!negotiate || acceptor.Step(*negotiate, challenge) != GSS_S_CONTINUE_NEEDED) return;
-    ScriptedPeer::Send(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate " + Base64Encode(challenge) +
-                               "\r\n" + after_challenge + "Content-Length: 0\r\n\r\n");
+    ScriptedPeer::Send(fd, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate " +
+                               Base64Encode(challenge) + "\r\n" + after_challenge +
+                               "Content-Length: 0\r\n\r\n");
     for (int k = 0;; ++k) {
       const auto request = ScriptedPeer::ReadRequest(fd);
       if (request.empty()) return;
@@ -809,15 +869,18 @@ class SealedPeer : public WmiPeer {
     }
   }
 
-  static std::string SealedHttp(TestAcceptor& acceptor, int status, const std::string& xml, bool chunked = false) {
+  static std::string SealedHttp(TestAcceptor& acceptor, int status, const std::string& xml,
+                                bool chunked = false) {
     const auto body = Text(BuildEncryptedBody(acceptor.Wrap(xml, true)));
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " +
-                       std::string(kEncryptedContentType) + "\r\n";
-    if (!chunked) return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string head = "HTTP/1.1 " + std::to_string(status) +
+                       " X\r\nContent-Type: " + std::string(kEncryptedContentType) + "\r\n";
+    if (!chunked)
+      return head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     // Two chunks, split inside the sealed bytes.
     const auto half = body.size() / 2;
-    return head + "Transfer-Encoding: chunked\r\n\r\n" + Format("%zx\r\n", half) + body.substr(0, half) + "\r\n" +
-           Format("%zx\r\n", body.size() - half) + body.substr(half) + "\r\n0\r\n\r\n";
+    return head + "Transfer-Encoding: chunked\r\n\r\n" + Format("%zx\r\n", half) +
+           body.substr(0, half) + "\r\n" + Format("%zx\r\n", body.size() - half) +
+           body.substr(half) + "\r\n0\r\n\r\n";
   }
 
   static std::string EnumerateAnswer(const std::string& id, const std::string& context = "ctx-1") {
@@ -826,10 +889,11 @@ class SealedPeer : public WmiPeer {
                     id);
   }
   static std::string PullAnswer(const std::string& id, const std::string& items, bool end) {
-    return Envelope("<n:PullResponse><n:Items>" + items + "</n:Items>" +
-                        (end ? "<n:EndOfSequence/>" : "<n:EnumerationContext>ctx-1</n:EnumerationContext>") +
-                        "</n:PullResponse>",
-                    id);
+    return Envelope(
+        "<n:PullResponse><n:Items>" + items + "</n:Items>" +
+            (end ? "<n:EndOfSequence/>" : "<n:EnumerationContext>ctx-1</n:EnumerationContext>") +
+            "</n:PullResponse>",
+        id);
   }
   static std::string Item(const std::string& name) {
     return "<w:XmlFragment><Name>" + name + "</Name></w:XmlFragment>";
@@ -843,19 +907,21 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
   struct Case {
     std::string what;
     Answer answer;
-    int connect;      // WmiConnect result
-    int query;        // WmiQueryComputerName result (when connected)
-    int error;        // LastError at the end
+    int connect;  // WmiConnect result
+    int query;    // WmiQueryComputerName result (when connected)
+    int error;    // LastError at the end
     std::string name;
-    int requests;     // sealed requests the peer saw
+    int requests;  // sealed requests the peer saw
     std::string after_challenge = {};
   };
-  const std::string fault = "<s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code><s:Reason><s:Text>"
-                            "WMI is unhappy</s:Text></s:Reason></s:Fault>";
+  const std::string fault =
+      "<s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code><s:Reason><s:Text>"
+      "WMI is unhappy</s:Text></s:Reason></s:Fault>";
   const std::vector<Case> cases = {
       {"chunked answers",
        [](TestAcceptor& a, const std::string&, const std::string& id, int k) {
-         return SealedHttp(a, 200, k == 0 ? EnumerateAnswer(id) : PullAnswer(id, Item("CHUNKED"), true), true);
+         return SealedHttp(
+             a, 200, k == 0 ? EnumerateAnswer(id) : PullAnswer(id, Item("CHUNKED"), true), true);
        },
        1, 1, kWmiNoError, "CHUNKED", 2},
       {"items in the enumerate answer",
@@ -868,7 +934,9 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
        1, 1, kWmiNoError, "EARLY", 1},
       {"pull never ends",
        [](TestAcceptor& a, const std::string&, const std::string& id, int k) {
-         return SealedHttp(a, 200, k == 0 ? EnumerateAnswer(id) : PullAnswer(id, Item("N" + std::to_string(k)), false));
+         return SealedHttp(
+             a, 200,
+             k == 0 ? EnumerateAnswer(id) : PullAnswer(id, Item("N" + std::to_string(k)), false));
        },
        1, 1, kWmiNoError, "N1", 1 + kWsmanMaxPulls},
       {"only the first object counts",
@@ -885,13 +953,16 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
        1, 0, kWmiNoName, "", 2},
       {"account refused",
        [](TestAcceptor&, const std::string&, const std::string&, int) {
-         return std::string("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nContent-Length: 0\r\n\r\n");
+         return std::string(
+             "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Negotiate\r\nContent-Length: "
+             "0\r\n\r\n");
        },
        0, 0, kWmiAccessDenied, "", 1},
       {"unsealed answer",
        [](TestAcceptor&, const std::string&, const std::string& id, int) {
          const auto xml = EnumerateAnswer(id);
-         return "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml;charset=UTF-8\r\nContent-Length: " +
+         return "HTTP/1.1 200 OK\r\nContent-Type: "
+                "application/soap+xml;charset=UTF-8\r\nContent-Length: " +
                 std::to_string(xml.size()) + "\r\n\r\n" + xml;
        },
        0, 0, kWmiProtocol, "", 1},
@@ -923,11 +994,11 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
        },
        0, 0, kWmiProtocol, "", 1},
       {"silent after authentication",
-       [](TestAcceptor&, const std::string&, const std::string&, int) { return std::string(); },
-       0, 0, kWmiClosed, "", 1},
+       [](TestAcceptor&, const std::string&, const std::string&, int) { return std::string(); }, 0,
+       0, kWmiClosed, "", 1},
       {"closes after its challenge",
-       [](TestAcceptor&, const std::string&, const std::string&, int) { return std::string(); },
-       0, 0, kWmiClosed, "", 0, "Connection: close\r\n"},
+       [](TestAcceptor&, const std::string&, const std::string&, int) { return std::string(); }, 0,
+       0, kWmiClosed, "", 0, "Connection: close\r\n"},
   };
   for (const auto& c : cases) {
     std::atomic<int> requests{0};
@@ -938,7 +1009,8 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
         << c.what << ": " << connection.LastErrorText;
     std::string name;
     if (c.connect) {
-      EXPECT_EQ(WmiQueryComputerName(connection, name), c.query) << c.what << ": " << connection.LastErrorText;
+      EXPECT_EQ(WmiQueryComputerName(connection, name), c.query)
+          << c.what << ": " << connection.LastErrorText;
     }
     EXPECT_EQ(connection.LastError, c.error) << c.what << ": " << connection.LastErrorText;
     EXPECT_EQ(name, c.name) << c.what;
@@ -953,14 +1025,15 @@ TEST_F(SealedPeer, AnswersAfterAuthentication) {
 TEST_F(SealedPeer, ASlowEndlessEnumerationStopsAtTheQueryLimit) {
   std::atomic<int> requests{0};
   ScriptedPeer peer([&](int fd) {
-    Serve(fd,
-          [&peer](TestAcceptor& a, const std::string&, const std::string& id, int k) {
-            if (k == 0) return SealedHttp(a, 200, EnumerateAnswer(id));
-            // Each pull answered late, never the last one.
-            for (int i = 0; i < 250 && !peer.stopping(); ++i) std::this_thread::sleep_for(10ms);
-            return SealedHttp(a, 200, PullAnswer(id, Item("SLOW" + std::to_string(k)), false));
-          },
-          requests);
+    Serve(
+        fd,
+        [&peer](TestAcceptor& a, const std::string&, const std::string& id, int k) {
+          if (k == 0) return SealedHttp(a, 200, EnumerateAnswer(id));
+          // Each pull answered late, never the last one.
+          for (int i = 0; i < 250 && !peer.stopping(); ++i) std::this_thread::sleep_for(10ms);
+          return SealedHttp(a, 200, PullAnswer(id, Item("SLOW" + std::to_string(k)), false));
+        },
+        requests);
   });
   ASSERT_TRUE(peer.ok());
   WmiConnection connection;
@@ -978,8 +1051,10 @@ TEST_F(SealedPeer, ASlowEndlessEnumerationStopsAtTheQueryLimit) {
 }
 
 TEST(WmiArguments, RefusesBadAddressesAndQueriesWithoutConnection) {
-  if (!NtlmMechanismAvailable()) GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
-  for (const char* server : {"", "10.0.0", "10.0.0.256", "10.0.0.1.2", "host.example", "10.0.0.1 ", "1..2.3"}) {
+  if (!NtlmMechanismAvailable())
+    GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
+  for (const char* server :
+       {"", "10.0.0", "10.0.0.256", "10.0.0.1.2", "host.example", "10.0.0.1 ", "1..2.3"}) {
     WmiConnection connection;
     EXPECT_EQ(WmiConnect(connection, server, kUser, kPassword), 0) << server;
     EXPECT_EQ(connection.LastError, kWmiBadAddress) << server;
@@ -992,13 +1067,15 @@ TEST(WmiArguments, RefusesBadAddressesAndQueriesWithoutConnection) {
   WmiRelease(connection);  // harmless without a session
 }
 
-// ---------------------------------------------------------------- the lab's test service on loopback
+// ---------------------------------------------------------------- the lab's test service on
+// loopback
 
 class WsmanServer : public ::testing::Test {
  protected:
   void SetUp() override {
     if (NoNamespace()) GTEST_SKIP() << "no network namespace: socket tests skipped";
-    if (!NtlmMechanismAvailable()) GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
+    if (!NtlmMechanismAvailable())
+      GTEST_SKIP() << "the NTLM mechanism (gss-ntlmssp) is not installed";
     if (test::RunProcess({"/usr/bin/python3", "-c", "import gssapi"}, 20s).exit_code != 0) {
       GTEST_SKIP() << "/usr/bin/python3 has no gssapi module (python3-gssapi)";
     }
@@ -1006,9 +1083,21 @@ class WsmanServer : public ::testing::Test {
 
   void StartServer(std::vector<std::string> extra = {}) {
     log_ = dir_.path() / "wsman.log";
-    std::vector<std::string> argv = {"/usr/bin/python3", std::string(ORDALEN_SOURCE_DIR) + "/scripts/lab/wsman_server.py",
-                                     "--bind", "127.0.0.1", "--port", "5985", "--user", kUser, "--password",
-                                     kPassword, "--name", kComputerName, "--log", log_.string()};
+    std::vector<std::string> argv = {
+        "/usr/bin/python3",
+        std::string(ORDALEN_SOURCE_DIR) + "/scripts/lab/wsman_server.py",
+        "--bind",
+        "127.0.0.1",
+        "--port",
+        "5985",
+        "--user",
+        kUser,
+        "--password",
+        kPassword,
+        "--name",
+        kComputerName,
+        "--log",
+        log_.string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     ASSERT_TRUE(server_.Start(argv, {}, (dir_.path() / "wsman.out").string()));
     const auto deadline = Clock::now() + 15s;
@@ -1091,7 +1180,8 @@ TEST_F(WsmanServer, WrongAccountsGiveNoConnectionAndNoName) {
 TEST_F(WsmanServer, AnAccountWithTheComputerAsDomainIsAccepted) {
   StartServer();
   WmiConnection connection;
-  ASSERT_EQ(WmiConnect(connection, "127.0.0.1", std::string(kComputerName) + "\\" + kUser, kPassword), 1)
+  ASSERT_EQ(
+      WmiConnect(connection, "127.0.0.1", std::string(kComputerName) + "\\" + kUser, kPassword), 1)
       << connection.LastErrorText;
   std::string name;
   EXPECT_EQ(WmiQueryComputerName(connection, name), 1);
@@ -1110,12 +1200,14 @@ TEST_F(WsmanServer, NullNameGivesNoName) {
 
 TEST_F(WsmanServer, TheSecondOfTwoAccountsYieldsTheName) {
   StartServer();
-  const std::vector<std::pair<std::string, std::string>> accounts = {{kUser, "not-this-one"}, {kUser, kPassword}};
+  const std::vector<std::pair<std::string, std::string>> accounts = {{kUser, "not-this-one"},
+                                                                     {kUser, kPassword}};
   std::vector<std::string> names;
   for (const auto& [user, password] : accounts) {
     WmiConnection connection;
     std::string name;
-    if (WmiConnect(connection, "127.0.0.1", user, password) && WmiQueryComputerName(connection, name)) {
+    if (WmiConnect(connection, "127.0.0.1", user, password) &&
+        WmiQueryComputerName(connection, name)) {
       names.push_back(name);
     }
     WmiRelease(connection);
@@ -1142,18 +1234,21 @@ TEST_F(WsmanServer, ManyWorkersAtOnce) {
     });
   }
   for (auto& t : threads) t.join();
-  for (int i = 0; i < kWorkers; ++i) EXPECT_EQ(names[static_cast<std::size_t>(i)], i % 2 ? kComputerName : "") << i;
+  for (int i = 0; i < kWorkers; ++i)
+    EXPECT_EQ(names[static_cast<std::size_t>(i)], i % 2 ? kComputerName : "") << i;
 }
 
 // The service's own refusals, driven with the client's pieces by hand.
 class WsmanServerRefusals : public WsmanServer {
  protected:
   // Authenticates on a fresh connection; the AUTHENTICATE token is returned for the next request.
-  void Authenticate(TcpStream& stream, NtlmInitiator& ntlm, std::vector<std::uint8_t>& authenticate) {
+  void Authenticate(TcpStream& stream, NtlmInitiator& ntlm,
+                    std::vector<std::uint8_t>& authenticate) {
     ASSERT_EQ(stream.Connect(kLoopback, kWsmanPort, 2s), TcpStatus::kOk);
     std::vector<std::uint8_t> negotiate;
     ASSERT_TRUE(ntlm.Start(kUser, kPassword, "127.0.0.1", negotiate));
-    const auto answer = Exchange(stream, "Authorization: Negotiate " + Base64Encode(negotiate) + "\r\n", "");
+    const auto answer =
+        Exchange(stream, "Authorization: Negotiate " + Base64Encode(negotiate) + "\r\n", "");
     const auto head = ParseHttpResponseHead(answer.substr(0, answer.find("\r\n\r\n") + 4));
     ASSERT_TRUE(head);
     ASSERT_EQ(head->status, 401);
@@ -1161,13 +1256,16 @@ class WsmanServerRefusals : public WsmanServer {
     ASSERT_TRUE(challenge && !challenge->empty());
     ASSERT_TRUE(ntlm.Continue(*challenge, authenticate));
   }
-  static std::string Exchange(TcpStream& stream, const std::string& headers, const std::string& body) {
+  static std::string Exchange(TcpStream& stream, const std::string& headers,
+                              const std::string& body) {
     const std::string request = "POST /wsman HTTP/1.1\r\nHost: 127.0.0.1:5985\r\n" + headers +
-                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                body;
     const auto deadline = Clock::now() + 5s;
     if (stream.SendAll(Bytes(request), deadline) != TcpStatus::kOk) return {};
     std::vector<std::uint8_t> received;
-    while (!FindHttpHeadEnd(received) && stream.ReceiveSome(received, 4096, deadline) == TcpStatus::kOk) {
+    while (!FindHttpHeadEnd(received) &&
+           stream.ReceiveSome(received, 4096, deadline) == TcpStatus::kOk) {
     }
     return Text(received);
   }
@@ -1201,14 +1299,16 @@ TEST_F(WsmanServerRefusals, BrokenSealGets400) {
   NtlmInitiator ntlm;
   std::vector<std::uint8_t> authenticate;
   ASSERT_NO_FATAL_FAILURE(Authenticate(stream, ntlm, authenticate));
-  auto sealed = ntlm.Seal(Bytes(BuildEnumerateRequest("http://127.0.0.1:5985/wsman", "uuid:1", "PT8.000S")));
+  auto sealed =
+      ntlm.Seal(Bytes(BuildEnumerateRequest("http://127.0.0.1:5985/wsman", "uuid:1", "PT8.000S")));
   ASSERT_TRUE(sealed);
   (*sealed)[30] ^= 0x40;
   const auto body = BuildEncryptedBody(*sealed);
-  const auto answer = Exchange(stream,
-                               "Authorization: Negotiate " + Base64Encode(authenticate) + "\r\nContent-Type: " +
-                                   std::string(kEncryptedContentType) + "\r\n",
-                               Text(body));
+  const auto answer =
+      Exchange(stream,
+               "Authorization: Negotiate " + Base64Encode(authenticate) +
+                   "\r\nContent-Type: " + std::string(kEncryptedContentType) + "\r\n",
+               Text(body));
   EXPECT_EQ(Status(answer), 400) << answer;
   const auto log = Log();
   EXPECT_NE(log.find("refused: bad seal"), std::string::npos) << log;
@@ -1219,7 +1319,8 @@ TEST_F(WsmanServerRefusals, SealedBodyWithoutAuthenticationGets401) {
   StartServer();
   TcpStream stream;
   ASSERT_EQ(stream.Connect(kLoopback, kWsmanPort, 2s), TcpStatus::kOk);
-  const auto answer = Exchange(stream, "Content-Type: application/soap+xml;charset=UTF-8\r\n", "<x/>");
+  const auto answer =
+      Exchange(stream, "Content-Type: application/soap+xml;charset=UTF-8\r\n", "<x/>");
   EXPECT_EQ(Status(answer), 401) << answer;
   EXPECT_NE(Log().find("refused: not authenticated"), std::string::npos);
 }

@@ -18,8 +18,9 @@ TEST(ModelTableTextTest, BytesInMemoryGiveTheTableTheFileGives) {
        "<?xml version=\"1.0\"?><Root><A><ModelMIB> 1.3 </ModelMIB><Model>M</Model>"
        "<VersionMIB>1.4</VersionMIB></A><B><Model>x</Model></B></Root>",
        true, 1},
-      {"Shift_JIS", "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><Root><A><ModelMIB>1</ModelMIB>"
-                    "<Model>\x83\x76\x83\x8A</Model><VersionMIB>2</VersionMIB></A></Root>",
+      {"Shift_JIS",
+       "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><Root><A><ModelMIB>1</ModelMIB>"
+       "<Model>\x83\x76\x83\x8A</Model><VersionMIB>2</VersionMIB></A></Root>",
        true, 1},
       {"another document element", "<Other><A><ModelMIB>1</ModelMIB></A></Other>", true, 0},
       {"not XML", "plain text", false, 0},

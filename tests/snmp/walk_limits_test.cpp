@@ -32,7 +32,8 @@ FakeAnswer Text(const Ids& name, const std::string& text) {
 FakeAnswer NextArpRow(std::uint8_t type, const Ids& name) {
   if (type == kGet) return Text(kSysDescr, "endless");
   Ids next = name;
-  if (next.size() <= kArpColumn.size() || !std::equal(kArpColumn.begin(), kArpColumn.end(), next.begin())) {
+  if (next.size() <= kArpColumn.size() ||
+      !std::equal(kArpColumn.begin(), kArpColumn.end(), next.begin())) {
     next = kArpColumn;
     next.push_back(0);
   }
@@ -44,7 +45,8 @@ FakeAnswer NextArpRow(std::uint8_t type, const Ids& name) {
 FakeAnswer LongerName(std::uint8_t type, const Ids& name) {
   if (type == kGet) return Text(kSysDescr, "endless");
   Ids next = name;
-  if (next.size() < kArpColumn.size() || !std::equal(kArpColumn.begin(), kArpColumn.end(), next.begin())) {
+  if (next.size() < kArpColumn.size() ||
+      !std::equal(kArpColumn.begin(), kArpColumn.end(), next.begin())) {
     next = kArpColumn;
   }
   next.push_back(1);
@@ -128,7 +130,10 @@ TEST_F(WalkLimitsTest, WalkEndsAfterTheLastObjectItCouldKeep) {
        {Text(kSysDescr, "dev"), {kPowerOnCount, 0x41, {0x10}}, Text(enterprise, "x")},
        3,
        2},
-      {"vendor objects right after sysDescr", {Text(kSysDescr, "dev"), Text(enterprise, "x")}, 2, 1},
+      {"vendor objects right after sysDescr",
+       {Text(kSysDescr, "dev"), Text(enterprise, "x")},
+       2,
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -13,7 +13,7 @@
 namespace ordalen::test {
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                           const std::filesystem::path& output_dir) {
+                                     const std::filesystem::path& output_dir) {
   static int serial = 0;
   const std::string stem = std::to_string(::getpid()) + "-" + std::to_string(++serial);
   out_ = output_dir / ("background-" + stem + ".out");
@@ -75,7 +75,11 @@ int BackgroundProcess::Kill() {
   return code.value_or(-1);
 }
 
-std::string BackgroundProcess::Out() const { return ReadFile(out_); }
-std::string BackgroundProcess::Err() const { return ReadFile(err_); }
+std::string BackgroundProcess::Out() const {
+  return ReadFile(out_);
+}
+std::string BackgroundProcess::Err() const {
+  return ReadFile(err_);
+}
 
 }  // namespace ordalen::test

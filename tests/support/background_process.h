@@ -18,7 +18,7 @@ class BackgroundProcess {
   // Starts argv (PATH searched) in `cwd`; stdout and stderr go to files in
   // `output_dir` (named after the PID). Check started().
   BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
-               const std::filesystem::path& output_dir);
+                    const std::filesystem::path& output_dir);
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;

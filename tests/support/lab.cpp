@@ -27,10 +27,13 @@ std::string Upper(std::string_view text) {
   return out;
 }
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string ErrnoText(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 bool IsKeyChar(char c, bool first) {
-  return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (!first && c >= '0' && c <= '9');
+  return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (!first && c >= '0' && c <= '9');
 }
 
 // One shell word: quotes and backslashes as the shell reads them; nothing but
@@ -51,7 +54,8 @@ std::optional<std::string> ParseShellValue(std::string_view text) {
       for (;; ++i) {
         if (i >= text.size()) return std::nullopt;
         if (text[i] == '"') break;
-        if (text[i] == '\\' && i + 1 < text.size() && std::strchr("\"\\$`", text[i + 1]) != nullptr) ++i;
+        if (text[i] == '\\' && i + 1 < text.size() && std::strchr("\"\\$`", text[i + 1]) != nullptr)
+          ++i;
         out.push_back(text[i]);
       }
       ++i;
@@ -93,12 +97,14 @@ std::string NodeText(const xmlNode* node) {
 }
 
 std::string AttributeText(const xmlNode* node, const char* name) {
-  std::unique_ptr<xmlChar, XmlCharFree> text(xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)));
+  std::unique_ptr<xmlChar, XmlCharFree> text(
+      xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)));
   return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
 bool NameIs(const xmlNode* node, const char* name) {
-  return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
+  return node->type == XML_ELEMENT_NODE &&
+         xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
 }
 
 }  // namespace
@@ -130,8 +136,9 @@ Lab::Availability Lab::Load(std::optional<Lab>& lab, std::string& reason) {
   lab.reset();
   const char* env = std::getenv("ORDALEN_LAB_ENV");
   if (env == nullptr || *env == '\0') {
-    reason = "no lab: ORDALEN_LAB_ENV is not set (lab tests run under ctest, whose lab_up "
-             "fixture brings the lab up: ctest -L lab)";
+    reason =
+        "no lab: ORDALEN_LAB_ENV is not set (lab tests run under ctest, whose lab_up "
+        "fixture brings the lab up: ctest -L lab)";
     return Availability::kSkip;
   }
   if (geteuid() != 0) {
@@ -159,7 +166,8 @@ Lab::Availability Lab::Load(std::optional<Lab>& lab, std::string& reason) {
   }
   const std::string ns_file = "/run/netns/" + loaded.scanner_ns_;
   if (!fs::exists(ns_file, ec)) {
-    reason = "the lab's scanner namespace " + loaded.scanner_ns_ + " does not exist (was the lab taken down?)";
+    reason = "the lab's scanner namespace " + loaded.scanner_ns_ +
+             " does not exist (was the lab taken down?)";
     return Availability::kBroken;
   }
   const int fd = open(ns_file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -177,9 +185,15 @@ std::string Lab::Value(const std::string& key) const {
   return it == values_.end() ? std::string{} : it->second;
 }
 
-std::string Lab::Ip(std::string_view host) const { return Value("LAB_IP_" + Upper(host)); }
-std::string Lab::Mac(std::string_view host) const { return Value("LAB_MAC_" + Upper(host)); }
-std::string Lab::HostName(std::string_view host) const { return Value("LAB_NAME_" + Upper(host)); }
+std::string Lab::Ip(std::string_view host) const {
+  return Value("LAB_IP_" + Upper(host));
+}
+std::string Lab::Mac(std::string_view host) const {
+  return Value("LAB_MAC_" + Upper(host));
+}
+std::string Lab::HostName(std::string_view host) const {
+  return Value("LAB_NAME_" + Upper(host));
+}
 
 std::string Lab::Namespace(std::string_view where) const {
   const std::string key = Upper(where);
@@ -189,7 +203,8 @@ std::string Lab::Namespace(std::string_view where) const {
 }
 
 const std::vector<std::string>& Lab::HostKeys() {
-  static const std::vector<std::string> keys = {"LINUX1", "WIN1", "WIN2", "PRINTER", "TTL255", "LINUX2", "TTL255B"};
+  static const std::vector<std::string> keys = {"LINUX1", "WIN1",   "WIN2",   "PRINTER",
+                                                "TTL255", "LINUX2", "TTL255B"};
   return keys;
 }
 
@@ -201,7 +216,8 @@ std::string Lab::EnterScanner() const {
   if (!entered.empty()) return "this process is already in the lab namespace " + entered;
 
   std::error_code ec;
-  const auto threads = std::distance(fs::directory_iterator("/proc/self/task", ec), fs::directory_iterator());
+  const auto threads =
+      std::distance(fs::directory_iterator("/proc/self/task", ec), fs::directory_iterator());
   if (ec) return "cannot count this process's threads: " + ec.message();
   if (threads != 1) {
     return "this process already runs " + std::to_string(threads) +
@@ -252,8 +268,8 @@ ProcessResult Lab::Run(std::string_view where, const std::vector<std::string>& a
   return RunProcess(full, limit, cwd);
 }
 
-OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files, const std::vector<std::string>& args,
-                      std::chrono::milliseconds limit) {
+OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files,
+                      const std::vector<std::string>& args, std::chrono::milliseconds limit) {
   OrdalenRun run;
   const std::string binary = OrdalenBinary();
   std::error_code ec;
@@ -303,11 +319,12 @@ const ResultNode* ResultDocument::FindByIp(std::string_view ip) const {
 
 ResultDocument ParseResultFile(const fs::path& path) {
   ResultDocument result;
-  std::unique_ptr<xmlDoc, XmlDocFree> doc(
-      xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  std::unique_ptr<xmlDoc, XmlDocFree> doc(xmlReadFile(
+      path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!doc) {
     const xmlError* error = xmlGetLastError();
-    result.error = "cannot parse " + path.string() + ": " + (error && error->message ? error->message : "unknown error");
+    result.error = "cannot parse " + path.string() + ": " +
+                   (error && error->message ? error->message : "unknown error");
     return result;
   }
   if (doc->encoding) result.declaration_encoding = reinterpret_cast<const char*>(doc->encoding);

@@ -66,7 +66,8 @@ class Lab {
 
   // Runs argv inside "scanner" or a host's namespace (ip netns exec).
   [[nodiscard]] ProcessResult Run(std::string_view where, const std::vector<std::string>& argv,
-                                  std::chrono::milliseconds limit, const std::string& cwd = {}) const;
+                                  std::chrono::milliseconds limit,
+                                  const std::string& cwd = {}) const;
 
  private:
   std::map<std::string, std::string> values_;
@@ -83,20 +84,20 @@ struct OrdalenFiles {
 // One run of the program inside the lab. The folder, with the copy of the
 // program, its files, log and result, lives as long as this object.
 struct OrdalenRun {
-  ProcessResult process;                 // exit code, time-out, stdout, stderr
-  std::filesystem::path folder;          // where the copy ran
-  std::string log;                       // OrdalenLog/ordalen.log
-  std::filesystem::path result_file;     // newest Ordalen/*.xml; empty when none
-  std::string result_text;               // its bytes
+  ProcessResult process;              // exit code, time-out, stdout, stderr
+  std::filesystem::path folder;       // where the copy ran
+  std::string log;                    // OrdalenLog/ordalen.log
+  std::filesystem::path result_file;  // newest Ordalen/*.xml; empty when none
+  std::string result_text;            // its bytes
   std::unique_ptr<TempDir> dir;
-  std::string error;                     // set when the run could not be prepared
+  std::string error;  // set when the run could not be prepared
 };
 
 // Copies the built program (ORDALEN_BINARY) into a fresh folder with `files`,
 // runs it there with `args` inside the scanner namespace, and collects what it
 // left. A run past `limit` is killed (process.timed_out).
-OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files, const std::vector<std::string>& args,
-                      std::chrono::milliseconds limit);
+OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files,
+                      const std::vector<std::string>& args, std::chrono::milliseconds limit);
 
 // One NODE of a result file: its child elements in document order, each as
 // (name, text); a VARIABLE element is named "VARIABLE:" followed by its oid.
@@ -122,17 +123,17 @@ ResultDocument ParseResultFile(const std::filesystem::path& path);
 
 // Skips the calling test where no lab can be used, fails it where the lab is
 // broken, and otherwise declares `const Lab& var`.
-#define ORDALEN_REQUIRE_LAB(var)                                                       \
-  std::optional<::ordalen::test::Lab> var##_loaded_;                                   \
-  {                                                                                    \
-    std::string var##_reason_;                                                         \
-    switch (::ordalen::test::Lab::Load(var##_loaded_, var##_reason_)) {                \
-      case ::ordalen::test::Lab::Availability::kReady:                                 \
-        break;                                                                         \
-      case ::ordalen::test::Lab::Availability::kSkip:                                  \
-        GTEST_SKIP() << var##_reason_;                                                 \
-      case ::ordalen::test::Lab::Availability::kBroken:                                \
-        FAIL() << var##_reason_;                                                       \
-    }                                                                                  \
-  }                                                                                    \
+#define ORDALEN_REQUIRE_LAB(var)                                        \
+  std::optional<::ordalen::test::Lab> var##_loaded_;                    \
+  {                                                                     \
+    std::string var##_reason_;                                          \
+    switch (::ordalen::test::Lab::Load(var##_loaded_, var##_reason_)) { \
+      case ::ordalen::test::Lab::Availability::kReady:                  \
+        break;                                                          \
+      case ::ordalen::test::Lab::Availability::kSkip:                   \
+        GTEST_SKIP() << var##_reason_;                                  \
+      case ::ordalen::test::Lab::Availability::kBroken:                 \
+        FAIL() << var##_reason_;                                        \
+    }                                                                   \
+  }                                                                     \
   const ::ordalen::test::Lab& var = *var##_loaded_

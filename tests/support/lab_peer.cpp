@@ -15,13 +15,15 @@ LabPeer::LabPeer(const Lab& lab, const std::string& where, const std::string& sc
   if (ns.empty()) return;
   std::vector<std::string> argv = {"ip", "netns", "exec", ns, "/usr/bin/python3", script};
   argv.insert(argv.end(), args.begin(), args.end());
-  argv.insert(argv.end(), {"--ready-file", (dir_.path() / "ready").string(), "--stop-file",
-                           (dir_.path() / "stop").string(), "--lifetime",
-                           std::to_string(lifetime.count())});
+  argv.insert(argv.end(),
+              {"--ready-file", (dir_.path() / "ready").string(), "--stop-file",
+               (dir_.path() / "stop").string(), "--lifetime", std::to_string(lifetime.count())});
   child_ = std::make_unique<BackgroundProcess>(argv, std::string(), dir_.path());
 }
 
-LabPeer::~LabPeer() { Stop(); }
+LabPeer::~LabPeer() {
+  Stop();
+}
 
 bool LabPeer::WaitReady(milliseconds limit) {
   if (!child_ || !child_->started()) return false;
@@ -44,13 +46,15 @@ std::string LabPeer::Stop() {
   return out_;
 }
 
-std::string LabPeer::Err() const { return child_ ? child_->Err() : std::string(); }
+std::string LabPeer::Err() const {
+  return child_ ? child_->Err() : std::string();
+}
 
 LabAddresses::LabAddresses(const Lab& lab, std::string host, std::vector<std::string> addresses)
     : lab_(lab), host_(std::move(host)) {
   for (const auto& address : addresses) {
-    const auto run = lab_.Run(host_, {"ip", "addr", "add", address + "/24", "dev", "eth0"},
-                              milliseconds(5000));
+    const auto run =
+        lab_.Run(host_, {"ip", "addr", "add", address + "/24", "dev", "eth0"}, milliseconds(5000));
     if (run.exit_code != 0) {
       error_ = "cannot add " + address + " to " + host_ + ": " + run.err;
       return;
@@ -61,7 +65,8 @@ LabAddresses::LabAddresses(const Lab& lab, std::string host, std::vector<std::st
 
 LabAddresses::~LabAddresses() {
   for (const auto& address : added_) {
-    (void)lab_.Run(host_, {"ip", "addr", "del", address + "/24", "dev", "eth0"}, milliseconds(5000));
+    (void)lab_.Run(host_, {"ip", "addr", "del", address + "/24", "dev", "eth0"},
+                   milliseconds(5000));
   }
   FlushScannerNeighbours(lab_);
 }

@@ -18,7 +18,8 @@ namespace ordalen::test {
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string templ = std::string(base && *base ? base : "/tmp") + "/ordalen-test-XXXXXX";
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+  if (!mkdtemp(templ.data()))
+    throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
   path_ = templ;
 }
 
@@ -57,7 +58,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
                          const std::string& cwd, const std::string& input) {
   ProcessResult result;
   int out_pipe[2], err_pipe[2], in_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+      pipe2(in_pipe, O_CLOEXEC) != 0) {
     result.err = "pipe failed";
     return result;
   }
@@ -84,7 +86,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
   while (open_fds > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timed_out = true;
       kill(pid, SIGKILL);

@@ -24,8 +24,8 @@ class TempDir {
 };
 
 struct ProcessResult {
-  int exit_code = -1;     // exit status, or 128 + signal
-  bool timed_out = false; // killed (SIGKILL) at the time limit
+  int exit_code = -1;      // exit status, or 128 + signal
+  bool timed_out = false;  // killed (SIGKILL) at the time limit
   std::string out;
   std::string err;
 };

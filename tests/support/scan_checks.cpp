@@ -52,11 +52,14 @@ std::string CheckLogLines(std::string_view log, const std::string& job) {
 
 std::string CheckResultFile(const std::filesystem::path& path) {
   const std::string text = ReadFile(path);
-  static constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>";
+  static constexpr std::string_view kDeclaration =
+      "<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?>";
   if (!std::string_view(text).starts_with(kDeclaration)) return path.string() + ": no declaration";
-  if (!text.ends_with("</NODE_SCAN>\r\n")) return path.string() + ": does not end with the root's end tag";
+  if (!text.ends_with("</NODE_SCAN>\r\n"))
+    return path.string() + ": does not end with the root's end tag";
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return path.string() + ": a line without CR";
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+      return path.string() + ": a line without CR";
   }
   const ResultDocument document = ParseResultFile(path);
   if (!document.error.empty()) return document.error;
