@@ -14,6 +14,7 @@ namespace {
 // UTF-16 text (no byte-order mark) as UTF-8; unconvertible units become U+FFFD.
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
   const iconv_t cd = iconv_open("UTF-8", big_endian ? "UTF-16BE" : "UTF-16LE");
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's failure value
   if (cd == reinterpret_cast<iconv_t>(-1)) return {};
   std::string out;
   char buf[4096];

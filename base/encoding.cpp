@@ -44,6 +44,7 @@ class Iconv {
   }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's failure value
   [[nodiscard]] bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
   iconv_t get() const { return cd_; }
 

@@ -226,7 +226,7 @@ std::string MarkupToCp932(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
   const iconv_t cd = iconv_open("CP932", "UTF-8");
-  const bool have_iconv = cd != reinterpret_cast<iconv_t>(-1);
+  const bool have_iconv = cd != reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
   std::size_t pos = 0;
   while (pos < utf8.size()) {
     if (have_iconv) {

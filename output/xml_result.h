@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-struct _xmlNode;
+struct _xmlNode;  // NOLINT(bugprone-reserved-identifier): libxml2's own name
 
 namespace ordalen {
 

@@ -126,8 +126,10 @@ std::optional<NewFile> NewFile::CreateTemporary(const std::string& folder, const
                                                 int& error) {
   constexpr int kTries = 100;
   for (int i = 0; i < kTries; ++i) {
-    const std::string path =
-        folder + "/." + stem + "." + std::to_string(::getpid()) + "-" + std::to_string(i) + ".tmp";
+    std::string path = folder;
+    path += "/.";
+    path += stem;
+    path += "." + std::to_string(::getpid()) + "-" + std::to_string(i) + ".tmp";
     auto file = Create(path, error);
     if (file || error != EEXIST) return file;
   }

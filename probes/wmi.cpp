@@ -39,7 +39,7 @@ WmiConnection& WmiConnection::operator=(WmiConnection&&) noexcept = default;
 
 namespace {
 
-constexpr std::size_t kReceiveChunk = 16 * 1024;
+constexpr std::size_t kReceiveChunk = std::size_t{16} * 1024;
 constexpr int kMaxInterimAnswers = 4;
 
 struct HttpAnswer {

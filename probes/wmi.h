@@ -25,7 +25,7 @@ inline constexpr std::chrono::milliseconds kWsmanRequestTimeout{10000};
 inline constexpr std::chrono::milliseconds kWsmanQueryLimit{30000};
 // What the service is asked to keep to (below the request time limit).
 inline constexpr const char* kWsmanOperationTimeout = "PT8.000S";
-inline constexpr std::size_t kWsmanMaxAnswerBytes = 1024 * 1024;
+inline constexpr std::size_t kWsmanMaxAnswerBytes = std::size_t{1024} * 1024;
 inline constexpr int kWsmanMaxPulls = 16;
 
 // Why the last attempt failed (WmiConnection::LastError).

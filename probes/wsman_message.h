@@ -18,7 +18,7 @@ namespace ordalen {
 
 // ---- HTTP/1.1 ----
 
-inline constexpr std::size_t kMaxHttpHeadBytes = 16 * 1024;
+inline constexpr std::size_t kMaxHttpHeadBytes = std::size_t{16} * 1024;
 inline constexpr std::size_t kMaxHttpHeaders = 64;
 
 struct HttpResponseHead {
