@@ -32,6 +32,27 @@ std::string IpText(std::uint32_t address) {
                 static_cast<int>(address & 0xFF));
 }
 
+std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
+  std::uint32_t address = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text.front() != '.') return std::nullopt;
+      text.remove_prefix(1);
+    }
+    std::size_t digits = 0;
+    std::uint32_t value = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
+      value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
+    text.remove_prefix(digits);
+    address = address << 8 | value;
+  }
+  if (!text.empty()) return std::nullopt;
+  return address;
+}
+
 std::string MacText(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 6) return {};
   return Format("%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],

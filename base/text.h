@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@ std::string FormatV(const char* format, va_list args) __attribute__((format(prin
 
 // "%d.%d.%d.%d" of an address held in host byte order (first octet most significant).
 std::string IpText(std::uint32_t address);
+
+// The inverse of IpText: four decimal numbers 0..255 of one to three digits,
+// joined by dots, and nothing else; nullopt for any other text.
+std::optional<std::uint32_t> ParseDottedQuad(std::string_view text);
 
 // "%02X:%02X:%02X:%02X:%02X:%02X" of the first six bytes; empty when fewer are given.
 std::string MacText(std::span<const std::uint8_t> bytes);

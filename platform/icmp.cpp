@@ -191,20 +191,31 @@ std::uint32_t SourceOf(const sockaddr_in& from) {
   return ntohl(from.sin_addr.s_addr);
 }
 
-// Reads one queued error of a datagram socket; true when it is about our request.
-bool ReadQueuedError(int fd, const EchoExpect& expect) {
+// One message with its peer address and control data, as recvmsg leaves them.
+struct ReceivedMessage {
   std::array<std::uint8_t, kReceiveBufferSize> buf{};
   std::array<char, 512> control{};
-  sockaddr_in to{};
-  iovec iov{buf.data(), buf.size()};
+  sockaddr_in peer{};
+  iovec iov{};
   msghdr msg{};
-  msg.msg_name = &to;
-  msg.msg_namelen = sizeof to;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control.data();
-  msg.msg_controllen = control.size();
-  const ssize_t n = ::recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+
+  ssize_t Receive(int fd, int flags) {
+    iov = {buf.data(), buf.size()};
+    msg = {};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    return ::recvmsg(fd, &msg, flags);
+  }
+};
+
+// Reads one queued error of a datagram socket; true when it is about our request.
+bool ReadQueuedError(int fd, const EchoExpect& expect) {
+  ReceivedMessage m;
+  const ssize_t n = m.Receive(fd, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (n < 0) {
     int pending = 0;
     socklen_t len = sizeof pending;
@@ -213,46 +224,37 @@ bool ReadQueuedError(int fd, const EchoExpect& expect) {
     return false;
   }
   bool from_icmp = false;
-  for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+  for (cmsghdr* cm = CMSG_FIRSTHDR(&m.msg); cm != nullptr; cm = CMSG_NXTHDR(&m.msg, cm)) {
     if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_RECVERR) {
       sock_extended_err err{};
       std::memcpy(&err, CMSG_DATA(cm), sizeof err);
       from_icmp = err.ee_origin == SO_EE_ORIGIN_ICMP;
     }
   }
-  return from_icmp &&
-         QuotesOurEcho(std::span(buf.data(), static_cast<std::size_t>(n)), SourceOf(to), expect);
+  return from_icmp && QuotesOurEcho(std::span(m.buf.data(), static_cast<std::size_t>(n)),
+                                    SourceOf(m.peer), expect);
 }
 
 // Reads one message; its verdict.
 EchoMatch ReadOne(int fd, IcmpSocketKind kind, const EchoExpect& expect) {
-  std::array<std::uint8_t, kReceiveBufferSize> buf{};
-  std::array<char, 256> control{};
-  sockaddr_in from{};
-  iovec iov{buf.data(), buf.size()};
-  msghdr msg{};
-  msg.msg_name = &from;
-  msg.msg_namelen = sizeof from;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control.data();
-  msg.msg_controllen = control.size();
-  const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+  ReceivedMessage m;
+  const ssize_t n = m.Receive(fd, MSG_DONTWAIT);
   if (n < 0) {
     // A datagram socket reports an error of its own request this way too.
     if (kind == IcmpSocketKind::kDatagram && IsUnreachableErrno(errno))
       return {EchoVerdict::kError, 0};
     return {};
   }
-  if ((msg.msg_flags & MSG_TRUNC) != 0) return {};  // ours is small; a cut packet is someone else's
-  const std::span<const std::uint8_t> bytes(buf.data(), static_cast<std::size_t>(n));
+  if ((m.msg.msg_flags & MSG_TRUNC) != 0)
+    return {};  // ours is small; a cut packet is someone else's
+  const std::span<const std::uint8_t> bytes(m.buf.data(), static_cast<std::size_t>(n));
   if (kind == IcmpSocketKind::kRaw) return MatchRawIcmp(bytes, expect);
   int ttl = -1;
-  for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+  for (cmsghdr* cm = CMSG_FIRSTHDR(&m.msg); cm != nullptr; cm = CMSG_NXTHDR(&m.msg, cm)) {
     if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_TTL)
       std::memcpy(&ttl, CMSG_DATA(cm), sizeof ttl);
   }
-  return MatchDatagramIcmp(bytes, SourceOf(from), ttl, expect);
+  return MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
 }
 
 std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t address,

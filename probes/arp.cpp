@@ -52,28 +52,6 @@ std::optional<MacBytes> ParseMacText(std::string_view text) {
   return mac;
 }
 
-// A dotted quad of four decimal numbers 0..255; nullopt for any other text.
-std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
-  std::uint32_t address = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (text.empty() || text.front() != '.') return std::nullopt;
-      text.remove_prefix(1);
-    }
-    std::size_t digits = 0;
-    std::uint32_t value = 0;
-    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
-      value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
-    text.remove_prefix(digits);
-    address = address << 8 | value;
-  }
-  if (!text.empty()) return std::nullopt;
-  return address;
-}
-
 std::string NameOf(std::uint32_t address, ArpOps& ops) {
   std::optional<std::string> name = ops.ReverseName(address);
   return name && !name->empty() ? std::move(*name) : std::string(kUnknownName);

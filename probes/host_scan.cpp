@@ -42,29 +42,6 @@ class ConsoleAndLog final : public ScanOutput {
   void Log(const std::string& line) override { WriteLog("%s", line.c_str()); }
 };
 
-// The address of a stored host's key ("%d.%d.%d.%d"), host byte order.
-std::optional<std::uint32_t> AddressOfKey(std::string_view text) {
-  std::uint32_t address = 0;
-  int parts = 0;
-  std::size_t i = 0;
-  while (parts < 4) {
-    std::uint32_t octet = 0;
-    std::size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) {
-      octet = octet * 10 + static_cast<std::uint32_t>(text[i++] - '0');
-      ++digits;
-    }
-    if (digits == 0 || octet > 255) return std::nullopt;
-    address = (address << 8) | octet;
-    if (++parts < 4) {
-      if (i >= text.size() || text[i] != '.') return std::nullopt;
-      ++i;
-    }
-  }
-  if (i != text.size()) return std::nullopt;
-  return address;
-}
-
 void ClearFindings(ProbeContext& context) {
   context.Result = -1;
   context.NetbiosFound = 0;
@@ -156,7 +133,7 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
   std::vector<std::uint32_t> addresses;
   addresses.reserve(keys.size());
   for (const std::string& key : keys) {
-    if (const auto address = AddressOfKey(key)) addresses.push_back(*address);
+    if (const auto address = ParseDottedQuad(key)) addresses.push_back(*address);
   }
 
   const int threads = EffectiveThreadCount(config.threadCount);

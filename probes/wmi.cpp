@@ -53,29 +53,6 @@ bool SetError(WmiConnection& connection, WmiError error, std::string text) {
   return false;
 }
 
-std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {
-  std::uint32_t address = 0;
-  int parts = 0;
-  std::size_t pos = 0;
-  while (parts < 4) {
-    std::size_t digits = 0;
-    std::uint32_t value = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 3) {
-      value = value * 10 + static_cast<std::uint32_t>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
-    if (digits == 0 || value > 255) return std::nullopt;
-    address = (address << 8) | value;
-    if (++parts < 4) {
-      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
-      ++pos;
-    }
-  }
-  if (pos != text.size()) return std::nullopt;
-  return address;
-}
-
 std::string NewMessageId() {
   thread_local std::mt19937_64 generator{std::random_device{}()};
   std::uint8_t b[16];

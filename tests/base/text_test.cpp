@@ -42,6 +42,22 @@ TEST(TextTest, IpAndMacTexts) {
   EXPECT_EQ(MacText(std::span<const std::uint8_t>(mac, 5)), "");
 }
 
+TEST(TextTest, ParseDottedQuadTakesOnlyWhatIpTextWrites) {
+  const struct {
+    const char* text;
+    std::optional<std::uint32_t> address;
+  } cases[] = {
+      {"192.168.1.10", 0xC0A8010A},    {"0.0.0.0", 0},
+      {"255.255.255.255", 0xFFFFFFFF}, {"010.1.1.1", 0x0A010101},  // leading zeros are decimal
+      {"256.1.1.1", std::nullopt},     {"1.2.3", std::nullopt},
+      {"1.2.3.4.", std::nullopt},      {"1..3.4", std::nullopt},
+      {"0001.2.3.4", std::nullopt},    {"0x1.2.3.4", std::nullopt},
+      {" 1.2.3.4", std::nullopt},      {"1.2.3.4 ", std::nullopt},
+      {"1.2.3.-4", std::nullopt},      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseDottedQuad(c.text), c.address) << c.text;
+}
+
 TEST(SortStringArrayTest, SortsCaseInsensitivelyAndKeepsEqualsInOrder) {
   CSortStringArray list{"10.0.0.9", "10.0.0.10", "b", "A", "a", "B"};
   list.Sort();

@@ -28,22 +28,7 @@ using test::Lab;
 
 // Dotted text to a host-order address; 0 when it is not a dotted quad.
 std::uint32_t Addr(const std::string& text) {
-  std::uint32_t out = 0;
-  int parts = 0;
-  std::size_t i = 0;
-  while (parts < 4) {
-    std::uint32_t v = 0;
-    std::size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3)
-      v = v * 10 + (text[i++] - '0'), ++digits;
-    if (digits == 0 || v > 255) return 0;
-    out = out << 8 | v;
-    if (++parts < 4) {
-      if (i >= text.size() || text[i] != '.') return 0;
-      ++i;
-    }
-  }
-  return i == text.size() ? out : 0;
+  return ParseDottedQuad(text).value_or(0);
 }
 
 // The seven lab hosts, their expected OS class from their TTL.
