@@ -2,6 +2,7 @@
 // its Negotiate token, and a chunked body after it.
 #include <string>
 
+#include "base/base64.h"
 #include "fuzz_check.h"
 #include "probes/wsman_message.h"
 

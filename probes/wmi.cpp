@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/base64.h"
 #include "base/text.h"
 #include "platform/tcp_stream.h"
 #include "probes/ntlm_auth.h"

@@ -61,10 +61,6 @@ ChunkedBody DecodeChunked(std::span<const std::uint8_t> bytes, std::size_t max_b
 // Negotiate challenge or its token is not valid base64.
 std::optional<std::vector<std::uint8_t>> NegotiateToken(const HttpResponseHead& head);
 
-std::string Base64Encode(std::span<const std::uint8_t> bytes);
-// Strict: standard alphabet, padding required, no white space.
-std::optional<std::vector<std::uint8_t>> Base64Decode(std::string_view text);
-
 // ---- Sealed bodies ----
 
 inline constexpr std::string_view kEncryptedProtocol = "application/HTTP-SPNEGO-session-encrypted";

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/base64.h"
+
 namespace ordalen {
 namespace {
 
@@ -59,20 +61,7 @@ std::string HexOctets(std::span<const std::uint8_t> octets) {
 }
 
 std::string Base64Lines(std::span<const std::uint8_t> octets) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string body;
-  body.reserve((octets.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < octets.size(); i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, octets.size() - i);
-    std::uint32_t group = static_cast<std::uint32_t>(octets[i]) << 16;
-    if (n > 1) group |= static_cast<std::uint32_t>(octets[i + 1]) << 8;
-    if (n > 2) group |= octets[i + 2];
-    body += kAlphabet[(group >> 18) & 0x3F];
-    body += kAlphabet[(group >> 12) & 0x3F];
-    body += n > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
-    body += n > 2 ? kAlphabet[group & 0x3F] : '=';
-  }
+  const std::string body = Base64Encode(octets);
   std::string text;
   text.reserve(body.size() + (body.size() / kBase64LineLength + 1) * 2);
   for (std::size_t i = 0; i < body.size(); i += kBase64LineLength) {
