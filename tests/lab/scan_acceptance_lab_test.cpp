@@ -77,14 +77,9 @@ struct TimedLine {
   double at = 0;     // seconds since the program started
   std::string text;  // without its line end
 };
-struct ScanRun {
-  ProcessResult process;
+struct ScanRun : OrdalenRun {
   std::vector<TimedLine> console;
   double total = 0;
-  std::string log;
-  fs::path result_file;
-  std::unique_ptr<TempDir> dir;
-  std::string error;
 
   // When the first console line that equals `text` arrived, or nullopt.
   [[nodiscard]] std::optional<double> When(const std::string& text) const {
@@ -97,33 +92,21 @@ struct ScanRun {
 };
 
 ScanRun RunTimedScan(const Lab& lab, const std::vector<std::string>& args) {
-  ScanRun run;
-  const std::string binary = OrdalenBinary();
-  std::error_code ec;
-  if (binary.empty() || !fs::is_regular_file(binary, ec)) {
-    run.error = "the built program is missing (ORDALEN_BINARY='" + binary + "')";
-    return run;
-  }
-  run.dir = std::make_unique<TempDir>();
-  const fs::path folder = run.dir->path();
-  if (!fs::copy_file(binary, folder / "ordalen", ec)) {
-    run.error = "cannot copy " + binary + ": " + ec.message();
-    return run;
-  }
-  run.dir->Write("config.ini", ConfigIni(lab));
-  run.dir->Write("accounts.csv", AccountsCsv(lab));
-  run.dir->Write("targetMIB.xml", TargetTableXml(lab));
-
+  OrdalenFiles files;
+  files.config_ini = ConfigIni(lab);
+  files.accounts_csv = AccountsCsv(lab);
+  files.target_mib_xml = TargetTableXml(lab);
   // The shell stamps each line as it arrives (the program's standard output is
   // line-buffered); pipefail hands on the program's exit code.
   const std::string script =
       "set -o pipefail; export LC_ALL=C; printf '%s <start>\\n' \"$EPOCHREALTIME\"; "
-      "./ordalen \"$@\" | while IFS= read -r line || [[ -n $line ]]; do "
+      "\"$@\" | while IFS= read -r line || [[ -n $line ]]; do "
       "printf '%s %s\\n' \"$EPOCHREALTIME\" \"$line\"; done; rc=$?; "
       "printf '%s <exit>\\n' \"$EPOCHREALTIME\"; exit $rc";
-  std::vector<std::string> argv = {"/bin/bash", "-c", script, "scan"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  run.process = lab.Run("scanner", argv, kScanLimit, folder.string());
+  ScanRun run;
+  static_cast<OrdalenRun&>(run) =
+      RunOrdalen(lab, files, args, kScanLimit, {"/bin/bash", "-c", script, "scan"});
+  if (!run.error.empty()) return run;
 
   double start = -1;
   std::size_t at = 0;
@@ -147,11 +130,6 @@ ScanRun RunTimedScan(const Lab& lab, const std::vector<std::string>& args) {
       continue;
     }
     run.console.push_back({stamp - start, std::move(text)});
-  }
-  const fs::path log = folder / "OrdalenLog" / "ordalen.log";
-  if (fs::exists(log, ec)) run.log = ReadFile(log);
-  for (const auto& entry : fs::directory_iterator(folder / "Ordalen", ec)) {
-    if (entry.path().extension() == ".xml") run.result_file = entry.path();
   }
   return run;
 }

@@ -269,7 +269,8 @@ ProcessResult Lab::Run(std::string_view where, const std::vector<std::string>& a
 }
 
 OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files,
-                      const std::vector<std::string>& args, std::chrono::milliseconds limit) {
+                      const std::vector<std::string>& args, std::chrono::milliseconds limit,
+                      const std::vector<std::string>& launcher) {
   OrdalenRun run;
   const std::string binary = OrdalenBinary();
   std::error_code ec;
@@ -290,7 +291,8 @@ OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files,
   if (files.accounts_csv) run.dir->Write("accounts.csv", *files.accounts_csv);
   if (files.target_mib_xml) run.dir->Write("targetMIB.xml", *files.target_mib_xml);
 
-  std::vector<std::string> argv = {copy.string()};
+  std::vector<std::string> argv = launcher;
+  argv.push_back(copy.string());
   argv.insert(argv.end(), args.begin(), args.end());
   run.process = lab.Run("scanner", argv, limit, run.folder.string());
 

@@ -95,9 +95,11 @@ struct OrdalenRun {
 
 // Copies the built program (ORDALEN_BINARY) into a fresh folder with `files`,
 // runs it there with `args` inside the scanner namespace, and collects what it
-// left. A run past `limit` is killed (process.timed_out).
+// left. A run past `limit` is killed (process.timed_out). A `launcher` runs the
+// program: its words come first, then the copy's path and `args`.
 OrdalenRun RunOrdalen(const Lab& lab, const OrdalenFiles& files,
-                      const std::vector<std::string>& args, std::chrono::milliseconds limit);
+                      const std::vector<std::string>& args, std::chrono::milliseconds limit,
+                      const std::vector<std::string>& launcher = {});
 
 // One NODE of a result file: its child elements in document order, each as
 // (name, text); a VARIABLE element is named "VARIABLE:" followed by its oid.
