@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/installed.h"
 #include "support/loopback_only.h"
 #include "support/process.h"
 #include "support/scan_checks.h"
@@ -29,35 +30,11 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
-constexpr auto kLimit = 120s;
 // A scan with nothing to scan takes a fraction of a second; a run that needs
 // longer than this waits for something it should not.
 constexpr auto kQuick = 10s;
 
-class Installed {
- public:
-  Installed() {
-    fs::permissions(dir_.path(), fs::perms(0755));
-    fs::copy_file(test::OrdalenBinary(), exe());
-  }
-  fs::path exe() const { return dir_.path() / "ordalen"; }
-  const fs::path& dir() const { return dir_.path(); }
-  void Write(const std::string& name, const std::string& bytes) const { dir_.Write(name, bytes); }
-  test::ProcessResult Run(const Lines& args = {}) const {
-    Lines argv = {exe().string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::RunProcess(argv, kLimit, dir_.path().string());
-  }
-  test::ProcessResult Shell(const std::string& script) const {
-    return test::RunProcess({"/bin/sh", "-c", script}, kLimit, dir_.path().string());
-  }
-  fs::path LogFile() const { return dir_.path() / "OrdalenLog" / "ordalen.log"; }
-  Lines Log() const { return test::LogMessages(LogFile()); }
-  Lines Results() const { return test::FilesIn(dir_.path() / "Ordalen"); }
-
- private:
-  test::TempDir dir_;
-};
+using test::Installed;
 
 bool Has(const Lines& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "support/installed.h"
 #include "support/loopback_only.h"
 #include "support/process.h"
 #include "support/scan_config.h"
@@ -21,43 +22,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-constexpr auto kScanLimit = 120s;
 const std::string kArp = "ARP-------------------------";
 const std::string kPing = "ping-------------------------";
 const std::string kMib = "MIB-------------------------";
 const std::string kScan = "scan-------------------------";
 
-class Installed {
- public:
-  Installed() {
-    fs::permissions(dir_.path(), fs::perms(0755));
-    fs::copy_file(test::OrdalenBinary(), exe());
-  }
-  fs::path exe() const { return dir_.path() / "ordalen"; }
-  const fs::path& dir() const { return dir_.path(); }
-  void Write(const std::string& name, const std::string& content) const {
-    dir_.Write(name, content);
-  }
-  test::ProcessResult Run(Lines args, Lines prefix = {}) const {
-    Lines argv = std::move(prefix);
-    argv.push_back(exe().string());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::RunProcess(argv, kScanLimit, dir_.path().string());
-  }
-  Lines Log() const { return test::LogMessages(dir_.path() / "OrdalenLog" / "ordalen.log"); }
-  std::vector<fs::path> ResultFiles() const {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(dir_.path() / "Ordalen", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec)) {
-      files.push_back(it->path());
-    }
-    return files;
-  }
-
- private:
-  test::TempDir dir_;
-};
+using test::Installed;
 
 // The phase banners (each ending in CR LF) among the console lines.
 Lines Banners(const std::string& out) {
