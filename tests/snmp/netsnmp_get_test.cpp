@@ -368,5 +368,25 @@ TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
   }
 }
 
+// The library keeps one user entry per engine and user name for the process; a
+// GET must still go out with the keys of the account it was given.
+TEST_F(NetSnmpGetTest, EachGetUsesItsOwnAccountWhateverTheAgentWasAskedWithBefore) {
+  const TestSnmpAgent agent(kV3Agent, V3UsersConfig());
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  const V3User& user = UserNamed("v3sha512-aes256");
+  const MIB_ACCOUNT wrong =
+      AccountOf({user.name, "wrong-authentication", user.auth, user.priv, PrivPass(user)});
+  for (const bool right : {true, false, true, false, true}) {
+    ScanConfig().mibAccounts[kV3Agent] = right ? RightAccount(user) : wrong;
+    const LogWatch log;
+    std::string value = "stale";
+    testing::internal::CaptureStderr();
+    NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(value, right ? test::kAgentModel : "") << (right ? "right" : "wrong");
+    EXPECT_EQ(log.Lines("127.0.0.5|Error").size(), right ? 0u : 1u);
+  }
+}
+
 }  // namespace
 }  // namespace ordalen
