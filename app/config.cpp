@@ -13,15 +13,17 @@ constexpr const char* kSection = "Ordalen";
 constexpr int kMaxWmiAccounts = 10;
 constexpr std::uint32_t kMaxPort = 65535;
 
-void LoadAccounts(const std::string& path, CMap<MIB_ACCOUNT>& accounts) {
+void LoadAccounts(const std::string& path, MibAccountTable& accounts) {
   CCsvFile file;
   if (!file.Open(path)) return;
   std::vector<std::string> fields;
   for (int line = 1; file.ReadData(fields); ++line) {
-    if (fields.size() < 3) {
-      WriteLog("accounts.csv line %d skipped: fewer than three fields", line);
+    const auto parsed = ParseAccountLine(fields);
+    if (const auto* why = std::get_if<const char*>(&parsed)) {
+      // The reason names no field's content: a pass phrase never reaches the log.
+      WriteLog("accounts.csv line %d skipped: %s", line, *why);
     } else {
-      accounts[fields[0]] = MIB_ACCOUNT{fields[1], fields[2]};
+      accounts.Add(std::get<AccountLine>(parsed));
     }
     fields.clear();
   }

@@ -6,15 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "base/cmap.h"
+#include "app/mib_accounts.h"
 
 namespace ordalen {
-
-// SNMPv3 credentials of one device (a line of "accounts.csv").
-struct MIB_ACCOUNT {
-  std::string userName;
-  std::string authPassphrase;
-};
 
 struct SCANCONFIG {
   // Folders (InitWorkingFolders).
@@ -29,7 +23,7 @@ struct SCANCONFIG {
   std::vector<std::string> wmiUserNames;
   std::vector<std::string> wmiPasswords;
   std::string community = "vendra";
-  CMap<MIB_ACCOUNT> mibAccounts;
+  MibAccountTable mibAccounts;
 
   // Command line (SetJobId, ParseScanRange).
   std::string jobId;

@@ -1,8 +1,11 @@
-// An "accounts.csv" file read line by line with CCsvFile::ReadData.
+// An "accounts.csv" file read line by line with CCsvFile::ReadData, each line
+// taken apart with ParseAccountLine and stored in an account table.
 #include <string>
 #include <vector>
 
 #include "app/config.h"
+#include "app/mib_accounts.h"
+#include "base/text.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -22,6 +25,51 @@ std::vector<std::string> Lines(std::string_view text) {
   return lines;
 }
 
+bool SameAccount(const ordalen::MIB_ACCOUNT& a, const ordalen::MIB_ACCOUNT& b) {
+  return a.userName == b.userName && a.authPassphrase == b.authPassphrase &&
+         a.authProtocol == b.authProtocol && a.privProtocol == b.privProtocol &&
+         a.privPassphrase == b.privPassphrase;
+}
+
+// What ParseAccountLine promises of one line's fields.
+void CheckAccountLine(const std::vector<std::string>& fields, ordalen::MibAccountTable& table) {
+  using namespace ordalen;
+  const auto parsed = ParseAccountLine(fields);
+  if (const auto* why = std::get_if<const char*>(&parsed)) {
+    FUZZ_CHECK(*why != nullptr && **why != '\0');
+    return;
+  }
+  const AccountLine& line = std::get<AccountLine>(parsed);
+  const MIB_ACCOUNT& account = line.account;
+  FUZZ_CHECK(fields.size() >= 3);
+  FUZZ_CHECK(account.userName == fields[1] && account.authPassphrase == fields[2]);
+  FUZZ_CHECK(line.scope.first <= line.scope.last);
+  switch (SecurityLevelOf(account)) {
+    case SnmpSecurityLevel::kNoAuthNoPriv:
+      FUZZ_CHECK(account.privProtocol == SnmpPrivProtocol::kNone);
+      FUZZ_CHECK(account.privPassphrase.empty());
+      break;
+    case SnmpSecurityLevel::kAuthNoPriv:
+      FUZZ_CHECK(account.authPassphrase.size() >= kMinPassphraseLength);
+      FUZZ_CHECK(account.privPassphrase.empty());
+      break;
+    case SnmpSecurityLevel::kAuthPriv:
+      FUZZ_CHECK(account.authPassphrase.size() >= kMinPassphraseLength);
+      FUZZ_CHECK(account.privPassphrase.size() >= kMinPassphraseLength);
+      FUZZ_CHECK(fields.size() >= 6 && account.privPassphrase == fields[5]);
+      break;
+  }
+  table.Add(line);
+  const std::string first = IpText(line.scope.first);
+  const MIB_ACCOUNT* found = table.Find(first);
+  FUZZ_CHECK(found != nullptr);
+  if (line.scope.kind == AccountScope::Kind::kAddress) {
+    // Written as the scanner writes addresses, and the latest line of its address.
+    FUZZ_CHECK(first == fields[0]);
+    FUZZ_CHECK(SameAccount(*found, account));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -32,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Left over from an earlier line: ReadData must replace, never keep, them.
   std::vector<std::string> fields = {"stale-1", "stale-2", "stale-3", "stale-4"};
   std::size_t index = 0;
+  MibAccountTable table;
   while (file.ReadData(fields)) {
+    CheckAccountLine(fields, table);
     FUZZ_CHECK(index < lines.size());
     const std::string& line = lines[index++];
     std::size_t field_bytes = 0;

@@ -1,9 +1,6 @@
 #include "snmp/netsnmp_get.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -49,34 +46,6 @@ void ReportPacketError(const netsnmp_pdu& response, const std::string& agent) {
   std::fprintf(stderr, "\n");
 }
 
-// The MD5 key of a pass phrase (generate_Ku), into the prepared session. The
-// hashing reads no library state, but its complaints go through the library's
-// shared log, so it runs under the lock; each pass phrase is hashed once per
-// process, since every model entry of every host asks again.
-bool MasterKey(const std::string& passphrase, netsnmp_session& prepared) {
-  static std::map<std::string, std::vector<u_char>> cache;
-  std::lock_guard<std::mutex> lock(SocketMutex());
-  auto found = cache.find(passphrase);
-  if (found == cache.end()) {
-    std::vector<u_char> key(USM_AUTH_KU_LEN);
-    std::size_t length = key.size();
-    std::string phrase = passphrase;
-    if (generate_Ku(usmHMACMD5AuthProtocol, std::size(usmHMACMD5AuthProtocol),
-                    reinterpret_cast<u_char*>(phrase.data()), phrase.size(), key.data(),
-                    &length) != SNMPERR_SUCCESS) {
-      // The library keeps the reason in its one error-detail buffer for the next
-      // error message of any session; it belongs to this failure only.
-      snmp_api_errstring(SNMPERR_GENERR);
-      return false;
-    }
-    key.resize(length);
-    found = cache.emplace(passphrase, std::move(key)).first;
-  }
-  std::copy(found->second.begin(), found->second.end(), prepared.securityAuthKey);
-  prepared.securityAuthKeyLen = found->second.size();
-  return true;
-}
-
 }  // namespace
 
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
@@ -101,11 +70,10 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
       strings.user = account->userName;
       prepared.securityName = strings.user.data();
       prepared.securityNameLen = strings.user.size();
-      prepared.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-      prepared.securityAuthProto = usmHMACMD5AuthProtocol;
-      prepared.securityAuthProtoLen = std::size(usmHMACMD5AuthProtocol);
-      if (!MasterKey(account->authPassphrase, prepared)) {
-        std::fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+      const UsmKeys keys = SetUsmSecurity(*account, prepared);
+      if (keys != UsmKeys::kReady) {
+        std::fprintf(stderr, "Error generating Ku from %s pass phrase.\n",
+                     keys == UsmKeys::kAuthKeyRefused ? "authentication" : "privacy");
         WriteLog("%s|password error", agent.c_str());
         return -1;
       }

@@ -7,11 +7,11 @@
 namespace ordalen {
 
 // Reads `oid_text` from `agent`: version 2 means SNMPv2c, 3 SNMPv3 (the account
-// of `agent` in the settings' SNMPv3 accounts, authNoPriv HMAC-MD5; without one,
+// the settings' SNMPv3 accounts choose for `agent`, at its level; without one,
 // noAuth and no user name), anything else SNMPv1 (v1 and v2c use the settings'
 // community). `value` is emptied first and holds the rendered answer when there
-// was one. Returns -1 when the authentication key cannot be made from the pass
-// phrase, 0 in every other case.
+// was one. Returns -1 when a key cannot be made from a pass phrase of the
+// account, 0 in every other case.
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
                int version);
 

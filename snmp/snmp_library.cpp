@@ -2,10 +2,20 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <map>
 #include <mutex>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "app/settings.h"
+#include "base/socket_mutex.h"
 #include "snmp/netsnmp.h"
+
+#ifndef NETSNMP_DRAFT_BLUMENTHAL_AES_04
+#error "the SNMP library was built without AES-192 and AES-256"
+#endif
 
 namespace ordalen {
 namespace {
@@ -24,6 +34,76 @@ constexpr WalkOption kWalkOptions[] = {
 // read configuration or MIB files from anywhere else than the folders above.
 constexpr const char* kRedirectingVariables[] = {"SNMPCONFPATH", "SNMP_PERSISTENT_FILE", "MIBFILES",
                                                  "SNMP_PERSISTENT_DIR", "MIBDIRS"};
+
+std::span<oid> AuthProtocolOid(SnmpAuthProtocol protocol) {
+  switch (protocol) {
+    case SnmpAuthProtocol::kMd5:
+      return usmHMACMD5AuthProtocol;
+    case SnmpAuthProtocol::kSha:
+      return usmHMACSHA1AuthProtocol;
+    case SnmpAuthProtocol::kSha224:
+      return usmHMAC128SHA224AuthProtocol;
+    case SnmpAuthProtocol::kSha256:
+      return usmHMAC192SHA256AuthProtocol;
+    case SnmpAuthProtocol::kSha384:
+      return usmHMAC256SHA384AuthProtocol;
+    case SnmpAuthProtocol::kSha512:
+      return usmHMAC384SHA512AuthProtocol;
+  }
+  return usmHMACMD5AuthProtocol;
+}
+
+std::span<oid> PrivProtocolOid(SnmpPrivProtocol protocol) {
+  switch (protocol) {
+    case SnmpPrivProtocol::kDes:
+      return usmDESPrivProtocol;
+    case SnmpPrivProtocol::kAes:
+      return usmAESPrivProtocol;
+    case SnmpPrivProtocol::kAes192:
+      return usmAES192PrivProtocol;
+    case SnmpPrivProtocol::kAes256:
+      return usmAES256PrivProtocol;
+    case SnmpPrivProtocol::kNone:
+      break;
+  }
+  return usmNoPrivProtocol;
+}
+
+// Master keys by (protocol, pass phrase); written and read under SocketMutex.
+using KeyCache = std::map<std::pair<SnmpAuthProtocol, std::string>, std::vector<u_char>>;
+KeyCache& Keys() {
+  static KeyCache keys;
+  return keys;
+}
+
+// Copies the master key of `passphrase` into `key` (room for USM_AUTH_KU_LEN
+// bytes) and its length into `length`; false when the library refuses it.
+bool CopyMasterKey(SnmpAuthProtocol protocol, const std::string& passphrase, u_char* key,
+                   std::size_t& length) {
+  // The hashing reads no library state, but its complaints go through the
+  // library's shared log and error detail, so it runs under the lock too.
+  std::lock_guard<std::mutex> lock(SocketMutex());
+  KeyCache& keys = Keys();
+  auto found = keys.find({protocol, passphrase});
+  if (found == keys.end()) {
+    std::vector<u_char> made(USM_AUTH_KU_LEN);
+    std::size_t made_length = made.size();
+    std::string phrase = passphrase;
+    const std::span<oid> hash = AuthProtocolOid(protocol);
+    if (generate_Ku(hash.data(), hash.size(), reinterpret_cast<u_char*>(phrase.data()),
+                    phrase.size(), made.data(), &made_length) != SNMPERR_SUCCESS) {
+      // The library keeps the reason in its one error-detail buffer for the next
+      // error message of any session; it belongs to this failure only.
+      snmp_api_errstring(SNMPERR_GENERR);
+      return false;
+    }
+    made.resize(made_length);
+    found = keys.emplace(std::make_pair(protocol, passphrase), std::move(made)).first;
+  }
+  std::copy(found->second.begin(), found->second.end(), key);
+  length = found->second.size();
+  return true;
+}
 
 void Prepare() {
   std::string exe_dir = ScanConfig().exeDir;
@@ -71,6 +151,41 @@ SnmpFolders SnmpFoldersFor(const std::string& exe_dir) {
 void InitSnmpLibrary() {
   static std::once_flag once;
   std::call_once(once, Prepare);
+}
+
+UsmKeys SetUsmSecurity(const MIB_ACCOUNT& account, netsnmp_session& session) {
+  const SnmpSecurityLevel level = SecurityLevelOf(account);
+  if (level == SnmpSecurityLevel::kNoAuthNoPriv) {
+    session.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    return UsmKeys::kReady;
+  }
+  const std::span<oid> auth = AuthProtocolOid(account.authProtocol);
+  session.securityAuthProto = auth.data();
+  session.securityAuthProtoLen = auth.size();
+  static_assert(sizeof(session.securityAuthKey) == USM_AUTH_KU_LEN);
+  if (!CopyMasterKey(account.authProtocol, account.authPassphrase, session.securityAuthKey,
+                     session.securityAuthKeyLen)) {
+    return UsmKeys::kAuthKeyRefused;
+  }
+  if (level == SnmpSecurityLevel::kAuthNoPriv) {
+    session.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+    return UsmKeys::kReady;
+  }
+  const std::span<oid> priv = PrivProtocolOid(account.privProtocol);
+  session.securityPrivProto = priv.data();
+  session.securityPrivProtoLen = priv.size();
+  static_assert(sizeof(session.securityPrivKey) == USM_AUTH_KU_LEN);
+  if (!CopyMasterKey(account.authProtocol, account.privPassphrase, session.securityPrivKey,
+                     session.securityPrivKeyLen)) {
+    return UsmKeys::kPrivKeyRefused;
+  }
+  session.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+  return UsmKeys::kReady;
+}
+
+std::size_t MasterKeysComputed() {
+  std::lock_guard<std::mutex> lock(SocketMutex());
+  return Keys().size();
 }
 
 }  // namespace ordalen

@@ -1,7 +1,12 @@
 // Once-per-process preparation of the SNMP library.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+#include "app/mib_accounts.h"
+
+struct snmp_session;  // the SNMP library's session record (netsnmp_session)
 
 namespace ordalen {
 
@@ -21,5 +26,23 @@ SnmpFolders SnmpFoldersFor(const std::string& exe_dir);
 // calls return at once. Call it on the main thread before any worker starts; the
 // queries call it too, as a safety net for programs that forgot.
 void InitSnmpLibrary();
+
+// How SetUsmSecurity ended.
+enum class UsmKeys { kReady, kAuthKeyRefused, kPrivKeyRefused };
+
+// Fills the SNMPv3 security of a session record prepared with snmp_sess_init
+// from `account` (SecurityLevelOf): the level, the protocols and the master keys
+// (Ku) of the pass phrases, which the library localises with each agent's
+// engine ID once the session has learnt it. The user name is left to the caller.
+// Each master key is computed once per process for every distinct (protocol,
+// pass phrase) and shared by every worker; the privacy key comes from the
+// privacy pass phrase through the authentication protocol's hash, as the
+// library's own tools make it. When the library refuses a pass phrase (shorter
+// than kMinPassphraseLength) its complaint goes to the standard error stream and
+// the result tells which key it was. Safe from any thread.
+UsmKeys SetUsmSecurity(const MIB_ACCOUNT& account, snmp_session& session);
+
+// The master keys computed so far by this process.
+std::size_t MasterKeysComputed();
 
 }  // namespace ordalen

@@ -250,7 +250,21 @@ int SnmpSession::DiscoverEngineId() {
   }
   if (ss->securityEngineIDLen == 0) return status == STAT_TIMEOUT ? STAT_TIMEOUT : STAT_ERROR;
   ss->s_snmp_errno = SNMPERR_SUCCESS;
-  // With the engine known, the user's localized key goes into the user table.
+  // With the engine known, the user's localized keys go into the user table. The
+  // library keeps one entry per engine ID and user name for the whole process and
+  // fills it only once, so an earlier session with other keys for the same
+  // engine (an agent that answers on several addresses, each with its own
+  // account) would decide this session's keys: the entry is made anew.
+  if (ss->securityNameLen != 0) {
+    if (usmUser* earlier =
+            usm_get_user(ss->securityEngineID, ss->securityEngineIDLen, ss->securityName)) {
+      usm_remove_user(earlier);  // returns the list's head, not the entry
+      // Out of the list, so freeing it touches no neighbour.
+      earlier->next = nullptr;
+      earlier->prev = nullptr;
+      usm_free_user(earlier);
+    }
+  }
   return create_user_from_session(ss) == SNMPERR_SUCCESS ? STAT_SUCCESS : STAT_ERROR;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/settings.h"
+#include "base/text.h"
 #include "support/process.h"
 #include "support/scan_config.h"
 
@@ -153,32 +154,75 @@ TEST(CsvFileTest, LinesEndInLfOrCrLfAndTheLastMayHaveNoEnd) {
   EXPECT_EQ(lines, (std::vector<Fields>{{"a"}, {"b"}, {}, {"c"}}));
 }
 
-TEST(CsvFileTest, AccountsAreKeyedByAddressAndShortLinesSkipped) {
+TEST(LoadConfigurationTest, AccountsFileLinesAreReadOrSkippedByLineNumber) {
   test::TempDir dir;
   test::ScopedScanConfig scoped(dir.path());
   dir.Write("accounts.csv",
             "\xEF\xBB\xBF"
-            "10.0.0.1,first,pass1\r\n"
-            "10.0.0.2,onlyuser\r\n"
-            "\r\n"
-            "10.0.0.3,u3,\"p,3\"\"\",extra\r\n"
-            "10.0.0.1,second,pass2\r\n");
+            "10.0.0.1,first,passphrase1\r\n"                                       // 1
+            "10.0.0.2,onlyuser\r\n"                                                // 2
+            "\r\n"                                                                 // 3
+            "10.0.0.3,u3,\"p,3\"\"word\",\"SHA-256\",aes,\"priv,pass\",extra\r\n"  // 4
+            "10.0.0.1,second,passphrase2\r\n"                                      // 5
+            "10.0.0.4,u4,secret-auth-1,SHA-1\r\n"                                  // 6
+            "10.0.0.5,u5,secret-auth-2,SHA,AES,secret7\r\n"                        // 7
+            "10.0.0.6,u6,secret8,SHA\r\n"                                          // 8
+            "10.9.0.0/16,block,passphrase3,sha-512,aes-256,privphrase\n"           // 9
+            "10.9.9.9-10.9.9.1,reversed,passphrase4\r\n"                           // 10
+            "10.9.0.0/8,hostbits,passphrase5\r\n"                                  // 11
+            "printer,named,passphrase6\r\n"                                        // 12
+            "*,guest,\"\"\r\n"                                                     // 13
+            "10.0.0.7,u7,secret-auth-3,,,secret-priv-3\r\n"                        // 14
+            "10.0.0.8,u8,\r\n"     // a last comma ends the line: two fields           15
+            "10.0.0.9,u9,,\r\n");  // 16
   LoadConfiguration(dir.path().string());
-  auto& accounts = ScanConfig().mibAccounts;
-  EXPECT_EQ(accounts.size(), 2u);
+  const auto& accounts = ScanConfig().mibAccounts;
+  EXPECT_EQ(accounts.size(), 5u);  // 10.0.0.1, 10.0.0.3, 10.0.0.9, the /16, "*"
   ASSERT_NE(accounts.Find("10.0.0.1"), nullptr);
-  EXPECT_EQ(accounts.Find("10.0.0.1")->userName, "second");
-  EXPECT_EQ(accounts.Find("10.0.0.1")->authPassphrase, "pass2");
-  ASSERT_NE(accounts.Find("10.0.0.3"), nullptr);
-  EXPECT_EQ(accounts.Find("10.0.0.3")->authPassphrase, "p,3\"");
-  EXPECT_EQ(accounts.Find("10.0.0.2"), nullptr);
-  const auto log = test::LogMessages(dir.path() / "ordalen.log");
+  EXPECT_EQ(accounts.Find("10.0.0.1")->userName, "second");  // the later line replaces
+  EXPECT_EQ(accounts.Find("10.0.0.1")->authPassphrase, "passphrase2");
+  EXPECT_EQ(SecurityLevelOf(*accounts.Find("10.0.0.1")), SnmpSecurityLevel::kAuthNoPriv);
+  const MIB_ACCOUNT* quoted = accounts.Find("10.0.0.3");
+  ASSERT_NE(quoted, nullptr);
+  EXPECT_EQ(quoted->authPassphrase, "p,3\"word");
+  EXPECT_EQ(quoted->authProtocol, SnmpAuthProtocol::kSha256);
+  EXPECT_EQ(quoted->privProtocol, SnmpPrivProtocol::kAes);
+  EXPECT_EQ(quoted->privPassphrase, "priv,pass");
+  ASSERT_NE(accounts.Find("10.9.200.1"), nullptr);
+  EXPECT_EQ(accounts.Find("10.9.200.1")->userName, "block");
+  EXPECT_EQ(accounts.Find("10.9.200.1")->privProtocol, SnmpPrivProtocol::kAes256);
+  ASSERT_NE(accounts.Find("10.0.0.9"), nullptr);
+  EXPECT_EQ(SecurityLevelOf(*accounts.Find("10.0.0.9")), SnmpSecurityLevel::kNoAuthNoPriv);
+  // The skipped lines' devices fall back to "*": noAuthNoPriv as guest.
+  for (const char* fallback :
+       {"10.0.0.2", "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7", "10.0.0.8"}) {
+    ASSERT_NE(accounts.Find(fallback), nullptr) << fallback;
+    EXPECT_EQ(accounts.Find(fallback)->userName, "guest") << fallback;
+    EXPECT_EQ(SecurityLevelOf(*accounts.Find(fallback)), SnmpSecurityLevel::kNoAuthNoPriv);
+  }
+
+  Fields skipped;
+  for (const auto& message : test::LogMessages(dir.path() / "ordalen.log")) {
+    if (StartsWith(message, "accounts.csv")) skipped.push_back(message);
+    for (const char* secret : {"secret", "passphrase", "privphrase", "priv,pass", "p,3"}) {
+      EXPECT_EQ(message.find(secret), std::string::npos) << message;
+    }
+  }
   EXPECT_EQ(
-      std::count(log.begin(), log.end(), "accounts.csv line 2 skipped: fewer than three fields"),
-      1);
-  EXPECT_EQ(
-      std::count(log.begin(), log.end(), "accounts.csv line 3 skipped: fewer than three fields"),
-      1);
+      skipped,
+      (Fields{"accounts.csv line 2 skipped: fewer than three fields",
+              "accounts.csv line 3 skipped: fewer than three fields",
+              "accounts.csv line 6 skipped: unknown authentication protocol",
+              "accounts.csv line 7 skipped: privacy pass phrase shorter than 8 characters",
+              "accounts.csv line 8 skipped: authentication pass phrase shorter than 8 "
+              "characters",
+              "accounts.csv line 10 skipped: range ends before it starts",
+              "accounts.csv line 11 skipped: block has address bits set past its prefix "
+              "length",
+              "accounts.csv line 12 skipped: first field is not an address, block, range or *",
+              "accounts.csv line 14 skipped: privacy pass phrase without a privacy "
+              "protocol",
+              "accounts.csv line 15 skipped: fewer than three fields"}));
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ TEST_F(BadFilesE2eTest, BadAccountsCsvLinesAreSkippedAndNamed) {
     Lines skipped;  // the "skipped" lines logged, in order
   } cases[] = {
       {"short and empty lines",
-       "10.0.0.1\r\n10.0.0.2,user\r\n\r\n10.0.0.3,user,pass\r\n,\r\n",
+       "10.0.0.1\r\n10.0.0.2,user\r\n\r\n10.0.0.3,user,passphrase\r\n,\r\n",
        false,
        {"accounts.csv line 1 skipped: fewer than three fields",
         "accounts.csv line 2 skipped: fewer than three fields",
@@ -167,14 +167,15 @@ TEST_F(BadFilesE2eTest, BadAccountsCsvLinesAreSkippedAndNamed) {
        false,
        {"accounts.csv line 2 skipped: fewer than three fields"}},
       {"a 1 MB line without a comma",
-       mb + "\n10.0.0.1,u,p\n",
+       mb + "\n10.0.0.1,u,passphrase\n",
        false,
        {"accounts.csv line 1 skipped: fewer than three fields"}},
       {"a 1 MB pass phrase", "10.0.0.1,u," + mb + "\n", false, {}},
       {"NUL bytes and binary",
        std::string("10.0.0.1\0,u\0,p\n\x01\x02\xFF", 16),
        false,
-       {"accounts.csv line 2 skipped: fewer than three fields"}},
+       {"accounts.csv line 1 skipped: first field is not an address, block, range or *",
+        "accounts.csv line 2 skipped: fewer than three fields"}},
       {"a folder named accounts.csv", "", true, {}},
   };
   for (const auto& c : cases) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "snmp/snmp_library.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
@@ -225,6 +226,166 @@ TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: No securityName specified\n");
   EXPECT_EQ(next.Lines("127.0.0.1|Error"), (Lines{"127.0.0.1|Error [1]No securityName specified"}));
   accounts[kAgent] = saved;
+}
+
+// An agent of its own (its own engine ID) with a user for every protocol an
+// account may name; each user's level is the highest its keys allow, and the
+// agent answers it at that level only.
+constexpr const char* kV3Agent = "127.0.0.5";
+struct V3User {
+  const char* name;
+  const char* auth;  // empty: no authentication
+  const char* priv;  // empty: no privacy
+};
+constexpr V3User kV3Users[] = {
+    {"v3md5", "MD5", ""},
+    {"v3sha-des", "SHA", "DES"},
+    {"v3sha224-aes", "SHA-224", "AES"},
+    {"v3sha256-aes192", "SHA-256", "AES-192"},
+    {"v3sha384-aes256", "SHA-384", "AES-256"},
+    {"v3sha512-aes256", "SHA-512", "AES-256"},
+    {"v3md5-aes", "MD5", "AES"},
+    {"v3noauth", "", ""},
+};
+
+std::string AuthPass(const V3User& user) {
+  return std::string("auth-") + user.name;
+}
+std::string PrivPass(const V3User& user) {
+  return std::string("priv-") + user.name;
+}
+
+std::string V3UsersConfig() {
+  std::string text;
+  for (const auto& u : kV3Users) {
+    text += std::string("createUser ") + u.name;
+    if (*u.auth) text += std::string(" ") + u.auth + " " + AuthPass(u);
+    if (*u.priv) text += std::string(" ") + u.priv + " " + PrivPass(u);
+    text += std::string("\nrouser ") + u.name + (*u.priv ? " priv" : *u.auth ? " auth" : " noauth");
+    text += "\n";
+  }
+  return text;
+}
+
+// The account an "accounts.csv" line gives, from its fields after the address.
+MIB_ACCOUNT AccountOf(std::vector<std::string> fields) {
+  fields.insert(fields.begin(), kV3Agent);
+  const auto parsed = ParseAccountLine(fields);
+  EXPECT_TRUE(std::holds_alternative<AccountLine>(parsed)) << testing::PrintToString(fields);
+  return std::holds_alternative<AccountLine>(parsed) ? std::get<AccountLine>(parsed).account
+                                                     : MIB_ACCOUNT{};
+}
+
+MIB_ACCOUNT RightAccount(const V3User& user) {
+  if (!*user.auth) return AccountOf({user.name, ""});
+  if (!*user.priv) return AccountOf({user.name, AuthPass(user), user.auth});
+  return AccountOf({user.name, AuthPass(user), user.auth, user.priv, PrivPass(user)});
+}
+
+const V3User& UserNamed(std::string_view name) {
+  for (const auto& u : kV3Users) {
+    if (name == u.name) return u;
+  }
+  return kV3Users[0];
+}
+
+TEST_F(NetSnmpGetTest, EveryProtocolAnAccountNamesReadsTheAgentWithKeysMadeOnce) {
+  const TestSnmpAgent agent(kV3Agent, V3UsersConfig());
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  const std::size_t keys_before = MasterKeysComputed();
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& user : kV3Users) {
+      ScanConfig().mibAccounts[kV3Agent] = RightAccount(user);
+      const LogWatch log;
+      const int datagrams = agent.ConnectionCount();
+      std::string value = "stale";
+      EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3), 0) << user.name;
+      EXPECT_EQ(value, test::kAgentModel) << user.name;
+      EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", "127.0.0.5|scan end"})) << user.name;
+      // The engine-ID discovery and the GET.
+      EXPECT_EQ(agent.ConnectionCount() - datagrams, 2) << user.name;
+    }
+    // One key per distinct (protocol, pass phrase): seven authentication keys
+    // and six privacy keys, made in the first round and only then.
+    EXPECT_EQ(MasterKeysComputed() - keys_before, 13u) << "round " << round;
+  }
+}
+
+TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
+  const TestSnmpAgent agent(kV3Agent, V3UsersConfig());
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  constexpr const char* kAuthFailure =
+      "127.0.0.5|Error [1]Authentication failure (incorrect password, community or key)";
+  struct Case {
+    const char* name;
+    MIB_ACCOUNT account;
+    std::string outcome;
+    int datagrams;  // discovery, then the GET and its retries
+  } cases[] = {
+      // The agent cannot tell a wrong privacy key from a damaged message and
+      // drops it, so the GET waits out the library's time-out and retries.
+      {"wrong privacy pass phrase",
+       AccountOf({"v3sha256-aes192", AuthPass(UserNamed("v3sha256-aes192")), "SHA-256", "AES-192",
+                  "wrong-privacy"}),
+       "127.0.0.5|Timeout", 1 + 6},
+      {"wrong privacy protocol",
+       AccountOf({"v3sha384-aes256", AuthPass(UserNamed("v3sha384-aes256")), "SHA-384", "AES",
+                  PrivPass(UserNamed("v3sha384-aes256"))}),
+       "127.0.0.5|Timeout", 1 + 6},
+      {"wrong authentication protocol",
+       AccountOf({"v3sha512-aes256", AuthPass(UserNamed("v3sha512-aes256")), "SHA-256", "AES-256",
+                  PrivPass(UserNamed("v3sha512-aes256"))}),
+       kAuthFailure, 2},
+      {"wrong authentication pass phrase",
+       AccountOf({"v3sha224-aes", "wrong-authentication", "SHA-224", "AES",
+                  PrivPass(UserNamed("v3sha224-aes"))}),
+       kAuthFailure, 2},
+      {"unknown user",
+       AccountOf({"nobody", AuthPass(UserNamed("v3sha512-aes256")), "SHA-512", "AES-256",
+                  PrivPass(UserNamed("v3sha512-aes256"))}),
+       "127.0.0.5|Error [1]Unknown user name", 2},
+      {"privacy left out for a user that demands it",
+       AccountOf({"v3sha-des", AuthPass(UserNamed("v3sha-des")), "SHA"}),
+       "127.0.0.5|Error in packet. authorizationError (access denied to that object)", 2},
+  };
+  for (const auto& c : cases) {
+    ScanConfig().mibAccounts[kV3Agent] = c.account;
+    const LogWatch log;
+    const int datagrams = agent.ConnectionCount();
+    std::string value = "stale";
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3), 0) << c.name;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(value, "") << c.name;
+    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", c.outcome, "127.0.0.5|scan end"}))
+        << c.name;
+    EXPECT_EQ(agent.ConnectionCount() - datagrams, c.datagrams) << c.name;
+    std::printf("%-45s %6.2f s, %d datagrams\n", c.name, seconds,
+                agent.ConnectionCount() - datagrams);
+  }
+}
+
+// The library keeps one user entry per engine and user name for the process; a
+// GET must still go out with the keys of the account it was given.
+TEST_F(NetSnmpGetTest, EachGetUsesItsOwnAccountWhateverTheAgentWasAskedWithBefore) {
+  const TestSnmpAgent agent(kV3Agent, V3UsersConfig());
+  ASSERT_TRUE(agent.ready()) << agent.error();
+  const V3User& user = UserNamed("v3sha512-aes256");
+  const MIB_ACCOUNT wrong =
+      AccountOf({user.name, "wrong-authentication", user.auth, user.priv, PrivPass(user)});
+  for (const bool right : {true, false, true, false, true}) {
+    ScanConfig().mibAccounts[kV3Agent] = right ? RightAccount(user) : wrong;
+    const LogWatch log;
+    std::string value = "stale";
+    testing::internal::CaptureStderr();
+    NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(value, right ? test::kAgentModel : "") << (right ? "right" : "wrong");
+    EXPECT_EQ(log.Lines("127.0.0.5|Error").size(), right ? 0u : 1u);
+  }
 }
 
 }  // namespace
