@@ -55,5 +55,5 @@ fuzz:
 # clang-format (check mode) over every C++ file and clang-tidy over the product
 # code, with the compile commands of $(BUILD). Part of CI.
 .PHONY: lint
-lint:
+lint: deps
 	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/lint.sh
