@@ -282,39 +282,43 @@ class HostScanStoreTest : public ::testing::Test {
 TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
   struct Case {
     const char* what;
-    int result;
-    int netbios_found;
-    const char* name;  // what the worker left in Name
-    bool stored;
+    int result = -1;
+    int netbios_found = 0;
+    const char* name = "";  // what the worker left in Name
+    bool stored = true;
     // Expected:
-    std::vector<std::string> printed;
-    const char* mac;
-    const char* netbios_name;
-    const char* domain;
-    int os;
+    std::vector<std::string> printed = {"[10.77.1.20]scan\r\n"};
+    const char* mac = "02:77:01:00:00:20";
+    const char* netbios_name = "arp-name";
+    const char* domain = "";
+    int os = 3;
   };
-  const std::vector<std::string> kScanned = {"[10.77.1.20]scan\r\n"};
   const Case cases[] = {
-      {"nothing found: no line, record untouched",
-       -1,
-       0,
-       "",
-       true,
-       {},
-       "02:77:01:00:00:20",
-       "arp-name",
-       "",
-       3},
-      {"NetBIOS replaces MAC, name and domain; OS kept", -1, 1, "WS01", true, kScanned,
-       "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP", 3},
-      {"accepting port sets OS 1 only", 1, 0, "", true, kScanned, "02:77:01:00:00:20", "arp-name",
-       "", 1},
-      {"a management name rides on a usable NetBIOS answer", 1, 1, "WMI-NAME", true, kScanned,
-       "00:1A:2B:3C:4D:5E", "WMI-NAME", "WORKGROUP", 1},
-      {"a management name without NetBIOS stays out", 1, 0, "WMI-NAME", true, kScanned,
-       "02:77:01:00:00:20", "arp-name", "", 1},
-      {"host no longer stored: lines, no record made", 1, 1, "WS01", false, kScanned, "", "", "",
-       0},
+      {.what = "nothing found: no line, record untouched", .printed = {}},
+      {.what = "NetBIOS replaces MAC, name and domain; OS kept",
+       .netbios_found = 1,
+       .name = "WS01",
+       .mac = "00:1A:2B:3C:4D:5E",
+       .netbios_name = "WS01",
+       .domain = "WORKGROUP"},
+      {.what = "accepting port sets OS 1 only", .result = 1, .os = 1},
+      {.what = "a management name rides on a usable NetBIOS answer",
+       .result = 1,
+       .netbios_found = 1,
+       .name = "WMI-NAME",
+       .mac = "00:1A:2B:3C:4D:5E",
+       .netbios_name = "WMI-NAME",
+       .domain = "WORKGROUP",
+       .os = 1},
+      {.what = "a management name without NetBIOS stays out",
+       .result = 1,
+       .name = "WMI-NAME",
+       .os = 1},
+      {.what = "host no longer stored: lines, no record made",
+       .result = 1,
+       .netbios_found = 1,
+       .name = "WS01",
+       .stored = false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

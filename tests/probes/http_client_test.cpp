@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/loopback_peer.h"
 #include "support/wsman_peer.h"
 
 namespace ordalen {
@@ -21,14 +21,10 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 constexpr std::uint16_t kPort = 8085;
 constexpr std::size_t kMaxBody = 64;
 
-bool NoNamespace() {
-  return std::getenv("ORDALEN_NO_NETNS") != nullptr;
-}
-
 class HttpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (NoNamespace()) GTEST_SKIP() << "no network namespace: socket tests skipped";
+    if (test::NoNetworkNamespace()) GTEST_SKIP() << "no network namespace: socket tests skipped";
   }
 };
 
