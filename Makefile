@@ -51,3 +51,9 @@ sanitize:
 .PHONY: fuzz
 fuzz:
 	@JOBS=$(JOBS) scripts/fuzz.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS))
+
+# clang-format (check mode) over every C++ file and clang-tidy over the product
+# code, with the compile commands of $(BUILD). Part of CI.
+.PHONY: lint
+lint: deps
+	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/lint.sh

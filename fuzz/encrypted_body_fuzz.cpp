@@ -1,6 +1,6 @@
 // A sealed multipart body ("multipart/encrypted") as the service sends it.
 #include "fuzz_check.h"
-#include "probes/wsman_message.h"
+#include "probes/encrypted_body.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ordalen;

@@ -4,7 +4,7 @@
 
 #include "base/base64.h"
 #include "fuzz_check.h"
-#include "probes/wsman_message.h"
+#include "probes/http_response.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ordalen;

@@ -1,6 +1,6 @@
 // The SOAP answer to an enumeration or pull request (or a fault instead).
 #include "fuzz_check.h"
-#include "probes/wsman_message.h"
+#include "probes/soap_enumeration.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ordalen;

@@ -25,12 +25,13 @@ class NetworkProbes final : public HostProbes {
     return ordalen::NetbiosQuery(address, local_port, answer, error);
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
-                       std::string& name) override {
+                       std::string& name, std::string& failure) override {
     WmiConnection connection;
     bool found = false;
     if (WmiConnect(connection, ip, user, password) == 1) {
       found = WmiQueryComputerName(connection, name) == 1 && !name.empty();
     }
+    if (!found) failure = WmiFailureText(connection);
     WmiRelease(connection);
     return found;
   }
@@ -99,12 +100,17 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
       const std::string& password =
           i < config.wmiPasswords.size() ? config.wmiPasswords[i] : std::string();
       std::string name;
-      if (probes.WmiComputerName(ip, config.wmiUserNames[i], password, name) && !name.empty()) {
+      std::string failure;
+      if (probes.WmiComputerName(ip, config.wmiUserNames[i], password, name, failure) &&
+          !name.empty()) {
         context.Name = name;
         output.Print(Format("[%s]wmi:%s\n", ip.c_str(), name.c_str()));
         output.Log(Format("WMI[%s]: %s", ip.c_str(), name.c_str()));
         break;
       }
+      // Account i comes from the section "Ordalen_Account_<i + 1>".
+      output.Log(Format("WMI[%s]: account %d: %s", ip.c_str(), static_cast<int>(i) + 1,
+                        failure.empty() ? "no name" : failure.c_str()));
     }
   }
   return 0;

@@ -28,9 +28,11 @@ class HostProbes {
   virtual int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
                            int& error) = 0;
   // One attempt with one account: connect, ask the computer name, release.
-  // True with a non-empty `name`.
+  // True with a non-empty `name`; otherwise false and `failure` says why in a
+  // few words for the log (never an account text).
   virtual bool WmiComputerName(const std::string& ip, const std::string& user,
-                               const std::string& password, std::string& name) = 0;
+                               const std::string& password, std::string& name,
+                               std::string& failure) = 0;
 };
 
 // Where the phase's console lines and log lines go. Called from worker threads.

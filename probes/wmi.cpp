@@ -10,20 +10,26 @@
 #include "base/base64.h"
 #include "base/text.h"
 #include "platform/tcp_stream.h"
+#include "probes/encrypted_body.h"
+#include "probes/http_client.h"
 #include "probes/ntlm_auth.h"
-#include "probes/wsman_message.h"
+#include "probes/soap_enumeration.h"
 
 namespace ordalen {
 
 struct WmiSession {
-  TcpStream stream;
+  explicit WmiSession(const std::string& authority_text)
+      : authority(authority_text),
+        to("http://" + authority_text + "/wsman"),
+        http(authority_text, kWsmanMaxAnswerBytes) {}
+
+  std::string authority;  // "10.0.0.1:5985"
+  std::string to;         // "http://10.0.0.1:5985/wsman"
+  HttpClient http;
   NtlmInitiator ntlm;
-  std::string authority;                         // "10.0.0.1:5985"
-  std::string to;                                // "http://10.0.0.1:5985/wsman"
   std::vector<std::uint8_t> authenticate_token;  // travels with the first sealed request
-  std::vector<std::uint8_t> received;            // bytes read past the last answer
   // No request of the current operation runs past this point.
-  TcpStream::Clock::time_point operation_deadline = TcpStream::Clock::time_point::max();
+  HttpClient::Clock::time_point operation_deadline = HttpClient::Clock::time_point::max();
 
   // The open enumeration of the computer-name query.
   bool enumeration_open = false;
@@ -39,14 +45,6 @@ WmiConnection::WmiConnection(WmiConnection&&) noexcept = default;
 WmiConnection& WmiConnection::operator=(WmiConnection&&) noexcept = default;
 
 namespace {
-
-constexpr std::size_t kReceiveChunk = std::size_t{16} * 1024;
-constexpr int kMaxInterimAnswers = 4;
-
-struct HttpAnswer {
-  HttpResponseHead head;
-  std::vector<std::uint8_t> body;
-};
 
 bool SetError(WmiConnection& connection, WmiError error, std::string text) {
   connection.LastError = error;
@@ -72,125 +70,28 @@ std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-bool StreamError(WmiConnection& connection, TcpStatus status, const char* while_doing) {
-  switch (status) {
-    case TcpStatus::kTimedOut:
-      return SetError(connection, kWmiTimeout, Format("%s: no answer in time", while_doing));
-    case TcpStatus::kClosed:
-      return SetError(connection, kWmiClosed,
-                      Format("%s: the service closed the connection", while_doing));
-    default:
-      return SetError(connection, kWmiClosed, Format("%s: %s", while_doing, TcpStatusText(status)));
-  }
-}
-
-// Receives until `ready` says the buffered bytes are enough.
-template <class Ready>
-bool ReceiveUntil(WmiSession& session, WmiConnection& connection,
-                  TcpStream::Clock::time_point deadline, Ready&& ready) {
-  while (!ready()) {
-    if (session.received.size() > kWsmanMaxAnswerBytes + kMaxHttpHeadBytes) {
-      return SetError(connection, kWmiProtocol, "answer too large");
-    }
-    const TcpStatus status = session.stream.ReceiveSome(session.received, kReceiveChunk, deadline);
-    if (status != TcpStatus::kOk) return StreamError(connection, status, "reading the answer");
-  }
-  return true;
-}
-
-// Reads one whole answer (head and body) from the connection.
-bool ReadAnswer(WmiSession& session, WmiConnection& connection,
-                TcpStream::Clock::time_point deadline, HttpAnswer& answer) {
-  for (int interim = 0;; ++interim) {
-    std::optional<std::size_t> head_end;
-    if (!ReceiveUntil(session, connection, deadline, [&] {
-          head_end = FindHttpHeadEnd(session.received);
-          return head_end.has_value() || session.received.size() > kMaxHttpHeadBytes;
-        })) {
-      return false;
-    }
-    if (!head_end || *head_end > kMaxHttpHeadBytes)
-      return SetError(connection, kWmiProtocol, "answer head too large");
-    const std::string_view head_text(reinterpret_cast<const char*>(session.received.data()),
-                                     *head_end);
-    auto head = ParseHttpResponseHead(head_text);
-    if (!head) return SetError(connection, kWmiProtocol, "malformed HTTP answer head");
-    session.received.erase(session.received.begin(),
-                           session.received.begin() + static_cast<std::ptrdiff_t>(*head_end));
-    if (head->status < 200) {
-      if (interim == kMaxInterimAnswers)
-        return SetError(connection, kWmiProtocol, "too many interim answers");
-      continue;
-    }
-    answer.head = std::move(*head);
-    break;
-  }
-
-  answer.body.clear();
-  bool length_valid = true;
-  const auto content_length = answer.head.ContentLength(length_valid);
-  if (answer.head.Chunked()) {
-    ChunkedBody chunked;
-    if (!ReceiveUntil(session, connection, deadline, [&] {
-          chunked = DecodeChunked(session.received, kWsmanMaxAnswerBytes);
-          return chunked.state != ChunkedBody::State::kIncomplete;
-        })) {
-      return false;
-    }
-    if (chunked.state == ChunkedBody::State::kMalformed) {
-      return SetError(connection, kWmiProtocol, "malformed chunked answer body");
-    }
-    answer.body = std::move(chunked.body);
-    session.received.erase(
-        session.received.begin(),
-        session.received.begin() + static_cast<std::ptrdiff_t>(chunked.consumed));
-  } else if (!answer.head.Values("Transfer-Encoding").empty() || !length_valid) {
-    return SetError(connection, kWmiProtocol, "answer body length unusable");
-  } else if (content_length) {
-    if (*content_length > kWsmanMaxAnswerBytes)
-      return SetError(connection, kWmiProtocol, "answer too large");
-    const auto length = static_cast<std::size_t>(*content_length);
-    if (!ReceiveUntil(session, connection, deadline,
-                      [&] { return session.received.size() >= length; }))
-      return false;
-    answer.body.assign(session.received.begin(),
-                       session.received.begin() + static_cast<std::ptrdiff_t>(length));
-    session.received.erase(session.received.begin(),
-                           session.received.begin() + static_cast<std::ptrdiff_t>(length));
-  } else if (answer.head.status != 204 && answer.head.status != 304) {
-    // No length: the body runs to the end of the connection.
-    for (;;) {
-      if (session.received.size() > kWsmanMaxAnswerBytes)
-        return SetError(connection, kWmiProtocol, "answer too large");
-      const TcpStatus status =
-          session.stream.ReceiveSome(session.received, kReceiveChunk, deadline);
-      if (status == TcpStatus::kClosed) break;
-      if (status != TcpStatus::kOk) return StreamError(connection, status, "reading the answer");
-    }
-    answer.body = std::move(session.received);
-    session.received.clear();
-    session.stream.Close();
-  }
-  if (answer.head.ClosesConnection()) session.stream.Close();
-  return true;
-}
-
-// Sends one POST and reads its whole answer, within one request time limit.
+// Sends one POST to the service and reads its whole answer, within one request
+// time limit and the operation's deadline.
 bool Roundtrip(WmiSession& session, WmiConnection& connection, std::string_view extra_headers,
                std::span<const std::uint8_t> body, HttpAnswer& answer) {
-  if (!session.stream.is_open())
-    return SetError(connection, kWmiClosed, "the service closed the connection");
   const auto deadline =
-      std::min(TcpStream::Clock::now() + kWsmanRequestTimeout, session.operation_deadline);
-  std::string head = "POST /wsman HTTP/1.1\r\nHost: " + session.authority +
-                     "\r\nConnection: Keep-Alive\r\nUser-Agent: ordalen\r\n";
-  head += extra_headers;
-  head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  std::vector<std::uint8_t> request(head.begin(), head.end());
-  request.insert(request.end(), body.begin(), body.end());
-  const TcpStatus sent = session.stream.SendAll(request, deadline);
-  if (sent != TcpStatus::kOk) return StreamError(connection, sent, "sending a request");
-  return ReadAnswer(session, connection, deadline, answer);
+      std::min(HttpClient::Clock::now() + kWsmanRequestTimeout, session.operation_deadline);
+  if (session.http.Post("/wsman", extra_headers, body, deadline, answer)) return true;
+  switch (session.http.failure()) {
+    case HttpFailure::kTimeout:
+      return SetError(connection, kWmiTimeout, session.http.error_text());
+    case HttpFailure::kProtocol:
+      return SetError(connection, kWmiProtocol, session.http.error_text());
+    case HttpFailure::kClosed:
+    case HttpFailure::kNone:
+      break;
+  }
+  return SetError(connection, kWmiClosed, session.http.error_text());
+}
+
+bool HttpStatusError(WmiConnection& connection, int status, const char* context = "") {
+  connection.LastHttpStatus = status;
+  return SetError(connection, kWmiHttpStatus, Format("HTTP status %d%s", status, context));
 }
 
 // Seals one SOAP message, sends it and unseals the answer's SOAP text.
@@ -214,8 +115,7 @@ bool SealedExchange(WmiSession& session, WmiConnection& connection, const std::s
   const bool sealed_answer =
       !content_types.empty() && IsEncryptedContentType(content_types.front());
   if (!sealed_answer) {
-    if (status != 200)
-      return SetError(connection, kWmiHttpStatus, Format("HTTP status %d", status));
+    if (status != 200) return HttpStatusError(connection, status);
     return SetError(connection, kWmiProtocol, "answer not sealed");
   }
   const auto parts = ParseEncryptedBody(answer.body);
@@ -229,7 +129,7 @@ bool SealedExchange(WmiSession& session, WmiConnection& connection, const std::s
     const auto fault = ParseEnumerationAnswer(reply);
     if (fault && fault->fault)
       return SetError(connection, kWmiFault, "SOAP fault: " + fault->fault_text);
-    return SetError(connection, kWmiHttpStatus, Format("HTTP status %d", status));
+    return HttpStatusError(connection, status);
   }
   return true;
 }
@@ -285,6 +185,7 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
                const std::string& password) {
   connection.Services.reset();
   connection.LastError = kWmiNoError;
+  connection.LastHttpStatus = 0;
   connection.LastErrorText.clear();
   if (!NtlmMechanismAvailable()) {
     SetError(connection, kWmiNoMechanism, "NTLM mechanism not installed");
@@ -295,18 +196,16 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
     SetError(connection, kWmiBadAddress, "server is not a dotted IPv4 address");
     return 0;
   }
-  auto session = std::make_unique<WmiSession>();
-  session->authority = server + ":" + std::to_string(kWsmanPort);
-  session->to = "http://" + session->authority + "/wsman";
+  auto session = std::make_unique<WmiSession>(server + ":" + std::to_string(kWsmanPort));
 
   std::vector<std::uint8_t> negotiate;
   if (!session->ntlm.Start(user, password, server, negotiate)) {
     SetError(connection, kWmiCredentials, session->ntlm.error_text());
     return 0;
   }
-  const TcpStatus connected = session->stream.Connect(*address, kWsmanPort, kWsmanConnectTimeout);
+  const TcpStatus connected = session->http.Connect(*address, kWsmanPort, kWsmanConnectTimeout);
   if (connected != TcpStatus::kOk) {
-    SetError(connection, kWmiConnect,
+    SetError(connection, connected == TcpStatus::kRefused ? kWmiRefused : kWmiConnect,
              Format("connect to %s: %s", session->authority.c_str(), TcpStatusText(connected)));
     return 0;
   }
@@ -318,8 +217,7 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
     return 0;
   }
   if (answer.head.status != 401) {
-    SetError(connection, kWmiHttpStatus,
-             Format("HTTP status %d to the authentication start", answer.head.status));
+    HttpStatusError(connection, answer.head.status, " to the authentication start");
     return 0;
   }
   const auto challenge = NegotiateToken(answer.head);
@@ -327,7 +225,7 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
     SetError(connection, kWmiProtocol, "no Negotiate challenge in the answer");
     return 0;
   }
-  if (!session->stream.is_open()) {
+  if (!session->http.is_open()) {
     SetError(connection, kWmiClosed, "the service closed the connection after its challenge");
     return 0;
   }
@@ -348,7 +246,7 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name) {
     return 0;
   }
   WmiSession& session = *connection.Services;
-  session.operation_deadline = TcpStream::Clock::now() + kWsmanQueryLimit;
+  session.operation_deadline = HttpClient::Clock::now() + kWsmanQueryLimit;
   if (!session.enumeration_open && !OpenEnumeration(session, connection)) return 0;
   session.enumeration_open = false;  // this call reads it to its end
 
@@ -387,6 +285,43 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name) {
 
 void WmiRelease(WmiConnection& connection) {
   connection.Services.reset();
+}
+
+std::string WmiFailureText(const WmiConnection& connection) {
+  switch (connection.LastError) {
+    case kWmiNoError:
+      return "no failure";
+    case kWmiNoMechanism:
+      return "NTLM mechanism not installed";
+    case kWmiBadAddress:
+      return "not an IPv4 address";
+    case kWmiCredentials:
+      return "account not usable";
+    case kWmiRefused:
+      return "connection refused";
+    case kWmiConnect:
+      return "no connection";
+    case kWmiTimeout:
+      return "no answer in time";
+    case kWmiClosed:
+      return "connection closed";
+    case kWmiProtocol:
+      return "unexpected answer";
+    case kWmiAccessDenied:
+      return "authentication refused";
+    case kWmiHttpStatus:
+      return Format("HTTP status %d", connection.LastHttpStatus);
+    case kWmiSeal:
+      return "sealing failed";
+    case kWmiFault:
+      return "SOAP fault";
+    case kWmiNotConnected:
+      return "not connected";
+    case kWmiNoName:
+      return "no name";
+    default:
+      return Format("failure %d", connection.LastError);
+  }
 }
 
 }  // namespace ordalen

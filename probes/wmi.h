@@ -34,7 +34,8 @@ enum WmiError : int {
   kWmiNoMechanism,   // the NTLM mechanism is not installed
   kWmiBadAddress,    // the server text is not a dotted IPv4 address
   kWmiCredentials,   // the account texts cannot be used
-  kWmiConnect,       // TCP connect refused, unreachable or timed out
+  kWmiRefused,       // TCP connect refused (nothing listens on the port)
+  kWmiConnect,       // TCP connect unreachable, timed out or failed otherwise
   kWmiTimeout,       // a request got no whole answer in time
   kWmiClosed,        // the service closed the connection
   kWmiProtocol,      // an answer that is not what the exchange expects
@@ -51,8 +52,9 @@ struct WmiSession;  // the authenticated connection (one TCP connection, one sec
 // One connection attempt with one account. Owned by the scan worker on its stack.
 struct WmiConnection {
   std::unique_ptr<WmiSession> Services;  // set when connected
-  int LastError = kWmiNoError;           // a WmiError, kept for diagnostics only
-  std::string LastErrorText;             // never contains account texts
+  int LastError = kWmiNoError;           // a WmiError
+  int LastHttpStatus = 0;                // the status that failed it (kWmiHttpStatus)
+  std::string LastErrorText;             // details; never contains account texts
 
   WmiConnection();
   ~WmiConnection();
@@ -71,5 +73,10 @@ int WmiQueryComputerName(WmiConnection& connection, std::string& name);
 
 // Closes the session (the TCP connection and the security context).
 void WmiRelease(WmiConnection& connection);
+
+// The kind of the last failure as a short fixed text for the scan log
+// ("authentication refused", "connection refused", "HTTP status 500", ...).
+// Holds neither account texts nor anything the peer sent.
+std::string WmiFailureText(const WmiConnection& connection);
 
 }  // namespace ordalen

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev
   libxml2-dev libsnmp-dev libkrb5-dev gss-ntlmssp
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   iproute2 iputils-ping procps util-linux
   snmpd snmp samba samba-common-bin python3 python3-gssapi libxml2-utils
 )

@@ -5,8 +5,8 @@
 #    $ASAN_BUILD (default build-asan), then every unit test, e2e test and fuzz
 #    replay again (ctest -L 'unit|e2e');
 #  - ThreadSanitizer: in $TSAN_BUILD (default build-tsan) only the tests whose
-#    code runs threads (worker pool, scan log, scan driver, the probe phases,
-#    the parallel SNMP queries and the MIB phase), built and run alone.
+#    code runs threads, those with the ctest label "threads" (tests/CMakeLists.txt
+#    gives it), built (target ordalen_threads_tests) and run alone.
 #
 #   scripts/sanitize.sh [asan|tsan]...     (default: both)
 #
@@ -18,13 +18,6 @@ JOBS=${JOBS:-$(nproc)}
 CMAKE_FLAGS=${CMAKE_FLAGS:-}
 ASAN_BUILD=${ASAN_BUILD:-build-asan}
 TSAN_BUILD=${TSAN_BUILD:-build-tsan}
-
-# Test executables run under ThreadSanitizer, and the test-name pattern that
-# selects exactly their tests (ctest names are "<layer>.<Suite>.<Case>").
-readonly TSAN_TARGETS=(engine_pool_test engine_scan_driver_test engine_result_store_test
-  app_log_test probes_arp_test probes_ping_test probes_host_scan_test probes_netbios_test
-  snmp_parallel_query_test snmp_mib_phase_test)
-readonly TSAN_TESTS='^(engine\.|app\.(LogTest|FormatTimeTest)\.|probes\.(ArpSweepTest|LookupHostNameTest|ValidateMacTest|PingHostTest|PingSweepTest|TtlToOsTypeTest|HostScanLoopbackTest|HostScanStoreTest|ScanWorkerTest|NetbiosLoopbackTest|NetbiosTest)\.|snmp\.(ParallelQueryTest|MibPhaseTest|MibPhaseAgentTest)\.)'
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -45,14 +38,14 @@ run_asan() {
 run_tsan() {
   echo "== ThreadSanitizer ($TSAN_BUILD)"
   configure "$TSAN_BUILD" thread
-  cmake --build "$TSAN_BUILD" -j "$JOBS" --target "${TSAN_TARGETS[@]}"
+  cmake --build "$TSAN_BUILD" -j "$JOBS" --target ordalen_threads_tests
   local listed
-  listed=$(cd "$TSAN_BUILD" && ctest -N -R "$TSAN_TESTS" | sed -n 's/^Total Tests: //p')
+  listed=$(cd "$TSAN_BUILD" && ctest -N -L threads | sed -n 's/^Total Tests: //p')
   if [[ -z $listed || $listed -eq 0 ]]; then
-    echo "sanitize: no ThreadSanitizer tests matched" >&2
+    echo "sanitize: no test carries the label threads" >&2
     return 1
   fi
-  (cd "$TSAN_BUILD" && ctest --output-on-failure -j "$JOBS" -R "$TSAN_TESTS")
+  (cd "$TSAN_BUILD" && ctest --output-on-failure -j "$JOBS" -L threads)
 }
 
 what=("$@")

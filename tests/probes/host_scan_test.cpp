@@ -23,11 +23,12 @@ namespace {
 constexpr std::uint32_t kHost = 0x0A4D0114;  // 10.77.1.20
 
 struct FakeHost {
-  std::set<std::uint32_t> open_ports;
-  std::optional<NodeStatus> netbios;  // no answer when unset
+  std::set<std::uint32_t> open_ports = {};
+  std::optional<NodeStatus> netbios = {};  // no answer when unset
   int netbios_error = 0;
-  std::string wmi_user;  // the one account the host accepts
-  std::string wmi_name;
+  std::string wmi_user = {};  // the one account the host accepts
+  std::string wmi_name = {};
+  std::string wmi_failure = "authentication refused";  // what every other attempt gives
 };
 
 class FakeProbes : public HostProbes {
@@ -58,15 +59,19 @@ class FakeProbes : public HostProbes {
     return 1;
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
-                       std::string& name) override {
+                       std::string& name, std::string& failure) override {
     std::lock_guard<std::mutex> lock(mutex_);
     wmi_calls.emplace_back(ip, user, password);
     for (const auto& [address, host] : hosts) {
-      if (IpText(address) == ip && !host.wmi_user.empty() && host.wmi_user == user) {
+      if (IpText(address) != ip) continue;
+      if (!host.wmi_user.empty() && host.wmi_user == user && !host.wmi_name.empty()) {
         name = host.wmi_name;
-        return !name.empty();
+        return true;
       }
+      failure = host.wmi_failure;
+      return false;
     }
+    failure = "connection refused";
     return false;
   }
 
@@ -83,13 +88,6 @@ class FakeProbes : public HostProbes {
 };
 
 using test::CapturedOutput;
-
-FakeHost Host(std::set<std::uint32_t> open_ports = {},
-              std::optional<NodeStatus> netbios = std::nullopt, int netbios_error = 0,
-              std::string wmi_user = "", std::string wmi_name = "") {
-  return FakeHost{std::move(open_ports), std::move(netbios), netbios_error, std::move(wmi_user),
-                  std::move(wmi_name)};
-}
 
 NodeStatus Answer(const char* mac, const char* name, const char* domain) {
   return NodeStatus{mac, name, domain};
@@ -115,233 +113,112 @@ const std::string kWmiBanner = "-----------WMI--------------\r\n";
 TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
   struct Case {
     const char* what;
-    std::vector<std::uint32_t> ports;
-    std::vector<std::string> users;
-    std::string job;
-    int slot;
-    FakeHost host;
+    std::vector<std::uint32_t> ports = {};
+    std::vector<std::string> users = {};
+    std::string job = {};
+    int slot = 0;
+    FakeHost host = {};
     // Expected:
-    std::vector<std::uint32_t> probed;
-    int result;
-    int netbios_found;
-    std::string mac, name, domain;
-    std::vector<std::string> printed;
-    std::vector<std::string> logged;
-    std::uint16_t local_port;  // 0: no query
-    std::size_t wmi_attempts;
+    std::vector<std::uint32_t> probed = {};
+    int result = -1;
+    int netbios_found = 0;
+    std::string mac = {}, name = {}, domain = {};
+    std::vector<std::string> printed = {kNetbiosBanner, kWmiBanner};
+    std::vector<std::string> logged = {};
+    std::uint16_t local_port = 34100;  // 0: no query
+    std::size_t wmi_attempts = 0;
   };
   const NodeStatus real = Answer("00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP");
-  const std::vector<std::string> kNoAnswer = {kNetbiosBanner, kWmiBanner};
+  const std::string kRealLine = "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n";
+  const std::string kRealLog = "NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01";
+  const std::string kNoNetbiosLog = "NetBIOS[10.77.1.20]: error[0]";
   const std::vector<Case> cases = {
-      {"nothing answers, no account: port 135 untouched",
-       {3389},
-       {},
-       "",
-       0,
-       Host(),
-       {3389},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {"NetBIOS[10.77.1.20]: error[0]"},
-       34100,
-       0},
-      {"first of two open ports is the one reported",
-       {3389, 445},
-       {},
-       "",
-       0,
-       Host({3389, 445}),
-       {3389},
-       1,
-       0,
-       "",
-       "",
-       "",
-       {"[10.77.1.20]3389:ok\r\n", kNetbiosBanner, kWmiBanner},
-       {"Port[10.77.1.20]: 3389 ok", "NetBIOS[10.77.1.20]: error[0]"},
-       34100,
-       0},
-      {"closed first port, open second",
-       {3389, 445},
-       {},
-       "",
-       0,
-       Host({445}),
-       {3389, 445},
-       1,
-       0,
-       "",
-       "",
-       "",
-       {"[10.77.1.20]445:ok\r\n", kNetbiosBanner, kWmiBanner},
-       {"Port[10.77.1.20]: 445 ok", "NetBIOS[10.77.1.20]: error[0]"},
-       34100,
-       0},
-      {"usable NetBIOS answer; job 3 slot 0 uses port 35600",
-       {},
-       {},
-       "3",
-       0,
-       Host({}, real),
-       {},
-       -1,
-       1,
-       "00:1A:2B:3C:4D:5E",
-       "WS01",
-       "WORKGROUP",
-       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
-       35600,
-       0},
-      {"zero MAC: answer ignored, nothing printed",
-       {},
-       {},
-       "",
-       5,
-       Host({}, Answer("00:00:00:00:00:00", "WIN-NMBD", "LABGROUP")),
-       {},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {},
-       34105,
-       0},
-      {"no MAC (no statistics): answer ignored",
-       {},
-       {},
-       "",
-       0,
-       Host({}, Answer("", "WS01", "WORKGROUP")),
-       {},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {},
-       34100,
-       0},
-      {"no computer name: answer ignored",
-       {},
-       {},
-       "",
-       0,
-       Host({}, Answer("00:1A:2B:3C:4D:5E", "", "WORKGROUP")),
-       {},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {},
-       34100,
-       0},
-      {"query error number is logged",
-       {},
-       {},
-       "",
-       0,
-       Host({}, std::nullopt, EADDRINUSE),
-       {},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {"NetBIOS[10.77.1.20]: error[98]"},
-       34100,
-       0},
-      {"job whose ports fall outside the range: no query, EINVAL",
-       {},
-       {},
-       "63",
-       0,
-       Host({}, real),
-       {},
-       -1,
-       0,
-       "",
-       "",
-       "",
-       kNoAnswer,
-       {"NetBIOS[10.77.1.20]: error[22]"},
-       0,
-       0},
-      {"accounts but 135 closed: no attempt",
-       {},
-       {"alice", "bob"},
-       "",
-       0,
-       Host({}, real, 0, "bob", "WMI-NAME"),
-       {135},
-       -1,
-       1,
-       "00:1A:2B:3C:4D:5E",
-       "WS01",
-       "WORKGROUP",
-       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
-       34100,
-       0},
-      {"second of two accounts is valid: one name line",
-       {},
-       {"alice", "bob"},
-       "",
-       0,
-       Host({135}, real, 0, "bob", "WMI-NAME"),
-       {135},
-       -1,
-       1,
-       "00:1A:2B:3C:4D:5E",
-       "WMI-NAME",
-       "WORKGROUP",
-       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner,
-        "[10.77.1.20]wmi:WMI-NAME\n"},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01", "WMI[10.77.1.20]: WMI-NAME"},
-       34100,
-       2},
-      {"first account valid: the second is not tried",
-       {},
-       {"alice", "bob"},
-       "",
-       0,
-       Host({135}, std::nullopt, 0, "alice", "WMI-NAME"),
-       {135},
-       -1,
-       0,
-       "",
-       "WMI-NAME",
-       "",
-       {kNetbiosBanner, kWmiBanner, "[10.77.1.20]wmi:WMI-NAME\n"},
-       {"NetBIOS[10.77.1.20]: error[0]", "WMI[10.77.1.20]: WMI-NAME"},
-       34100,
-       1},
-      {"every account fails: nothing printed, NetBIOS name kept",
-       {},
-       {"alice", "bob"},
-       "",
-       0,
-       Host({135}, real),
-       {135},
-       -1,
-       1,
-       "00:1A:2B:3C:4D:5E",
-       "WS01",
-       "WORKGROUP",
-       {kNetbiosBanner, "[10.77.1.20]00:1A:2B:3C:4D:5E,WORKGROUP,WS01\r\n", kWmiBanner},
-       {"NetBIOS[10.77.1.20]: 00:1A:2B:3C:4D:5E,WORKGROUP,WS01"},
-       34100,
-       2},
+      {.what = "nothing answers, no account: port 135 untouched",
+       .ports = {3389},
+       .probed = {3389},
+       .logged = {kNoNetbiosLog}},
+      {.what = "first of two open ports is the one reported",
+       .ports = {3389, 445},
+       .host = {.open_ports = {3389, 445}},
+       .probed = {3389},
+       .result = 1,
+       .printed = {"[10.77.1.20]3389:ok\r\n", kNetbiosBanner, kWmiBanner},
+       .logged = {"Port[10.77.1.20]: 3389 ok", kNoNetbiosLog}},
+      {.what = "closed first port, open second",
+       .ports = {3389, 445},
+       .host = {.open_ports = {445}},
+       .probed = {3389, 445},
+       .result = 1,
+       .printed = {"[10.77.1.20]445:ok\r\n", kNetbiosBanner, kWmiBanner},
+       .logged = {"Port[10.77.1.20]: 445 ok", kNoNetbiosLog}},
+      {.what = "usable NetBIOS answer; job 3 slot 0 uses port 35600",
+       .job = "3",
+       .host = {.netbios = real},
+       .netbios_found = 1,
+       .mac = "00:1A:2B:3C:4D:5E",
+       .name = "WS01",
+       .domain = "WORKGROUP",
+       .printed = {kNetbiosBanner, kRealLine, kWmiBanner},
+       .logged = {kRealLog},
+       .local_port = 35600},
+      {.what = "zero MAC: answer ignored, nothing printed",
+       .slot = 5,
+       .host = {.netbios = Answer("00:00:00:00:00:00", "WIN-NMBD", "LABGROUP")},
+       .local_port = 34105},
+      {.what = "no MAC (no statistics): answer ignored",
+       .host = {.netbios = Answer("", "WS01", "WORKGROUP")}},
+      {.what = "no computer name: answer ignored",
+       .host = {.netbios = Answer("00:1A:2B:3C:4D:5E", "", "WORKGROUP")}},
+      {.what = "query error number is logged",
+       .host = {.netbios_error = EADDRINUSE},
+       .logged = {"NetBIOS[10.77.1.20]: error[98]"}},
+      {.what = "job whose ports fall outside the range: no query, EINVAL",
+       .job = "63",
+       .host = {.netbios = real},
+       .logged = {"NetBIOS[10.77.1.20]: error[22]"},
+       .local_port = 0},
+      {.what = "accounts but 135 closed: no attempt",
+       .users = {"alice", "bob"},
+       .host = {.netbios = real, .wmi_user = "bob", .wmi_name = "WMI-NAME"},
+       .probed = {135},
+       .netbios_found = 1,
+       .mac = "00:1A:2B:3C:4D:5E",
+       .name = "WS01",
+       .domain = "WORKGROUP",
+       .printed = {kNetbiosBanner, kRealLine, kWmiBanner},
+       .logged = {kRealLog}},
+      {.what = "second of two accounts is valid: the first one's failure, one name line",
+       .users = {"alice", "bob"},
+       .host = {.open_ports = {135}, .netbios = real, .wmi_user = "bob", .wmi_name = "WMI-NAME"},
+       .probed = {135},
+       .netbios_found = 1,
+       .mac = "00:1A:2B:3C:4D:5E",
+       .name = "WMI-NAME",
+       .domain = "WORKGROUP",
+       .printed = {kNetbiosBanner, kRealLine, kWmiBanner, "[10.77.1.20]wmi:WMI-NAME\n"},
+       .logged = {kRealLog, "WMI[10.77.1.20]: account 1: authentication refused",
+                  "WMI[10.77.1.20]: WMI-NAME"},
+       .wmi_attempts = 2},
+      {.what = "first account valid: the second is not tried",
+       .users = {"alice", "bob"},
+       .host = {.open_ports = {135}, .wmi_user = "alice", .wmi_name = "WMI-NAME"},
+       .probed = {135},
+       .name = "WMI-NAME",
+       .printed = {kNetbiosBanner, kWmiBanner, "[10.77.1.20]wmi:WMI-NAME\n"},
+       .logged = {kNoNetbiosLog, "WMI[10.77.1.20]: WMI-NAME"},
+       .wmi_attempts = 1},
+      {.what = "every account fails: one line each, nothing printed, NetBIOS name kept",
+       .users = {"alice", "bob"},
+       .host = {.open_ports = {135}, .netbios = real, .wmi_failure = "no answer in time"},
+       .probed = {135},
+       .netbios_found = 1,
+       .mac = "00:1A:2B:3C:4D:5E",
+       .name = "WS01",
+       .domain = "WORKGROUP",
+       .printed = {kNetbiosBanner, kRealLine, kWmiBanner},
+       .logged = {kRealLog, "WMI[10.77.1.20]: account 1: no answer in time",
+                  "WMI[10.77.1.20]: account 2: no answer in time"},
+       .wmi_attempts = 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -372,6 +249,11 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
       ASSERT_EQ(probes.netbios_calls.size(), 1u);
       EXPECT_EQ(probes.netbios_calls[0].second, c.local_port);
     }
+    for (const auto& line : output.logged) {
+      for (const auto& user : c.users) {
+        EXPECT_EQ(line.find(user), std::string::npos) << "account text in the log: " << line;
+      }
+    }
     ASSERT_EQ(probes.wmi_calls.size(), c.wmi_attempts);
     for (std::size_t i = 0; i < c.wmi_attempts; ++i) {
       EXPECT_EQ(probes.wmi_calls[i],
@@ -400,39 +282,43 @@ class HostScanStoreTest : public ::testing::Test {
 TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
   struct Case {
     const char* what;
-    int result;
-    int netbios_found;
-    const char* name;  // what the worker left in Name
-    bool stored;
+    int result = -1;
+    int netbios_found = 0;
+    const char* name = "";  // what the worker left in Name
+    bool stored = true;
     // Expected:
-    std::vector<std::string> printed;
-    const char* mac;
-    const char* netbios_name;
-    const char* domain;
-    int os;
+    std::vector<std::string> printed = {"[10.77.1.20]scan\r\n"};
+    const char* mac = "02:77:01:00:00:20";
+    const char* netbios_name = "arp-name";
+    const char* domain = "";
+    int os = 3;
   };
-  const std::vector<std::string> kScanned = {"[10.77.1.20]scan\r\n"};
   const Case cases[] = {
-      {"nothing found: no line, record untouched",
-       -1,
-       0,
-       "",
-       true,
-       {},
-       "02:77:01:00:00:20",
-       "arp-name",
-       "",
-       3},
-      {"NetBIOS replaces MAC, name and domain; OS kept", -1, 1, "WS01", true, kScanned,
-       "00:1A:2B:3C:4D:5E", "WS01", "WORKGROUP", 3},
-      {"accepting port sets OS 1 only", 1, 0, "", true, kScanned, "02:77:01:00:00:20", "arp-name",
-       "", 1},
-      {"a management name rides on a usable NetBIOS answer", 1, 1, "WMI-NAME", true, kScanned,
-       "00:1A:2B:3C:4D:5E", "WMI-NAME", "WORKGROUP", 1},
-      {"a management name without NetBIOS stays out", 1, 0, "WMI-NAME", true, kScanned,
-       "02:77:01:00:00:20", "arp-name", "", 1},
-      {"host no longer stored: lines, no record made", 1, 1, "WS01", false, kScanned, "", "", "",
-       0},
+      {.what = "nothing found: no line, record untouched", .printed = {}},
+      {.what = "NetBIOS replaces MAC, name and domain; OS kept",
+       .netbios_found = 1,
+       .name = "WS01",
+       .mac = "00:1A:2B:3C:4D:5E",
+       .netbios_name = "WS01",
+       .domain = "WORKGROUP"},
+      {.what = "accepting port sets OS 1 only", .result = 1, .os = 1},
+      {.what = "a management name rides on a usable NetBIOS answer",
+       .result = 1,
+       .netbios_found = 1,
+       .name = "WMI-NAME",
+       .mac = "00:1A:2B:3C:4D:5E",
+       .netbios_name = "WMI-NAME",
+       .domain = "WORKGROUP",
+       .os = 1},
+      {.what = "a management name without NetBIOS stays out",
+       .result = 1,
+       .name = "WMI-NAME",
+       .os = 1},
+      {.what = "host no longer stored: lines, no record made",
+       .result = 1,
+       .netbios_found = 1,
+       .name = "WS01",
+       .stored = false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
