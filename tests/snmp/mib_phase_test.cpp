@@ -41,35 +41,42 @@ constexpr const char* kOtherVersionOid = "1.3.6.1.4.1.77777.9.9.0";
 
 // Scripted devices. Answers are keyed "A|agent|oid" (SNMPv1 manager GET),
 // "B|agent|oid" (library v2c) and "C|agent|oid" (library v3); every call is
-// recorded per agent as "walk", "A oid", "B oid" or "C oid".
+// recorded per agent as "walk", "A oid", "B oid" or "C oid". A query without an
+// answer is an answer without a value (an error status) unless its way is in
+// `outcomes` ("walk|agent", "A|agent", ...), which then gives its outcome.
 class FakeMibOps final : public MibOps {
  public:
   std::map<std::string, Pairs> walks;
   std::map<std::string, std::string> answers;
+  std::map<std::string, QueryOutcome> outcomes;
   std::map<std::string, std::string> names;
   std::map<std::uint32_t, int> echo_ttl;
   // Set: every walk waits (at most 5 s) until this many walks run at once.
   int walk_barrier = 0;
 
-  int Walk(const std::string& agent, OidValueMap& results) override {
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     Record(agent, "walk");
     WaitForPeers();
+    outcome = OutcomeOf("walk|" + agent);
     const auto found = walks.find(agent);
     if (found == walks.end()) return 1;
     for (const auto& [key, value] : found->second) results[key] = value;
     return found->second.empty() ? 1 : 0;
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
+            QueryOutcome& outcome) override {
     Record(agent, "A " + oid);
+    outcome = OutcomeOf("A|" + agent);
     const auto found = answers.find("A|" + agent + "|" + oid);
     if (found == answers.end()) return 1;
     value = found->second;
     return 0;
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-             int version) override {
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
+             QueryOutcome& outcome) override {
     const char* way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
     Record(agent, std::string(way) + " " + oid);
+    outcome = OutcomeOf(std::string(way) + "|" + agent);
     value.clear();
     const auto found = answers.find(std::string(way) + "|" + agent + "|" + oid);
     if (found != answers.end()) value = found->second;
@@ -89,6 +96,10 @@ class FakeMibOps final : public MibOps {
     return found == echo_ttl.end() ? 0 : 1;
   }
 
+  QueryOutcome OutcomeOf(const std::string& way) const {
+    const auto found = outcomes.find(way);
+    return found == outcomes.end() ? QueryOutcome::kAnswered : found->second;
+  }
   Lines CallsOf(const std::string& agent) {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_[agent];
@@ -608,16 +619,17 @@ TEST_F(MibPhaseTest, PhaseOverAnEmptyStoreDoesNothing) {
 // Times every query of the real operations, by way.
 class TimedOps final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results) override {
-    return Timed("walk", [&] { return SystemMibOps().Walk(agent, results); });
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+    return Timed("walk", [&] { return SystemMibOps().Walk(agent, results, outcome); });
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
-    return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value); });
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
+            QueryOutcome& outcome) override {
+    return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value, outcome); });
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-             int version) override {
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
+             QueryOutcome& outcome) override {
     return Timed(version == 2 ? "B" : "C",
-                 [&] { return SystemMibOps().NetGet(oid, value, agent, version); });
+                 [&] { return SystemMibOps().NetGet(oid, value, agent, version, outcome); });
   }
   std::string HostName(const std::string& ip) override { return SystemMibOps().HostName(ip); }
   int Ping(std::uint32_t address, int& ttl) override { return SystemMibOps().Ping(address, ttl); }
