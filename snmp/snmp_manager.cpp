@@ -69,7 +69,8 @@ std::optional<std::vector<oid>> NextWalkName(std::span<const oid> answered) {
   for (const WalkRegion& region : kWalkRegions) {
     if (region.subtree) {
       // GET-NEXT of the subtree's own name is its first object.
-      if (Before(answered, region.name)) return std::vector<oid>(region.name.begin(), region.name.end());
+      if (Before(answered, region.name))
+        return std::vector<oid>(region.name.begin(), region.name.end());
       if (answered.size() >= region.name.size() &&
           std::equal(region.name.begin(), region.name.end(), answered.begin())) {
         return self;
@@ -140,8 +141,8 @@ int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits&
     bool walking = true;
     while (walking) {
       if (std::chrono::steady_clock::now() - started >= limits.time_budget) {
-        WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects",
-                 agent.c_str(), static_cast<long long>(limits.time_budget.count()), objects);
+        WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects", agent.c_str(),
+                 static_cast<long long>(limits.time_budget.count()), objects);
         break;
       }
       PduPtr response;
