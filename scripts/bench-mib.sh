@@ -6,7 +6,8 @@
 #     library time-out (6 s each);
 #   - one host with UDP 161 closed, 8 entries: floor 0 (refused at once);
 #   - a switch with 30,000 objects ahead of 20 ARP rows of silent addresses,
-#     2 ms an answer, Thread=64: floor = one echo time-out (1 s) for the rows;
+#     2 ms an answer, Thread=64, identified by its model entry: floor = one
+#     echo time-out (1 s) for the rows;
 #   - the lab's own hosts, Thread=64, two-entry table (MIB phase only), and a
 #     whole scan of the lab with the demo's settings (ARP, ping, MIB, scan);
 # each with the peak memory of the process.
@@ -64,7 +65,8 @@ run() {  # run LABEL FLOOR THREADS ENTRIES COMMUNITY HOST...
 }
 for n in 1 8 30; do run "drops UDP 161, $n model entries" 14 12 "$n" "$LAB_SNMP_COMMUNITY" $DROP; done
 run "UDP 161 closed, 8 model entries" 0 12 8 "$LAB_SNMP_COMMUNITY" $CLOSED
-run "30,000-object view, 20 ARP rows, Thread=64" 1 64 2 "$LAB_SNMP_COMMUNITY" $BIG
+# Identified by its first entry through SNMPv1 (the agent speaks no SNMPv3).
+run "30,000-object view, 20 ARP rows, Thread=64" 1 64 "=Hostile bigview" "$LAB_SNMP_COMMUNITY" $BIG
 lab_hosts=($LAB_SCANNER_IP_A $LAB_SCANNER_IP_B)
 for k in LINUX1 WIN1 WIN2 PRINTER TTL255 LINUX2 TTL255B; do v=LAB_IP_$k; lab_hosts+=("${!v}"); done
 run "the lab's hosts, Thread=64, 2 entries" 0 64 2 "$LAB_SNMP_COMMUNITY" "${lab_hosts[@]}"
@@ -75,7 +77,7 @@ echo
 # banners are time-stamped as they come.
 mkdir -p "$work/run"
 cp "$BUILD/ordalen" "$SRC/demo/config.ini" "$SRC/demo/accounts.csv" "$SRC/demo/targetMIB.xml" "$work/run/"
-(cd "$work/run" && inlab /usr/bin/time -f 'rss_kb=%M' ./ordalen 2>"$work/time.txt") | tr -d '\r' |
+(cd "$work/run" && inlab /usr/bin/time -f 'rss_kb=%M' stdbuf -oL ./ordalen 2>"$work/time.txt") | tr -d '\r' |
   while IFS= read -r line; do printf '%s %s\n' "$(date +%s.%N)" "$line"; done >"$work/console.txt" || true
 start=$(head -n 1 "$work/console.txt" | cut -d' ' -f1)
 stamp() { grep -m1 " $1-------------------------\$" "$work/console.txt" | cut -d' ' -f1; }

@@ -155,6 +155,8 @@ class Agent:
                 view[(1, 3, 6, 1, 2, 1, 2, 2, 1, column, port)] = integer(port)
                 count += 1
         view[ADDR_A] = tlv(IPADDR, bytes([10, 77, 1, 1]))
+        view[MODEL] = octets("Hostile bigview model")
+        view[FIRMWARE] = octets("Hostile bigview firmware")
         base = [int(x) for x in arp_base.split(".")]
         for i in range(arp_rows):
             address = tuple(base[:3]) + (base[3] + i,)

@@ -3,10 +3,11 @@
 //
 //   ordalen_bench_mib THREADS ENTRIES COMMUNITY FIRST LAST HOST...
 //
-// ENTRIES model-table entries that no device matches; FIRST..LAST the range
-// device-table rows must lie in. Run it inside the lab's scanner namespace. The
-// phase's console lines are discarded; the figures go to standard error as one
-// line: mib_s=... hosts_after=N timeouts=N closed=N rss_kb=N.
+// ENTRIES model-table entries that no device matches, or =MODEL for one entry
+// naming MODEL (model 1.3.6.1.2.1.25.3.2.1.3.1, firmware 1.3.6.1.4.1.77777.1.1.0); FIRST..LAST the
+// range device-table rows must lie in. Run it inside the lab's scanner namespace. The phase's
+// console lines are discarded; the figures go to standard error as one line: mib_s=...
+// hosts_after=N timeouts=N closed=N rss_kb=N.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
   config.community = argv[3];
   config.rangeStart = ordalen::ParseIpv4Text(argv[4]).value_or(0);
   config.rangeEnd = ordalen::ParseIpv4Text(argv[5]).value_or(0);
+  if (argv[2][0] == '=') {
+    ordalen::TargetTable().push_back(
+        {"1.3.6.1.2.1.25.3.2.1.3.1", argv[2] + 1, "1.3.6.1.4.1.77777.1.1.0"});
+  }
   for (int i = 1; i <= std::atoi(argv[2]); ++i) {
     ordalen::TargetTable().push_back({"1.3.6.1.2.1.25.3.2.1.3.1",
                                       "NoSuchMaker " + std::to_string(i),
