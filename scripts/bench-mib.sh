@@ -77,8 +77,8 @@ echo
 # banners are time-stamped as they come.
 mkdir -p "$work/run"
 cp "$BUILD/ordalen" "$SRC/demo/config.ini" "$SRC/demo/accounts.csv" "$SRC/demo/targetMIB.xml" "$work/run/"
-(cd "$work/run" && inlab /usr/bin/time -f 'rss_kb=%M' stdbuf -oL ./ordalen 2>"$work/time.txt") | tr -d '\r' |
-  while IFS= read -r line; do printf '%s %s\n' "$(date +%s.%N)" "$line"; done >"$work/console.txt" || true
+(cd "$work/run" && inlab /usr/bin/time -f 'rss_kb=%M' ./ordalen 2>"$work/time.txt") |
+  while IFS= read -r line; do printf '%s %s\n' "$(date +%s.%N)" "${line%$'\r'}"; done >"$work/console.txt" || true
 start=$(head -n 1 "$work/console.txt" | cut -d' ' -f1)
 stamp() { grep -m1 " $1-------------------------\$" "$work/console.txt" | cut -d' ' -f1; }
 end=$(tail -n 1 "$work/console.txt" | cut -d' ' -f1)
