@@ -38,6 +38,7 @@ clean:
 .PHONY: bench
 bench: build
 	@BUILD=$(BUILD) scripts/bench-discovery.sh
+	@BUILD=$(BUILD) scripts/bench-mib.sh
 
 # The unit, e2e tests and fuzz replays again under AddressSanitizer +
 # UndefinedBehaviorSanitizer (build-asan), the threaded tests under

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev
   libxml2-dev libsnmp-dev libkrb5-dev gss-ntlmssp
   clang libclang-rt-14-dev clang-format clang-tidy
-  iproute2 iputils-ping procps util-linux
+  iproute2 iputils-ping procps util-linux nftables
   snmpd snmp samba samba-common-bin python3 python3-gssapi libxml2-utils
 )
 # Extra tools for benchmarks only (make bench).

@@ -1,5 +1,6 @@
 #include "snmp/mib_phase.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -25,18 +26,28 @@ constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 
 class SystemMib final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results) override {
-    return WalkDevice(agent, results);
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+    return WalkDevice(agent, results, WalkLimits{}, &outcome);
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value) override {
-    return GetDeviceValue(agent, oid, value);
+  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
+            QueryOutcome& outcome) override {
+    return GetDeviceValue(agent, oid, value, &outcome);
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-             int version) override {
-    return NetSnmpGet(oid, value, agent, version);
+  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
+             QueryOutcome& outcome) override {
+    return NetSnmpGet(oid, value, agent, version, &outcome);
   }
   std::string HostName(const std::string& ip) override { return LookupHostName(ip); }
   int Ping(std::uint32_t address, int& ttl) override { return PingHost(address, ttl); }
+};
+
+// One way of asking a device, open until it stays silent once.
+struct Way {
+  bool open = true;
+  // Closes the way after a query that got no answer at all.
+  void Saw(QueryOutcome outcome) {
+    if (outcome == QueryOutcome::kTimedOut) open = false;
+  }
 };
 
 // The identified model, written into the job.
@@ -50,14 +61,19 @@ void SetModel(MibJob& job, const std::string& model_value, std::string_view vers
 // The library GET empties its value first and gives no other sign of failure,
 // so an empty answer cannot be told from none: it counts as no answer, for the
 // model name as for the version.
-bool LibraryWay(MibJob& job, MibOps& ops, const ModelMIB& entry, int version,
+bool LibraryWay(MibJob& job, MibOps& ops, const ModelMIB& entry, int version, Way& way,
                 std::string& model_value, std::string& version_value) {
-  if (ops.NetGet(entry.modelMib, model_value, job.HostText, version) != 0 || model_value.empty() ||
-      !ModelValueMatches(model_value, entry.model)) {
+  if (!way.open) return false;
+  QueryOutcome outcome = QueryOutcome::kNotAsked;
+  const int model_result = ops.NetGet(entry.modelMib, model_value, job.HostText, version, outcome);
+  way.Saw(outcome);
+  if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
-  if (ops.NetGet(entry.versionMib, version_value, job.HostText, version) == 0 &&
-      !version_value.empty()) {
+  const int version_result =
+      ops.NetGet(entry.versionMib, version_value, job.HostText, version, outcome);
+  way.Saw(outcome);
+  if (version_result == 0 && !version_value.empty()) {
     SetModel(job, model_value, version_value);
     return true;
   }
@@ -83,8 +99,8 @@ enum class RowKind { kArp, kAddress };
 
 // One ARP-table or address-table row of `job`'s device: `address` is the row's
 // address text, `value` a MAC text (ARP table) or a subnet mask (address table).
-void MergeTableRow(const MibJob& job, MibOps& ops, RowKind kind, const std::string& address,
-                   const std::string& value) {
+void MergeTableRow(const MibJob& job, MibOps& ops, DeviceTableHosts* later, RowKind kind,
+                   const std::string& address, const std::string& value) {
   std::printf(" ip:%s mac:%s\r\n", address.c_str(), value.c_str());
   WriteLog("SNMP[%s]: ip[%s] mac[%s]", job.HostText.c_str(), address.c_str(), value.c_str());
   if (value.empty() || value == kZeroMac) return;
@@ -111,12 +127,24 @@ void MergeTableRow(const MibJob& job, MibOps& ops, RowKind kind, const std::stri
   } else {
     record->NetMask = value;
   }
-  record->NetbiosName = ops.HostName(row->text);
   record->FromDeviceTable = 1;
-  int ttl = 0;
-  record->OsType = ops.Ping(row->number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+  if (later == nullptr) {
+    record->NetbiosName = ops.HostName(row->text);
+    int ttl = 0;
+    record->OsType = ops.Ping(row->number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+  } else {
+    later->push_back(row->text);
+  }
   HostSlot(row->text) = std::move(record);
 }
+
+// The reverse name and echo of one device-table host, taken on a worker.
+struct HostQuery {
+  std::string ip;
+  std::string name;
+  int os_type = 0;
+  bool done = false;
+};
 
 // The host's record field for one of the device's own values, or nullptr.
 std::string* OwnValueField(SCANRESULT& host, std::string_view key) {
@@ -127,7 +155,7 @@ std::string* OwnValueField(SCANRESULT& host, std::string_view key) {
   return nullptr;
 }
 
-void MergeSlot(MibJob& job, MergeWhen when, MibOps& ops) {
+void MergeSlot(MibJob& job, MergeWhen when, MibOps& ops, DeviceTableHosts& later) {
   if (job.Values.empty()) return;
   std::printf("[%s]scan\r\n", job.HostText.c_str());
   if (when == MergeWhen::kDispatch) {
@@ -135,7 +163,7 @@ void MergeSlot(MibJob& job, MergeWhen when, MibOps& ops) {
   } else {
     WriteLog("MIB[%s]: found", job.HostText.c_str());
   }
-  MergeDeviceResults(job, ops);
+  MergeDeviceResults(job, ops, &later);
   // Merged once: a slot that comes round again without new work adds nothing.
   job.Values.RemoveAll();
 }
@@ -160,24 +188,41 @@ int IdentifyDevice(MibJob& job) {
 }
 
 int IdentifyDevice(MibJob& job, MibOps& ops) {
-  ops.Walk(job.HostText, job.Values);
+  QueryOutcome walked = QueryOutcome::kNotAsked;
+  ops.Walk(job.HostText, job.Values, walked);
+  if (walked == QueryOutcome::kPortClosed) {
+    WriteLog("MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
+    return 0;
+  }
+  // The walk asks as way A does (SNMPv1, the same community).
+  Way way_a;
+  way_a.Saw(walked);
+  Way way_b;
+  Way way_c;
   // Shared by every step below, as the manager GET leaves a value alone when
   // nothing came.
   std::string model_value;
   std::string version_value;
   for (const ModelMIB& entry : TargetTable()) {
     // Way A: SNMPv1 through the manager queries; an empty version is an answer here.
-    if (ops.GetV1(job.HostText, entry.modelMib, model_value) == 0 &&
-        ModelValueMatches(model_value, entry.model)) {
-      if (ops.GetV1(job.HostText, entry.versionMib, version_value) == 0) {
-        SetModel(job, model_value, version_value);
-        return 0;
+    if (way_a.open) {
+      QueryOutcome outcome = QueryOutcome::kNotAsked;
+      const int model_result = ops.GetV1(job.HostText, entry.modelMib, model_value, outcome);
+      way_a.Saw(outcome);
+      if (model_result == 0 && ModelValueMatches(model_value, entry.model)) {
+        const int version_result =
+            ops.GetV1(job.HostText, entry.versionMib, version_value, outcome);
+        way_a.Saw(outcome);
+        if (version_result == 0) {
+          SetModel(job, model_value, version_value);
+          return 0;
+        }
+        SetModel(job, model_value, kNoVersionKey);
       }
-      SetModel(job, model_value, kNoVersionKey);
     }
     // Ways B and C: SNMPv2c and SNMPv3 through the library.
-    if (LibraryWay(job, ops, entry, 2, model_value, version_value)) return 0;
-    if (LibraryWay(job, ops, entry, 3, model_value, version_value)) return 0;
+    if (LibraryWay(job, ops, entry, 2, way_b, model_value, version_value)) return 0;
+    if (LibraryWay(job, ops, entry, 3, way_c, model_value, version_value)) return 0;
   }
   return 0;
 }
@@ -186,7 +231,7 @@ void MergeDeviceResults(MibJob& job) {
   MergeDeviceResults(job, SystemMibOps());
 }
 
-void MergeDeviceResults(MibJob& job, MibOps& ops) {
+void MergeDeviceResults(MibJob& job, MibOps& ops, DeviceTableHosts* later) {
   for (const auto& entry : job.Values) {
     const std::string& key = entry.key;
     if (StartsWith(key, kArpTablePrefix)) {
@@ -194,9 +239,9 @@ void MergeDeviceResults(MibJob& job, MibOps& ops) {
       const std::string rest = key.substr(kArpTablePrefix.size());
       const std::size_t dot = rest.find('.');
       const std::string address = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
-      MergeTableRow(job, ops, RowKind::kArp, address, entry.value);
+      MergeTableRow(job, ops, later, RowKind::kArp, address, entry.value);
     } else if (StartsWith(key, kAddressMaskPrefix)) {
-      MergeTableRow(job, ops, RowKind::kAddress, key.substr(kAddressMaskPrefix.size()),
+      MergeTableRow(job, ops, later, RowKind::kAddress, key.substr(kAddressMaskPrefix.size()),
                     entry.value);
     } else if (SCANRESULT* host = FindHost(job.HostText)) {
       if (std::string* field = OwnValueField(*host, key)) *field = entry.value;
@@ -208,6 +253,30 @@ int RunMibPhase() {
   return RunMibPhase(SystemMibOps());
 }
 
+void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& ops, int threads) {
+  RunWorkerBatch<HostQuery>(
+      threads, hosts.size(),
+      [&hosts](HostQuery& query, std::uint64_t index, int /*slot*/) {
+        query = HostQuery{};
+        query.ip = hosts[static_cast<std::size_t>(index)];
+      },
+      [&ops](HostQuery& query) {
+        query.name = ops.HostName(query.ip);
+        int ttl = 0;
+        const std::optional<std::uint32_t> number = ParseIpv4Text(query.ip);
+        query.os_type = number && ops.Ping(*number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+        query.done = true;
+      },
+      [](HostQuery& query, MergeWhen /*when*/) {
+        if (!query.done) return;
+        if (SCANRESULT* host = FindHost(query.ip)) {
+          host->NetbiosName = query.name;
+          host->OsType = query.os_type;
+        }
+        query.done = false;
+      });
+}
+
 int RunMibPhase(MibOps& ops) {
   // Every host, however it was found, in ascending text order.
   CSortStringArray hosts;
@@ -215,14 +284,19 @@ int RunMibPhase(MibOps& ops) {
   for (const auto& entry : Results()) hosts.push_back(entry.key);
   hosts.Sort();
 
+  const int threads = std::min(EffectiveThreadCount(ScanConfig().threadCount), kMibMaxWorkers);
+  // Hosts learned from device tables are named and pinged once every device is
+  // done, side by side, instead of one after another inside the merges.
+  DeviceTableHosts learned;
   RunWorkerBatch<MibJob>(
-      EffectiveThreadCount(ScanConfig().threadCount), hosts.size(),
+      threads, hosts.size(),
       [&hosts](MibJob& job, std::uint64_t index, int /*slot*/) {
         job.HostText = hosts[static_cast<std::size_t>(index)];
         job.Values.RemoveAll();
       },
       [&ops](MibJob& job) { IdentifyDevice(job, ops); },
-      [&ops](MibJob& job, MergeWhen when) { MergeSlot(job, when, ops); });
+      [&ops, &learned](MibJob& job, MergeWhen when) { MergeSlot(job, when, ops, learned); });
+  CompleteDeviceTableHosts(learned, ops, threads);
   return 1;
 }
 

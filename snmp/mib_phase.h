@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "snmp/query_outcome.h"
 #include "snmp/snmp_manager.h"
 
 namespace ordalen {
@@ -34,22 +36,27 @@ inline constexpr std::string_view kAddressMaskPrefix = "1.3.6.1.2.1.4.20.1.3.";
 inline constexpr std::string_view kSysDescrOid = "1.3.6.1.2.1.1.1.0";
 inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1";
 
-// What the phase asks of the network; tests give a fake.
+// What the phase asks of the network; tests give a fake. Every query reports in
+// `outcome` how it ended, so that a way that stayed silent is not asked again.
 class MibOps {
  public:
   virtual ~MibOps() = default;
-  // The walk of one device (WalkDevice).
-  virtual int Walk(const std::string& agent, OidValueMap& results) = 0;
+  // The walk of one device (WalkDevice); `outcome` tells how its first request ended.
+  virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
   // Way A: one SNMPv1 manager GET (GetDeviceValue): 0 when `value` was set.
-  virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value) = 0;
+  virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value,
+                    QueryOutcome& outcome) = 0;
   // Ways B and C: one library GET (NetSnmpGet) in version 2 (v2c) or 3.
   virtual int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-                     int version) = 0;
+                     int version, QueryOutcome& outcome) = 0;
   // The name of a device-table address (reverse lookup; "(unknown)" when none).
   virtual std::string HostName(const std::string& ip) = 0;
   // One echo request: 1 and the reply's TTL, else 0.
   virtual int Ping(std::uint32_t address, int& ttl) = 0;
 };
+
+// The phase never runs more workers than this, whatever "Thread" says.
+inline constexpr int kMibMaxWorkers = 256;
 
 // The real queries, name lookup and echo.
 MibOps& SystemMibOps();
@@ -59,13 +66,28 @@ int RunMibPhase();
 int RunMibPhase(MibOps& ops);
 
 // The worker: walks the job's host and identifies its model through the model
-// table. Writes only the job. Returns 0.
+// table. Within one device, a way that got no answer at all is not asked again
+// for later model entries (a walk without answer closes way A, which uses the
+// same version and community), and a host that refuses the SNMP port is asked
+// nothing more. Writes only the job. Returns 0.
 int IdentifyDevice(MibJob& job);
 int IdentifyDevice(MibJob& job, MibOps& ops);
 
+// Addresses of the records a merge created from device tables whose name and
+// echo are still to be taken.
+using DeviceTableHosts = std::vector<std::string>;
+
 // The merge of a finished job into the result store (dispatching thread only).
+// A record it creates for a device-table row is stored at once; its reverse
+// name and echo are taken right here, or, with `later`, appended there for
+// CompleteDeviceTableHosts.
 void MergeDeviceResults(MibJob& job);
-void MergeDeviceResults(MibJob& job, MibOps& ops);
+void MergeDeviceResults(MibJob& job, MibOps& ops, DeviceTableHosts* later = nullptr);
+
+// Takes the reverse name and one echo of each host in `hosts`, `threads` workers
+// at a time, into their records (dispatching thread; the queries run on the
+// workers).
+void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& ops, int threads);
 
 // Whether a device's model value names the model `model` of the table: the
 // value, read as the result file shows it, begins with the model name, ASCII

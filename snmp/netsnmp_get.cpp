@@ -49,7 +49,10 @@ void ReportPacketError(const netsnmp_pdu& response, const std::string& agent) {
 }  // namespace
 
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               int version) {
+               int version, QueryOutcome* outcome) {
+  QueryOutcome ignored = QueryOutcome::kNotAsked;
+  QueryOutcome& ended = outcome != nullptr ? *outcome : ignored;
+  ended = QueryOutcome::kNotAsked;
   WriteLog("MIB[%s] snmp v%d", agent.c_str(), version);
   value.clear();
   const auto ids = SplitOidText(oid_text);
@@ -106,6 +109,7 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
     const int status =
         session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
     if (status == STAT_SUCCESS && response) {
+      ended = QueryOutcome::kAnswered;
       if (response->errstat == SNMP_ERR_NOERROR) {
         for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
              variable = variable->next_variable) {
@@ -122,6 +126,7 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
         ReportPacketError(*response, agent);
       }
     } else if (status == STAT_TIMEOUT) {
+      ended = QueryOutcome::kTimedOut;
       std::fprintf(stderr, "Timeout: No Response from %s\n",
                    opened->peername != nullptr ? opened->peername : "");
       WriteLog("%s|Timeout", agent.c_str());

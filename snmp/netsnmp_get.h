@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "snmp/query_outcome.h"
+
 namespace ordalen {
 
 // Reads `oid_text` from `agent`: version 2 means SNMPv2c, 3 SNMPv3 (the account
@@ -11,8 +13,8 @@ namespace ordalen {
 // noAuth and no user name), anything else SNMPv1 (v1 and v2c use the settings'
 // community). `value` is emptied first and holds the rendered answer when there
 // was one. Returns -1 when a key cannot be made from a pass phrase of the
-// account, 0 in every other case.
+// account, 0 in every other case. `outcome`, when given, tells how the GET ended.
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               int version);
+               int version, QueryOutcome* outcome = nullptr);
 
 }  // namespace ordalen

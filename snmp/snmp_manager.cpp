@@ -1,9 +1,9 @@
 #include "snmp/snmp_manager.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,8 +24,6 @@ constexpr int kManagerRetries = 3;
 constexpr const char* kWalkStart = "system.sysDescr.0";
 
 constexpr std::string_view kArpPhysAddressPrefix = "1.3.6.1.2.1.4.22.1.2.";
-// The last object KeepRule keeps (printer marker power-on count, marker 1).
-constexpr std::array<oid, 13> kLastKeptObject = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 5, 1, 1};
 
 // Which walked objects are kept, and whether the value is forced to hex octets.
 enum class Keep { kNo, kByType, kHexOctets };
@@ -36,10 +34,61 @@ Keep KeepRule(std::string_view oid_text) {
     return Keep::kByType;
   }
   if (StartsWith(oid_text, kArpPhysAddressPrefix)) return Keep::kHexOctets;
-  if (StartsWith(oid_text, "1.3.6.1.2.1.4.20.") || StartsWith(oid_text, "1.3.6.1.2.1.4.21.")) {
-    return Keep::kByType;
-  }
+  if (StartsWith(oid_text, "1.3.6.1.2.1.4.20.")) return Keep::kByType;
   return Keep::kNo;
+}
+
+// The parts of a view that KeepRule keeps, in object order: single objects and
+// subtrees. The walk asks for these only.
+struct WalkRegion {
+  std::span<const oid> name;
+  bool subtree;
+};
+constexpr oid kSysDescrIds[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
+constexpr oid kAddressTableIds[] = {1, 3, 6, 1, 2, 1, 4, 20};
+constexpr oid kArpPhysAddressIds[] = {1, 3, 6, 1, 2, 1, 4, 22, 1, 2};
+constexpr oid kMarkerLifeIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 4, 1, 1};
+constexpr oid kMarkerPowerOnIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 5, 1, 1};
+constexpr WalkRegion kWalkRegions[] = {
+    {kSysDescrIds, false},   {kAddressTableIds, true},   {kArpPhysAddressIds, true},
+    {kMarkerLifeIds, false}, {kMarkerPowerOnIds, false},
+};
+
+bool Before(std::span<const oid> a, std::span<const oid> b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+}
+
+// The name the walk asks GET-NEXT for after the object `answered`: that object
+// itself while it lies inside a region or just before one; otherwise a name
+// just before the next region, so that every object in between is passed over
+// without being asked for. nullopt once `answered` is at or past the last object
+// that could be kept. For a view in object order this finds every object the
+// regions hold, as a step-by-step walk would.
+std::optional<std::vector<oid>> NextWalkName(std::span<const oid> answered) {
+  const std::vector<oid> self(answered.begin(), answered.end());
+  for (const WalkRegion& region : kWalkRegions) {
+    if (region.subtree) {
+      // GET-NEXT of the subtree's own name is its first object.
+      if (Before(answered, region.name))
+        return std::vector<oid>(region.name.begin(), region.name.end());
+      if (answered.size() >= region.name.size() &&
+          std::equal(region.name.begin(), region.name.end(), answered.begin())) {
+        return self;
+      }
+      continue;
+    }
+    if (!Before(answered, region.name)) continue;
+    // Just before a single object: its last sub-identifier one less (objects
+    // below that name still come before it), or its parent for a last 0.
+    std::vector<oid> jump(region.name.begin(), region.name.end());
+    if (jump.back() > 0) {
+      --jump.back();
+    } else {
+      jump.pop_back();
+    }
+    return Before(answered, jump) ? jump : self;
+  }
+  return std::nullopt;
 }
 
 std::span<const oid> NameOf(const netsnmp_variable_list& variable) {
@@ -71,76 +120,88 @@ std::vector<oid> ToLibraryOid(const OidIds& ids) {
 
 }  // namespace
 
-int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits& limits) {
-  const auto start = ParseOidText(kWalkStart);
-  if (!start) return 1;
-  auto session = OpenManagerSession(agent);
-  if (!session) return 1;
+int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits& limits,
+               QueryOutcome* outcome) {
+  QueryOutcome first_outcome = QueryOutcome::kNotAsked;
+  const int result = [&] {
+    const auto start = ParseOidText(kWalkStart);
+    if (!start) return 1;
+    auto session = OpenManagerSession(agent);
+    if (!session) return 1;
+    // A host without an agent refuses the first request at once; the walk need
+    // not wait out its time-outs to learn that.
+    session->WatchPortUnreachable();
 
-  const auto started = std::chrono::steady_clock::now();
-  std::vector<oid> name = ToLibraryOid(*start);
-  int command = SNMP_MSG_GET;
-  bool stored = false;
-  std::string last_stored;
-  int objects = 0;
-  bool walking = true;
-  while (walking) {
-    if (std::chrono::steady_clock::now() - started >= limits.time_budget) {
-      WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects", agent.c_str(),
-               static_cast<long long>(limits.time_budget.count()), objects);
-      break;
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<oid> name = ToLibraryOid(*start);
+    int command = SNMP_MSG_GET;
+    bool stored = false;
+    std::string last_stored;
+    int objects = 0;
+    bool walking = true;
+    while (walking) {
+      if (std::chrono::steady_clock::now() - started >= limits.time_budget) {
+        WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects", agent.c_str(),
+                 static_cast<long long>(limits.time_budget.count()), objects);
+        break;
+      }
+      PduPtr response;
+      const int status =
+          session->SynchResponse(session->Request(command, name.data(), name.size()), response);
+      if (command == SNMP_MSG_GET) {
+        first_outcome = status == STAT_SUCCESS       ? QueryOutcome::kAnswered
+                        : status == STAT_TIMEOUT     ? QueryOutcome::kTimedOut
+                        : session->PortUnreachable() ? QueryOutcome::kPortClosed
+                                                     : QueryOutcome::kNotAsked;
+      }
+      // No answer, an error status (noSuchName at the end of the view): done.
+      if (status != STAT_SUCCESS || !response || response->errstat > 0) break;
+      const netsnmp_variable_list* last = nullptr;
+      for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
+           variable = variable->next_variable) {
+        if (++objects > limits.max_objects) {
+          WriteLog("SNMP walk of %s cut at its limit of %d objects", agent.c_str(),
+                   limits.max_objects);
+          walking = false;
+          break;
+        }
+        const std::string text = OidText(NameOf(*variable));
+        if (stored && text == last_stored) {
+          walking = false;
+          break;
+        }
+        // An agent whose next object is not after the one asked for would lead
+        // the walk in a circle; stop there, keeping what was stored.
+        if (command == SNMP_MSG_GETNEXT && !Before(name, NameOf(*variable))) {
+          walking = false;
+          break;
+        }
+        last = variable;
+        const Keep keep = KeepRule(text);
+        if (keep == Keep::kNo) continue;
+        const VariableView view(*variable);
+        results[text] =
+            keep == Keep::kHexOctets ? HexOctets(view.value.octets) : FormatValue(view.value);
+        last_stored = text;
+        stored = true;
+      }
+      if (!walking || last == nullptr) break;
+      // Past the last object that could be kept nothing more is asked for.
+      std::optional<std::vector<oid>> next = NextWalkName(NameOf(*last));
+      if (!next) break;
+      name = std::move(*next);
+      command = SNMP_MSG_GETNEXT;
     }
-    PduPtr response;
-    const int status =
-        session->SynchResponse(session->Request(command, name.data(), name.size()), response);
-    // No answer, an error status (noSuchName at the end of the view): done.
-    if (status != STAT_SUCCESS || !response || response->errstat > 0) break;
-    const netsnmp_variable_list* last = nullptr;
-    for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
-         variable = variable->next_variable) {
-      if (++objects > limits.max_objects) {
-        WriteLog("SNMP walk of %s cut at its limit of %d objects", agent.c_str(),
-                 limits.max_objects);
-        walking = false;
-        break;
-      }
-      const std::string text = OidText(NameOf(*variable));
-      if (stored && text == last_stored) {
-        walking = false;
-        break;
-      }
-      // An agent whose next object is not after the one asked for would lead the
-      // walk in a circle; stop there, keeping what was stored.
-      if (command == SNMP_MSG_GETNEXT &&
-          !std::lexicographical_compare(name.begin(), name.end(), variable->name,
-                                        variable->name + variable->name_length)) {
-        walking = false;
-        break;
-      }
-      // Past the last object that could be kept nothing more is stored.
-      if (std::lexicographical_compare(kLastKeptObject.begin(), kLastKeptObject.end(),
-                                       variable->name, variable->name + variable->name_length)) {
-        walking = false;
-        break;
-      }
-      last = variable;
-      const Keep keep = KeepRule(text);
-      if (keep == Keep::kNo) continue;
-      const VariableView view(*variable);
-      results[text] =
-          keep == Keep::kHexOctets ? HexOctets(view.value.octets) : FormatValue(view.value);
-      last_stored = text;
-      stored = true;
-    }
-    if (!walking || last == nullptr) break;
-    name.assign(last->name, last->name + last->name_length);
-    command = SNMP_MSG_GETNEXT;
-  }
-  if (!session->Close()) return 1;
-  return stored ? 0 : 1;
+    if (!session->Close()) return 1;
+    return stored ? 0 : 1;
+  }();
+  if (outcome != nullptr) *outcome = first_outcome;
+  return result;
 }
 
-int GetDeviceValue(const std::string& agent, const std::string& oid_text, std::string& value) {
+int GetDeviceValue(const std::string& agent, const std::string& oid_text, std::string& value,
+                   QueryOutcome* outcome) {
+  if (outcome != nullptr) *outcome = QueryOutcome::kNotAsked;
   const auto ids = ParseOidText(oid_text);
   if (!ids) return 1;
   auto session = OpenManagerSession(agent);
@@ -149,6 +210,8 @@ int GetDeviceValue(const std::string& agent, const std::string& oid_text, std::s
   PduPtr response;
   const int status =
       session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
+  if (outcome != nullptr && status == STAT_SUCCESS) *outcome = QueryOutcome::kAnswered;
+  if (outcome != nullptr && status == STAT_TIMEOUT) *outcome = QueryOutcome::kTimedOut;
   bool set = false;
   if (status == STAT_SUCCESS && response && response->errstat <= 0) {
     std::string previous;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/cmap.h"
+#include "snmp/query_outcome.h"
 
 namespace ordalen {
 
@@ -19,8 +20,9 @@ using OidValueMap = CMap<std::string>;
 // likes: the walk ends after kWalkMaxObjects answered objects or once
 // kWalkTimeBudget has passed (plus at most the time-out and retries of the
 // request then under way), keeping what it stored, and logs that it was cut.
-// A device's view up to the printer counters, the last object kept, is far
-// smaller; beyond that object the walk ends by itself (nothing there is kept).
+// The walk asks only for the objects it keeps (plus one object per gap between
+// them), so a device's answers stay far below the cap; beyond the last object
+// it could keep the walk ends by itself.
 inline constexpr int kWalkMaxObjects = 20000;
 inline constexpr std::chrono::seconds kWalkTimeBudget{60};
 
@@ -30,15 +32,20 @@ struct WalkLimits {
 };
 
 // Walks `agent` from "system.sysDescr.0" onward and keeps the system description,
-// the two printer marker counters and the rows of the address, route and ARP
-// tables in `results` (an existing entry is replaced). Returns 0 when the session
-// closed cleanly and at least one value was stored, 1 otherwise.
+// the two printer marker counters, and the rows of the address table and of the
+// ARP table's physical-address column in `results` (an existing entry is
+// replaced). The walk asks only for those parts of the view: once it leaves one,
+// its next GET-NEXT starts just before the next, and it ends after the last.
+// Returns 0 when the session closed cleanly and at least one value was stored,
+// 1 otherwise. `outcome`, when given, tells how the first request ended (a host
+// that refuses the port is told at once, without waiting out the time-outs).
 int WalkDevice(const std::string& agent, OidValueMap& results,
-               const WalkLimits& limits = WalkLimits{});
+               const WalkLimits& limits = WalkLimits{}, QueryOutcome* outcome = nullptr);
 
 // Reads `oid` (a model-table OID text) from `agent` with one GET. Returns 0 when
 // a value was set into `value` and the session closed cleanly, 1 otherwise
-// (`value` is then left as it was).
-int GetDeviceValue(const std::string& agent, const std::string& oid, std::string& value);
+// (`value` is then left as it was). `outcome`, when given, tells how the GET ended.
+int GetDeviceValue(const std::string& agent, const std::string& oid, std::string& value,
+                   QueryOutcome* outcome = nullptr);
 
 }  // namespace ordalen

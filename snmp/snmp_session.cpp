@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/socket_mutex.h"
+#include "platform/udp_errors.h"
 
 namespace ordalen {
 namespace {
@@ -98,11 +99,24 @@ SnmpSession::~SnmpSession() {
   Close();
 }
 
+bool SnmpSession::WatchPortUnreachable() {
+  if (handle_ == nullptr) return false;
+  int fd = -1;
+  {
+    Lock lock(SocketMutex());
+    if (const netsnmp_transport* transport = snmp_sess_transport(handle_)) fd = transport->sock;
+  }
+  if (fd < 0 || !QueueUdpErrors(fd, nullptr)) return false;
+  watched_fd_ = fd;
+  return true;
+}
+
 bool SnmpSession::Close() {
   if (handle_ == nullptr) return true;
   Lock lock(SocketMutex());
   const int closed = snmp_sess_close(handle_);
   handle_ = nullptr;
+  watched_fd_ = -1;
   return closed != 0;
 }
 
@@ -184,6 +198,18 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
     }
     const int count = netsnmp_large_fd_set_select(numfds, fds.get(), nullptr, nullptr, &timeout);
     const int select_errno = errno;
+    // A watched socket is readable for a queued error too: take the errors off
+    // (the library would read the socket and block), and end at a refusal.
+    if (count > 0 && watched_fd_ >= 0 && NETSNMP_LARGE_FD_ISSET(watched_fd_, fds.get())) {
+      if (TakePortUnreachable(watched_fd_)) {
+        port_unreachable_ = true;
+        Lock lock(SocketMutex());
+        ss->s_snmp_errno = SNMPERR_BAD_RECVFROM;
+        state.status = STAT_ERROR;
+        break;
+      }
+      if (!DatagramWaiting(watched_fd_)) continue;
+    }
     Lock lock(SocketMutex());
     if (count > 0) {
       snmp_sess_read2(handle_, fds.get());

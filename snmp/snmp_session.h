@@ -48,6 +48,14 @@ class SnmpSession {
   // session's error fields tell why).
   int SynchResponse(PduPtr request, PduPtr& response);
 
+  // From now on, a request that the host refuses with ICMP port unreachable
+  // ends at once (STAT_ERROR) instead of waiting out its time-out and retries,
+  // and PortUnreachable() tells so. False when the socket cannot be asked for
+  // its errors (requests then wait as before).
+  bool WatchPortUnreachable();
+  // Whether a request ended because the host refused the port.
+  [[nodiscard]] bool PortUnreachable() const { return port_unreachable_; }
+
   // Closes the session; false when the library reports a failure. Later calls
   // and the destructor do nothing.
   bool Close();
@@ -65,6 +73,8 @@ class SnmpSession {
   int DiscoverEngineId();
 
   void* handle_;
+  int watched_fd_ = -1;  // the transport socket, while WatchPortUnreachable holds
+  bool port_unreachable_ = false;
 };
 
 // Reports `session`'s error on the standard error stream (for a record that

@@ -16,11 +16,16 @@ UDP 161 of --bind. Every mode serves a sound system description first
   truncated  every answer cut to half its length
   wrongid    every answer with another request id
   silent     reads and never answers
+  bigview    a core switch: --objects interface-table objects (default 30000)
+             ahead of its address table and --arp-rows ARP-table rows (default
+             20) for addresses --arp-base.1 onward (default 10.77.1.221), each
+             answer --delay-ms late (default 2)
 
 It writes --ready-file once its socket is open, ends when --stop-file appears or
 after --lifetime seconds, and prints the number of requests it read.
 """
 import argparse
+import bisect
 import os
 import select
 import socket
@@ -130,8 +135,35 @@ def octets(text):
 
 
 class Agent:
-    def __init__(self, mode):
+    def __init__(self, mode, objects=0, arp_rows=0, arp_base="10.77.1.221"):
         self.mode = mode
+        self.view = None
+        if mode == "bigview":
+            self.view = self.big_view(objects, arp_rows, arp_base)
+            self.names = sorted(self.view)
+
+    @staticmethod
+    def big_view(objects, arp_rows, arp_base):
+        view = {SYS_DESCR: octets("Hostile bigview")}
+        # ifTable columns of 1..ports ports, as many objects as asked.
+        ports = max(1, (objects + 21) // 22)
+        count = 0
+        for column in range(1, 23):
+            for port in range(1, ports + 1):
+                if count == objects:
+                    break
+                view[(1, 3, 6, 1, 2, 1, 2, 2, 1, column, port)] = integer(port)
+                count += 1
+        view[ADDR_A] = tlv(IPADDR, bytes([10, 77, 1, 1]))
+        view[MODEL] = octets("Hostile bigview model")
+        view[FIRMWARE] = octets("Hostile bigview firmware")
+        base = [int(x) for x in arp_base.split(".")]
+        for i in range(arp_rows):
+            address = tuple(base[:3]) + (base[3] + i,)
+            view[(1, 3, 6, 1, 2, 1, 4, 21, 1, 1) + address] = tlv(IPADDR, bytes(address))
+            view[ARP_COLUMN + (1,) + address] = octets(bytes([2, 0x77, 0xEE, 0, 0, base[3] + i]))
+            view[(1, 3, 6, 1, 2, 1, 4, 22, 1, 4, 1) + address] = integer(3)
+        return view
 
     def objects(self):
         """The agent's sorted view for modes that have a fixed one."""
@@ -169,6 +201,11 @@ class Agent:
             else:
                 nxt = ARP_COLUMN + (name[len(ARP_COLUMN)] + 1,)
             return nxt, octets(bytes([2, 0x66, 0, 0, 0, len(nxt)]))
+        if self.view is not None:
+            if pdu_type == GET:
+                return (name, self.view[name]) if name in self.view else None
+            at = bisect.bisect_right(self.names, name)
+            return (self.names[at], self.view[self.names[at]]) if at < len(self.names) else None
         view = self.objects()
         if pdu_type == GET:
             return (name, view[name]) if name in view else None
@@ -184,13 +221,18 @@ def main():
     parser.add_argument("--bind", required=True)
     parser.add_argument("--port", type=int, default=161)
     parser.add_argument("--mode", required=True,
-                        choices=["loop", "grow", "types", "giant", "truncated", "wrongid", "silent"])
+                        choices=["loop", "grow", "types", "giant", "truncated", "wrongid", "silent",
+                                 "bigview"])
+    parser.add_argument("--objects", type=int, default=30000)
+    parser.add_argument("--arp-rows", type=int, default=20)
+    parser.add_argument("--arp-base", default="10.77.1.221")
+    parser.add_argument("--delay-ms", type=float, default=2)
     parser.add_argument("--ready-file")
     parser.add_argument("--stop-file")
     parser.add_argument("--lifetime", type=float, default=120)
     args = parser.parse_args()
 
-    agent = Agent(args.mode)
+    agent = Agent(args.mode, args.objects, args.arp_rows, args.arp_base)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
     sock.bind((args.bind, args.port))
@@ -209,6 +251,8 @@ def main():
         if request is None or args.mode == "silent":
             continue
         version, community, pdu_type, rid, name = request
+        if args.mode == "bigview" and args.delay_ms > 0:
+            time.sleep(args.delay_ms / 1000)
         found = agent.answer(pdu_type, name)
         if found is None:
             out = response(version, community, rid, name, tlv(NULL, b""), NO_SUCH_NAME)

@@ -434,10 +434,11 @@ void CheckRun(const Lab& lab, const ScanRun& run, bool with_range) {
   EXPECT_EQ(CountOf(m, "MIB[" + printer + "] snmp v3"), 1);
   EXPECT_EQ(CountOf(m, "MIB[" + printer + "]: scan") + CountOf(m, "MIB[" + printer + "]: found"),
             1);
-  // A host without an agent: both entries' library ways, and no merge.
+  // A host without an agent refuses the port: one line, no way asked, no merge.
   const std::string linux1 = lab.Ip("LINUX1");
-  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v2"), kModelEntries);
-  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v3"), kModelEntries);
+  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "]: no SNMP agent (port 161 closed)"), 1);
+  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v2"), 0);
+  EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "] snmp v3"), 0);
   EXPECT_EQ(CountOf(m, "MIB[" + linux1 + "]: scan") + CountOf(m, "MIB[" + linux1 + "]: found"), 0);
   EXPECT_TRUE(IndexOf(m, "Port[" + win2 + "]: 3389 ok"));
   EXPECT_TRUE(IndexOf(m, "Scan[" + win2 + "]: scanned"));

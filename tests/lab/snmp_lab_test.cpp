@@ -155,7 +155,8 @@ TEST(SnmpLabTest, WalkOfThePrinterStoresExactlyTheWantedObjects) {
   std::printf("walk stored %zu values: %d address-table, %d route-table, %d ARP-table\n",
               results.size(), address_rows, route_rows, arp_rows);
   EXPECT_GT(address_rows, 0);
-  EXPECT_GT(route_rows, 0);
+  // The route table is not asked for: nothing uses it.
+  EXPECT_EQ(route_rows, 0);
   EXPECT_GT(arp_rows, 0);
 }
 

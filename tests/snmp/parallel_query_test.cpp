@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,10 +120,16 @@ TEST_F(ParallelQueryTest, SixteenSilentDevicesCostAboutOneTimeOut) {
          return WalkDevice(agent, results) == 1 && results.empty();
        }},
   };
+  // 127.0.1.x: agents that read every request and answer none.
+  std::vector<std::unique_ptr<test::ScriptedAgent>> silent;
+  for (int worker = 0; worker < kWorkers; ++worker) {
+    silent.push_back(std::make_unique<test::ScriptedAgent>("127.0.1." + std::to_string(worker + 1),
+                                                           test::NoAnswer));
+    ASSERT_TRUE(silent.back()->ready());
+  }
   for (const auto& way : ways) {
     std::atomic<int> wrong{0};
     const double seconds = RunWorkers([&](int worker) {
-      // 127.0.1.x: nothing listens there.
       if (!way.query("127.0.1." + std::to_string(worker + 1))) ++wrong;
     });
     std::printf("%d silent devices, %s, %d workers: %.2f s (one device: %.1f s)\n", kWorkers,

@@ -278,6 +278,12 @@ ScriptedAgent::~ScriptedAgent() {
   if (fd_ >= 0) close(fd_);
 }
 
+FakeAnswer NoAnswer(std::uint8_t /*pdu_type*/, const std::vector<std::uint32_t>& /*name*/) {
+  FakeAnswer answer;
+  answer.silent = true;
+  return answer;
+}
+
 void ScriptedAgent::Serve() {
   std::uint8_t buffer[65536];
   while (!stop_) {

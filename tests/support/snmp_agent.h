@@ -83,6 +83,11 @@ class ScriptedAgent {
   std::thread thread_;
 };
 
+// A script for ScriptedAgent that reads every request and answers none: a host
+// that takes SNMP datagrams and stays silent (unlike a host with the port
+// closed, which refuses them at once).
+FakeAnswer NoAnswer(std::uint8_t pdu_type, const std::vector<std::uint32_t>& name);
+
 // Settings and SNMP library set-up shared by the SNMP tests of one process: a
 // folder of its own as exeDir and logDir, the agent's community, and the agent's
 // v3 account for 127.0.0.1. Idempotent.
