@@ -181,6 +181,11 @@ fi
 log=$DATA/OrdalenLog/ordalen.log
 grep -q "|Folders: settings /etc/ordalen, work $DATA" "$log" || fail "the log does not name the folders"
 grep -q "|$JOB|End-----------" "$log" || fail "the log has no end line"
+# The packaged sample's settings are the ones in effect.
+for line in "Config: WinPort=3389," "Config: Thread=256" "Config: UseARP=1" \
+  "Config: Community=$LAB_SNMP_COMMUNITY"; do
+  grep -q "|$line"$'\r'"\$" "$log" || fail "the log lacks '$line'"
+done
 families=$(grep -o 'socket(AF_[A-Z0-9]*' "$work/sockets" | sort -u | sed 's/socket(//' | tr '\n' ' ')
 echo "address families: $families"
 for family in $families; do
