@@ -7,9 +7,7 @@
 // whose near end (10.250.0.1/29) is the only eligible card; its own address
 // answers ping, the other addresses stay silent, so every phase lasts long
 // enough to be hit.
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "support/background_process.h"
+#include "support/folder_watch.h"
 #include "support/loopback_only.h"
 #include "support/private_netns.h"
 #include "support/process.h"
@@ -151,14 +150,6 @@ TEST_F(StopSignalE2eTest, ASignalInAnyPhaseStopsTheScanWithinTwoSecondsAndWrites
   std::printf("signal-to-exit:%s\n", report.c_str());
 }
 
-// Waits until something is created in the watched folder (or `limit` passes).
-bool WaitForCreation(int inotify_fd, milliseconds limit) {
-  pollfd p{inotify_fd, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
-  alignas(inotify_event) char buf[4096];
-  return ::read(inotify_fd, buf, sizeof buf) > 0;
-}
-
 TEST_F(StopSignalE2eTest, ASignalInTheOutputStepLeavesEitherTheWholeResultOrNone) {
   if (!test::OnlyLoopback()) GTEST_SKIP() << "needs a network namespace with only loopback";
   constexpr int kRuns = 60;
@@ -174,14 +165,12 @@ TEST_F(StopSignalE2eTest, ASignalInTheOutputStepLeavesEitherTheWholeResultOrNone
   for (int run_index = 0; run_index < kRuns; ++run_index) {
     SCOPED_TRACE(run_index);
     const int signal = run_index % 2 == 0 ? SIGTERM : SIGINT;
-    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(::inotify_add_watch(watch, folder.results().c_str(), IN_CREATE), 0);
+    const test::FolderWatch watch(folder.results());
+    ASSERT_TRUE(watch.watching());
     test::BackgroundProcess run({folder.exe().string()}, folder.path().string(), folder.console());
     ASSERT_TRUE(run.started());
-    const bool created = WaitForCreation(watch, milliseconds(20000));
-    ::close(watch);
-    ASSERT_TRUE(created) << "no file appeared in the result folder";
+    ASSERT_TRUE(watch.WaitForCreation(milliseconds(20000)))
+        << "no file appeared in the result folder";
     std::this_thread::sleep_for(microseconds(delay(random)));
     const auto sent = Clock::now();
     run.Signal(signal);
