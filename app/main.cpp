@@ -177,10 +177,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return 0;
   }
-  // Before any thread starts, so that every thread has them blocked.
+  // Before any thread starts, so that every thread has them blocked. A signal
+  // that comes while the settings are read waits for the watch, which starts
+  // once they are all written (it reads them to log).
   const bool watch = BlockStopSignals();
   InitWorkingFolders();
-  if (watch) StartStopWatch();
   LoadConfiguration();
   InitSnmpLibrary();
   LoadTargetTable();
@@ -192,5 +193,6 @@ int main(int argc, char** argv) {
       return EndWith(kNoResult);
     }
   }
+  if (watch) StartStopWatch();
   return EndWith(RunScan() ? 0 : kNoResult);
 }
