@@ -127,6 +127,17 @@ version=$(setpriv --reuid=nobody --regid=nogroup --clear-groups "$PROGRAM" --ver
 grep -q "has cap_net_raw+ep" <<<"$version" || fail "--version does not see the capability: $version"
 grep -q "CAP_NET_RAW in effect now: yes" <<<"$version" || fail "the capability is not in effect: $version"
 
+step "the command for a user without the data folder"
+help=$(setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/ordalen --help)
+grep -q "): /etc/ordalen$" <<<"$help" && grep -q "): $DATA$" <<<"$help" ||
+  fail "--help does not show the installed folders: $help"
+# In the lab, should the command not refuse.
+refused=$(ip netns exec "$LAB_NS_SCANNER" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+  /usr/bin/ordalen x "$LAB_SILENT_A-$LAB_SILENT_A" 2>&1)
+rc=$?
+((rc == 2)) && [[ $refused == *"ORDALEN_WORK_DIR=DIR"* ]] ||
+  fail "a user who cannot write $DATA is not told so (exit $rc): $refused"
+
 # The lab's community, and short SNMP waits (the lab is a LAN).
 sed -i "s/^Community=.*/Community=$LAB_SNMP_COMMUNITY/" /etc/ordalen/config.ini
 sed -i 's/^#timeout 1/timeout 1/; s/^#retries 1/retries 1/' /etc/ordalen/snmp/share/snmp/snmp.conf
