@@ -58,3 +58,15 @@ fuzz:
 .PHONY: lint
 lint: deps
 	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/lint.sh
+
+# The Debian package (build/ordalen_VERSION_ARCH.deb) with CPack; checked and
+# installed in the lab by `ctest -L package` (part of make test).
+.PHONY: package man
+package: build
+	cmake --build $(BUILD) --target package
+
+# The manual page rendered as text (build/packaging/ordalen.8.txt); groff -ww
+# fails on any warning.
+man: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) --target man
+	@echo "$(BUILD)/packaging/ordalen.8.txt (man -l packaging/ordalen.8)"

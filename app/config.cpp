@@ -52,7 +52,9 @@ std::vector<std::uint32_t> ParseWinPorts(std::string_view text) {
 }
 
 void LoadConfiguration() {
-  LoadConfiguration(FolderOf(ExecutablePath()).value_or("."));
+  // The settings folder of InitWorkingFolders; before it, the executable's.
+  const std::string& folder = ScanConfig().settingsDir;
+  LoadConfiguration(folder.empty() ? FolderOf(ExecutablePath()).value_or(".") : folder);
 }
 
 void LoadConfiguration(const std::string& folder) {

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <shared_mutex>
 #include <thread>
 
 #include "app/settings.h"
@@ -46,7 +48,42 @@ void MakeFolder(const std::string& path) {
   if (!std::filesystem::is_directory(path, ec)) std::filesystem::create_directory(path, ec);
 }
 
+// Held shared while a line is appended (and the log renamed); held for good by
+// HoldLogForExit. Never destroyed: a thread may still wait on it at exit.
+std::shared_mutex& LineGate() {
+  static auto* gate = new std::shared_mutex;  // NOLINT(cppcoreguidelines-owning-memory)
+  return *gate;
+}
+
+// An override as an absolute folder without a trailing "/".
+std::string AbsoluteFolder(const std::string& path) {
+  std::error_code ec;
+  std::string folder = std::filesystem::absolute(path, ec).lexically_normal().string();
+  if (ec) folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
 }  // namespace
+
+FolderOverrides FolderOverridesFromEnvironment() {
+  return {EnvironmentValue(kSettingsDirVariable), EnvironmentValue(kWorkDirVariable)};
+}
+
+const std::string& SettingsFolder() {
+  const SCANCONFIG& config = ScanConfig();
+  return config.settingsDir.empty() ? config.exeDir : config.settingsDir;
+}
+
+const std::string& WorkFolder() {
+  const SCANCONFIG& config = ScanConfig();
+  return config.workDir.empty() ? config.exeDir : config.workDir;
+}
 
 std::optional<std::string> FolderOf(std::string_view path) {
   const auto slash = path.rfind('/');
@@ -55,20 +92,36 @@ std::optional<std::string> FolderOf(std::string_view path) {
 }
 
 void InitWorkingFolders() {
-  InitWorkingFolders(ExecutablePath());
+  InitWorkingFolders(ExecutablePath(), FolderOverridesFromEnvironment());
 }
 
-void InitWorkingFolders(const std::string& exe_path) {
+ProgramFolders ResolveFolders(const std::string& exe_path, const FolderOverrides& overrides) {
+  ProgramFolders folders;
+  const std::optional<std::string> exe_folder = FolderOf(exe_path);
+  if (exe_folder) folders.exe = *exe_folder;
+  folders.settings = overrides.settings.empty() ? folders.exe : AbsoluteFolder(overrides.settings);
+  folders.work = overrides.work.empty() ? exe_folder : AbsoluteFolder(overrides.work);
+  return folders;
+}
+
+void InitWorkingFolders(const std::string& exe_path, const FolderOverrides& overrides) {
   SCANCONFIG& config = ScanConfig();
+  const ProgramFolders folders = ResolveFolders(exe_path, overrides);
   config.logDir = std::string(1, '.');
-  if (const auto folder = FolderOf(exe_path)) {
-    config.logDir = Format("%s/OrdalenLog", folder->c_str());
+  config.exeDir = folders.exe;
+  config.settingsDir = folders.settings;
+  if (folders.work) {
+    if (!overrides.work.empty()) MakeFolder(*folders.work);
+    config.workDir = *folders.work;
+    config.logDir = Format("%s/OrdalenLog", folders.work->c_str());
     MakeFolder(config.logDir);
-    config.outputDir = Format("%s/Ordalen", folder->c_str());
+    config.outputDir = Format("%s/Ordalen", folders.work->c_str());
     MakeFolder(config.outputDir);
-    config.exeDir = *folder;
   }
   WriteLog("Start-----------");
+  if (!overrides.settings.empty() || !overrides.work.empty()) {
+    WriteLog("Folders: settings %s, work %s", SettingsFolder().c_str(), WorkFolder().c_str());
+  }
   config.jobId.clear();
 }
 
@@ -115,15 +168,18 @@ void WriteLog(const char* format, ...) {
     std::this_thread::sleep_for(kLogRetryWait);
   }
 
-  file->Append(line);
   bool rotated = false;
-  if (file->Size() > kLogRotateBytes) {
-    // Renamed while we still hold the lock, so a writer waiting for it finds the
-    // name gone and starts the fresh log. An existing rotated log of the same
-    // second is never replaced; this log then rotates on a later line.
-    const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
-    RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
-    rotated = true;
+  {
+    const std::shared_lock gate(LineGate());
+    file->Append(line);
+    if (file->Size() > kLogRotateBytes) {
+      // Renamed while we still hold the lock, so a writer waiting for it finds
+      // the name gone and starts the fresh log. An existing rotated log of the
+      // same second is never replaced; this log then rotates on a later line.
+      const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
+      RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
+      rotated = true;
+    }
   }
   file.reset();
   if (rotated) CleanupOldLogs();
@@ -137,6 +193,10 @@ std::string FormatTime(const char* format, std::int64_t time) {
   char buf[128];
   const std::size_t n = std::strftime(buf, sizeof buf, format, &tm);
   return n == 0 ? std::string() : std::string(buf, n);
+}
+
+void HoldLogForExit() {
+  LineGate().lock();  // NOLINT: released only by the end of the process
 }
 
 void CleanupOldLogs() {

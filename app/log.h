@@ -17,11 +17,43 @@ inline constexpr std::size_t kRotatedLogsKept = 30;
 inline constexpr int kLogOpenAttempts = 11;
 inline constexpr std::chrono::milliseconds kLogRetryWait{100};
 
-// Prepares the folders beside the executable (log, results) and writes the
-// first log line. Runs once, first thing in both run modes.
+// The environment variables that move the program's folders away from its own:
+// the settings folder ("config.ini", "accounts.csv", "targetMIB.xml" and the
+// SNMP library's configuration) and the working folder (the log, the results and
+// the SNMP library's state). Unset or empty: the executable's folder, so a
+// copied folder with the program inside keeps working beside it.
+inline constexpr const char* kSettingsDirVariable = "ORDALEN_SETTINGS_DIR";
+inline constexpr const char* kWorkDirVariable = "ORDALEN_WORK_DIR";
+
+// Folders named instead of the executable's; empty: not overridden.
+struct FolderOverrides {
+  std::string settings;
+  std::string work;
+};
+FolderOverrides FolderOverridesFromEnvironment();
+
+// The program's folders for an executable at `exe_path` and the overrides,
+// made absolute; nothing is created. Empty where unknown.
+struct ProgramFolders {
+  std::string exe;
+  std::string settings;
+  std::optional<std::string> work;  // nullopt: no working folder (the log goes to ".")
+};
+ProgramFolders ResolveFolders(const std::string& exe_path, const FolderOverrides& overrides);
+
+// Prepares the folders (log, results) in the working folder and writes the
+// first log line. Runs once, first thing in both run modes; the folders come
+// from the executable's path and the environment.
 void InitWorkingFolders();
-// The same for an executable at `exe_path` (empty when unknown).
-void InitWorkingFolders(const std::string& exe_path);
+// The same for an executable at `exe_path` (empty when unknown). A relative
+// override is taken from the current folder; a working folder that is named
+// but missing is created (one level), as its log and result folders are.
+void InitWorkingFolders(const std::string& exe_path, const FolderOverrides& overrides = {});
+
+// The folder the settings files are read from, and the working folder:
+// settingsDir and workDir of the settings, exeDir where those are empty.
+const std::string& SettingsFolder();
+const std::string& WorkFolder();
 
 // The folder part of a path: everything before its last "/"; nullopt without one.
 std::optional<std::string> FolderOf(std::string_view path);
@@ -39,5 +71,11 @@ std::string FormatTime(const char* format, std::int64_t time);
 
 // Deletes the oldest rotated log when more than 30 exist.
 void CleanupOldLogs();
+
+// For a process about to end at once (_exit) from one thread while others may
+// still log: waits until no other thread is in the middle of writing a line,
+// and holds every later line back for good, so the log never ends in half a
+// line. Never returns the log to use.
+void HoldLogForExit();
 
 }  // namespace ordalen

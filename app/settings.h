@@ -13,6 +13,12 @@ namespace ordalen {
 struct SCANCONFIG {
   // Folders (InitWorkingFolders).
   std::string exeDir;
+  // Where "config.ini", "accounts.csv" and "targetMIB.xml" are read, and the
+  // folder the log, the results and the SNMP library's state go below; each is
+  // exeDir unless the environment names another (kSettingsDirVariable,
+  // kWorkDirVariable in app/log.h). Empty: exeDir.
+  std::string settingsDir;
+  std::string workDir;
   std::string logDir = ".";
   std::string outputDir;
 

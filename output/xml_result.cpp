@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 
 #include "app/log.h"
 #include "app/settings.h"
@@ -78,6 +80,19 @@ std::string WithCrLf(std::string_view text) {
 void RemoveQuietly(const std::string& path) {
   std::error_code ec;
   std::filesystem::remove(path, ec);
+}
+
+// Between the output step and a thread that stops the process: which temporary
+// file exists, and whether the step may still publish its file. Never
+// destroyed, as the stopping thread may use it while the process ends.
+struct PublicationGate {
+  std::mutex mutex;
+  bool abandoned = false;
+  std::string temporary;
+};
+PublicationGate& Gate() {
+  static auto* gate = new PublicationGate;  // NOLINT(cppcoreguidelines-owning-memory)
+  return *gate;
 }
 
 void LogFileError(const char* what, int error) {
@@ -164,6 +179,15 @@ std::string XmlDocument::GetDocumentText() const {
   const auto* content = reinterpret_cast<const char*>(xmlBufferContent(buffer.get()));
   return MarkupToCp932(
       std::string_view(content, static_cast<std::size_t>(xmlBufferLength(buffer.get()))));
+}
+
+bool AbandonResultFile() {
+  PublicationGate& gate = Gate();
+  const std::lock_guard lock(gate.mutex);
+  gate.abandoned = true;
+  if (!gate.temporary.empty()) RemoveQuietly(gate.temporary);
+  gate.temporary.clear();
+  return !ResultFilePath().empty();
 }
 
 std::string& ResultFilePath() {
@@ -301,10 +325,18 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
   WriteLog("%s", path.c_str());
 
   // Written under a hidden temporary name and renamed into place once complete,
-  // so that whoever watches the folder never meets half a file.
+  // so that whoever watches the folder never meets half a file. The gate keeps
+  // a stopping process from leaving the temporary file behind or publishing it.
   const std::string name = path.substr(path.rfind('/') + 1);
+  PublicationGate& gate = Gate();
   int error = 0;
-  auto file = NewFile::CreateTemporary(config.outputDir, name, error);
+  std::optional<NewFile> file;
+  {
+    const std::lock_guard lock(gate.mutex);
+    if (gate.abandoned) return;
+    file = NewFile::CreateTemporary(config.outputDir, name, error);
+    if (file) gate.temporary = file->path();
+  }
   if (!file) {
     LogFileError("open", error);
     return;
@@ -314,7 +346,11 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
   content += WithCrLf(text);
   if (!file->Write(content, error) || !file->Finish(error)) {
     file.reset();
-    RemoveQuietly(temp);
+    {
+      const std::lock_guard lock(gate.mutex);
+      RemoveQuietly(temp);
+      gate.temporary.clear();
+    }
     LogFileError("write", error);
     return;
   }
@@ -322,19 +358,31 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
   // name; its result is never replaced: this one takes the next free name,
   // "<stamp>-2", "-3", ... before the job identifier.
   std::string final_path = path;
-  bool renamed = RenameNoReplace(temp, final_path);
-  for (int n = 2; !renamed && errno == EEXIST && n <= kMaxNameSuffix; ++n) {
-    final_path = ResultFileName(config.outputDir, Format("%s-%d", stamp.c_str(), n), config.jobId);
-    renamed = RenameNoReplace(temp, final_path);
+  bool published = false;
+  {
+    const std::lock_guard lock(gate.mutex);
+    // Abandoned: the stopping thread has removed the temporary file.
+    if (gate.abandoned) return;
+    bool renamed = RenameNoReplace(temp, final_path);
+    for (int n = 2; !renamed && errno == EEXIST && n <= kMaxNameSuffix; ++n) {
+      final_path =
+          ResultFileName(config.outputDir, Format("%s-%d", stamp.c_str(), n), config.jobId);
+      renamed = RenameNoReplace(temp, final_path);
+    }
+    if (renamed) {
+      ResultFilePath() = final_path;
+      published = true;
+    } else {
+      error = errno;
+      RemoveQuietly(temp);
+    }
+    gate.temporary.clear();
   }
-  if (!renamed) {
-    error = errno;
-    RemoveQuietly(temp);
+  if (!published) {
     LogFileError("rename", error);
     return;
   }
   if (final_path != path) WriteLog("output file exists: written as %s", final_path.c_str());
-  ResultFilePath() = final_path;
   std::error_code ec;
   if (!std::filesystem::exists(final_path, ec)) WriteLog("output file not exist");
 }

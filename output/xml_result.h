@@ -69,6 +69,12 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime);
 // Full path of the written result file; empty until one was written.
 std::string& ResultFilePath();
 
+// For a process being stopped while the scan may still run: the output step
+// publishes nothing from now on, and a temporary file it made is removed (never
+// a file under a final name). True when the result file had already been
+// published, whole, before this call. Safe from any thread.
+bool AbandonResultFile();
+
 // "<folder>/<stamp>.xml", or "<folder>/<stamp>_<jobId>.xml" with a job identifier.
 std::string ResultFileName(const std::string& folder, const std::string& stamp,
                            const std::string& jobId);

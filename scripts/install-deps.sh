@@ -9,6 +9,8 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   iproute2 iputils-ping procps util-linux nftables
   snmpd snmp samba samba-common-bin python3 python3-gssapi libxml2-utils
+  # The Debian package (make package) and its checks (ctest -L package).
+  dpkg-dev file lintian libcap2-bin strace man-db groff-base
 )
 # Extra tools for benchmarks only (make bench).
 if [[ "${1:-}" == "--bench" ]]; then

@@ -90,7 +90,7 @@ std::int64_t TargetTableFileTime() {
 }
 
 void LoadTargetTable() {
-  const std::filesystem::path path = ScanConfig().exeDir + "/targetMIB.xml";
+  const std::filesystem::path path = SettingsFolder() + "/targetMIB.xml";
   std::error_code error;
   if (!std::filesystem::exists(path, error)) return;
   const auto written = std::filesystem::last_write_time(path, error);

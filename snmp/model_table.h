@@ -26,7 +26,7 @@ struct ModelMIB {
 // only read while it runs.
 std::vector<ModelMIB>& TargetTable();
 
-// Loads "<exeDir>/targetMIB.xml" unless the table already holds the file's
+// Loads "<settings folder>/targetMIB.xml" unless the table already holds the file's
 // current version. A missing file leaves the table as it is; nothing is logged.
 // A file that is not well-formed XML leaves the table empty and is named in the
 // log with the parser's reason.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/log.h"
 #include "app/settings.h"
 #include "base/socket_mutex.h"
 #include "snmp/netsnmp.h"
@@ -105,12 +106,21 @@ bool CopyMasterKey(SnmpAuthProtocol protocol, const std::string& passphrase, u_c
   return true;
 }
 
-void Prepare() {
-  std::string exe_dir = ScanConfig().exeDir;
-  for (char& c : exe_dir) {
+// The library needs absolute folders (it takes a relative one from the root).
+// Without a known folder its files go below the working directory.
+std::string AbsoluteBase(std::string dir) {
+  for (char& c : dir) {
     if (c == '\\') c = '/';
   }
-  const SnmpFolders folders = SnmpFoldersFor(exe_dir);
+  std::error_code error;
+  std::string base =
+      std::filesystem::absolute(dir.empty() ? "." : dir, error).lexically_normal().string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base;
+}
+
+void Prepare() {
+  const SnmpFolders folders = SnmpFoldersFor(SettingsFolder(), WorkFolder());
   // Made here so the library never announces creating them on the console.
   std::error_code ignored;
   std::filesystem::create_directories(folders.persist + "/cert_indexes", ignored);
@@ -138,14 +148,19 @@ void Prepare() {
 
 }  // namespace
 
-SnmpFolders SnmpFoldersFor(const std::string& exe_dir) {
-  // The library needs absolute folders (it takes a relative one from the root).
-  // Without a known folder its files go below the working directory.
-  std::error_code error;
-  std::string base =
-      std::filesystem::absolute(exe_dir.empty() ? "." : exe_dir, error).lexically_normal().string();
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return {base + "/snmp/snmp/persist", base + "/snmp/share/snmp", base + "/snmp/share/snmp/mibs"};
+SnmpFolders SnmpFoldersFor(const std::string& settings_dir, const std::string& work_dir) {
+  const std::string settings = AbsoluteBase(settings_dir);
+  const std::string work = AbsoluteBase(work_dir);
+  return {work + "/snmp/snmp/persist", settings + "/snmp/share/snmp",
+          settings + "/snmp/share/snmp/mibs"};
+}
+
+std::string SnmpLibraryBuildVersion() {
+  return PACKAGE_VERSION;
+}
+
+std::string SnmpLibraryVersion() {
+  return netsnmp_get_version();
 }
 
 void InitSnmpLibrary() {

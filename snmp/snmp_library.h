@@ -10,16 +10,23 @@ struct snmp_session;  // the SNMP library's session record (netsnmp_session)
 
 namespace ordalen {
 
-// The library's working folders below the executable's folder.
+// The library's working folders: its configuration below the settings folder,
+// its state below the working folder (both the executable's folder unless
+// overridden, app/log.h).
 struct SnmpFolders {
-  std::string persist;  // "<exeDir>/snmp/snmp/persist"
+  std::string persist;  // "<work>/snmp/snmp/persist"
   std::string
-      config;        // "<exeDir>/snmp/share/snmp": an snmp.conf here may tune time-out and retries
-  std::string mibs;  // "<exeDir>/snmp/share/snmp/mibs"
+      config;  // "<settings>/snmp/share/snmp": an snmp.conf here may tune time-out and retries
+  std::string mibs;  // "<settings>/snmp/share/snmp/mibs"
 };
-SnmpFolders SnmpFoldersFor(const std::string& exe_dir);
+SnmpFolders SnmpFoldersFor(const std::string& settings_dir, const std::string& work_dir);
 
-// Prepares the library for the whole process from ScanConfig().exeDir: registers
+// The version of the SNMP library the program was built against, and the one
+// it runs with.
+std::string SnmpLibraryBuildVersion();
+std::string SnmpLibraryVersion();
+
+// Prepares the library for the whole process from the program's folders: registers
 // the walk options, points the library at the folders above (and nowhere else:
 // not the user's home, not the system's folders, not the library's environment
 // variables), loads no MIB modules and reads no per-host files. Runs once; later

@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "support/process.h"
+#include "support/scan_checks.h"
 #include "support/scan_config.h"
 
 namespace ordalen {
@@ -294,6 +295,69 @@ TEST_F(LogTest, InitWorkingFoldersDerivesTheFoldersFromTheExecutablePath) {
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Start-----------");
   }
+}
+
+TEST_F(LogTest, OverriddenFoldersMoveTheSettingsAndTheWorkAwayFromTheExecutable) {
+  const ScopedCurrentPath cwd(dir_.path());
+  const std::string root = dir_.path().string();
+  const std::string exe = root + "/bin/ordalen";
+  fs::create_directory(dir_.path() / "bin");
+  fs::create_directory(dir_.path() / "etc");
+  struct Case {
+    FolderOverrides overrides;
+    std::string settings, work;  // as SettingsFolder() and WorkFolder() give them
+    bool folders_line;
+  } cases[] = {
+      {{}, root + "/bin", root + "/bin", false},
+      {{root + "/etc", ""}, root + "/etc", root + "/bin", true},
+      // A working folder that is missing is made, one level.
+      {{"", root + "/var"}, root + "/bin", root + "/var", true},
+      // Relative to the current folder, without a trailing slash.
+      {{"etc/", "data//"}, root + "/etc", root + "/data", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings + " " + c.work);
+    ScanConfig() = SCANCONFIG();
+    InitWorkingFolders(exe, c.overrides);
+    EXPECT_EQ(ScanConfig().exeDir, root + "/bin");
+    EXPECT_EQ(SettingsFolder(), c.settings);
+    EXPECT_EQ(WorkFolder(), c.work);
+    EXPECT_EQ(ScanConfig().logDir, c.work + "/OrdalenLog");
+    EXPECT_EQ(ScanConfig().outputDir, c.work + "/Ordalen");
+    EXPECT_TRUE(fs::is_directory(c.work + "/Ordalen"));
+    const auto messages = LogMessages(fs::path(c.work) / "OrdalenLog" / "ordalen.log");
+    ASSERT_FALSE(messages.empty());
+    if (c.folders_line) {
+      EXPECT_EQ(messages.back(), "Folders: settings " + c.settings + ", work " + c.work);
+    } else {
+      EXPECT_EQ(messages.back(), "Start-----------");
+    }
+  }
+  // Nothing but the first case's folders went beside the executable.
+  EXPECT_EQ(test::FilesIn(dir_.path() / "bin"),
+            (std::vector<std::string>{"Ordalen", "OrdalenLog"}));
+}
+
+TEST(FolderOverridesTest, ComeFromTheEnvironmentAndAnEmptyValueIsNone) {
+  struct Case {
+    const char* settings;  // nullptr: unset
+    const char* work;
+  } cases[] = {{nullptr, nullptr}, {"/etc/x", ""}, {"", "/var/lib/x"}};
+  for (const auto& c : cases) {
+    if (c.settings)
+      setenv(kSettingsDirVariable, c.settings, 1);
+    else
+      unsetenv(kSettingsDirVariable);
+    if (c.work)
+      setenv(kWorkDirVariable, c.work, 1);
+    else
+      unsetenv(kWorkDirVariable);
+    const FolderOverrides got = FolderOverridesFromEnvironment();
+    EXPECT_EQ(got.settings, c.settings ? c.settings : "");
+    EXPECT_EQ(got.work, c.work ? c.work : "");
+  }
+  unsetenv(kSettingsDirVariable);
+  unsetenv(kWorkDirVariable);
 }
 
 TEST(FormatTimeTest, FormatsLocalTimeAndFailsEmpty) {

@@ -2,9 +2,7 @@
 // at random points of their output step, found by watching the output folder
 // for the step's first file, and the folder must never hold a partial file
 // under a final name.
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +14,7 @@
 #include <thread>
 
 #include "support/background_process.h"
+#include "support/folder_watch.h"
 #include "support/loopback_only.h"
 #include "support/process.h"
 #include "support/scan_checks.h"
@@ -32,14 +31,6 @@ constexpr int kRuns = 100;
 // Kills fall from the moment the step's temporary file appears to this much later.
 constexpr microseconds kLatestKill{600};
 
-// Waits until something is created in the watched folder (or `limit` passes).
-bool WaitForCreation(int inotify_fd, milliseconds limit) {
-  pollfd p{inotify_fd, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
-  alignas(inotify_event) char buf[4096];
-  return ::read(inotify_fd, buf, sizeof buf) > 0;
-}
-
 TEST(OutputKillE2eTest, AKillDuringTheOutputStepNeverLeavesAPartialFileUnderAFinalName) {
   if (!test::OnlyLoopback()) GTEST_SKIP() << "needs a network namespace with only loopback";
   ASSERT_FALSE(test::OrdalenBinary().empty());
@@ -52,20 +43,18 @@ TEST(OutputKillE2eTest, AKillDuringTheOutputStepNeverLeavesAPartialFileUnderAFin
   int killed = 0, finished = 0;
   for (int run = 0; run < kRuns; ++run) {
     SCOPED_TRACE(run);
-    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(::inotify_add_watch(watch, (dir.path() / "Ordalen").c_str(), IN_CREATE), 0);
+    const test::FolderWatch watch(dir.path() / "Ordalen");
+    ASSERT_TRUE(watch.watching());
     // Every third run under a job identifier and a range where nothing answers
     // here, so final names of both forms occur.
     std::vector<std::string> argv = {(dir.path() / "ordalen").string()};
     if (run % 3 == 0) argv.insert(argv.end(), {"9", "10.0.0.1-10.0.0.1"});
     test::BackgroundProcess scan(argv, dir.path().string(), dir.path() / "console");
     ASSERT_TRUE(scan.started());
-    if (WaitForCreation(watch, milliseconds(20000))) {
+    if (watch.WaitForCreation(milliseconds(20000))) {
       std::this_thread::sleep_for(microseconds(delay(random)));
       scan.Signal(SIGKILL);
     }
-    ::close(watch);
     const auto code = scan.Wait(milliseconds(30000));
     ASSERT_TRUE(code.has_value());
     (*code == 128 + SIGKILL ? killed : finished)++;
