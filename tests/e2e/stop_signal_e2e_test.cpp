@@ -5,8 +5,9 @@
 //
 // The phases need cards and hosts: the test's own namespace gets a veth pair
 // whose near end (10.250.0.1/29) is the only eligible card; its own address
-// answers ping, the other addresses stay silent, so every phase lasts long
-// enough to be hit.
+// answers ping, the other addresses stay silent, and its SNMP requests are
+// dropped (a closed port would end the MIB phase at once), so every phase lasts
+// long enough to be hit.
 #include <signal.h>
 #include <unistd.h>
 
@@ -110,7 +111,9 @@ TEST_F(StopSignalE2eTest, ASignalInAnyPhaseStopsTheScanWithinTwoSecondsAndWrites
   ORDALEN_REQUIRE_PRIVATE_NETNS();
   ASSERT_TRUE(test::NetnsShell(
       "ip link add ost0 type veth peer name ost1 && ip addr add 10.250.0.1/29 dev ost0 && "
-      "ip link set ost0 up && ip link set ost1 up"));
+      "ip link set ost0 up && ip link set ost1 up && nft add table ip ost && "
+      "nft 'add chain ip ost in { type filter hook input priority 0 ; }' && "
+      "nft add rule ip ost in udp dport 161 drop"));
   const std::vector<std::string> banners = {"ARP----", "ping----", "MIB----", "scan----"};
   // Each signal falls this long after its phase's banner; every phase lasts
   // longer (ARP 2 s, ping 1 s, MIB and scan over 1 s for the answering host).
