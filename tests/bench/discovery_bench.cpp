@@ -6,14 +6,21 @@
 // CARD is an interface name (eth-a); run it inside the lab's scanner namespace.
 // The phases' own console lines are discarded; the figures go to standard
 // error as one line: card=... threads=N arp_s=... arp_found=N ping_s=...
-// ping_found=N addresses=N (found counts include the machine's own address).
+// ping_found=N addresses=N (found counts include the machine's own address),
+// then per phase its CPU time (arp_cpu_s, ping_cpu_s), what it did on the wire
+// (PHASE_sent, PHASE_retries, PHASE_received, PHASE_unmatched, PHASE_dropped,
+// PHASE_wakeups, PHASE_threads: threads the process ran at the phase's end) and
+// the process's peak resident memory (peak_kb).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -34,6 +41,45 @@ double Seconds(std::chrono::steady_clock::duration d) {
 
 std::size_t Count() {
   return ordalen::Results().size();
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long PeakKb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+// Threads of this process now (the Threads: line of /proc/self/status).
+int ThreadsNow() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "Threads:") {
+      int n = 0;
+      in >> n;
+      return n;
+    }
+  }
+  return 0;
+}
+
+std::string Wire(const char* phase, const ordalen::WireStats& s) {
+  return ordalen::Format(
+      " %s_sent=%llu %s_retries=%llu %s_received=%llu %s_unmatched=%llu %s_dropped=%llu "
+      "%s_wakeups=%llu",
+      phase, static_cast<unsigned long long>(s.sent), phase,
+      static_cast<unsigned long long>(s.send_retries), phase,
+      static_cast<unsigned long long>(s.received), phase,
+      static_cast<unsigned long long>(s.unmatched), phase,
+      static_cast<unsigned long long>(s.dropped), phase,
+      static_cast<unsigned long long>(s.wakeups));
 }
 
 }  // namespace
@@ -72,21 +118,29 @@ int main(int argc, char** argv) {
   // The phases print a line per host; keep them off our one line of figures.
   std::fflush(stdout);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  const double cpu_start = CpuSeconds();
   const auto arp_start = std::chrono::steady_clock::now();
   ordalen::ArpSweep(cards);
   const double arp_s = Seconds(std::chrono::steady_clock::now() - arp_start);
+  const double arp_cpu = CpuSeconds() - cpu_start;
+  const int arp_threads = ThreadsNow();
   const std::size_t arp_found = Count();
   ordalen::ClearHosts();
   const auto ping_start = std::chrono::steady_clock::now();
   ordalen::PingSweep(card->FirstHost, card->LastHost);
   const double ping_s = Seconds(std::chrono::steady_clock::now() - ping_start);
+  const double ping_cpu = CpuSeconds() - cpu_start - arp_cpu;
   const std::size_t ping_found = Count();
 
   const std::uint64_t addresses = ordalen::RangeCount(card->FirstHost, card->LastHost);
-  std::fprintf(
-      stderr,
-      "card=%s threads=%d arp_s=%.3f arp_found=%zu ping_s=%.3f ping_found=%zu addresses=%llu\n",
-      card_name.c_str(), ordalen::EffectiveThreadCount(threads), arp_s, arp_found, ping_s,
-      ping_found, static_cast<unsigned long long>(addresses));
+  std::fprintf(stderr,
+               "card=%s threads=%d arp_s=%.3f arp_found=%zu ping_s=%.3f ping_found=%zu "
+               "addresses=%llu arp_cpu_s=%.3f ping_cpu_s=%.3f arp_threads=%d ping_threads=%d "
+               "peak_kb=%ld%s%s\n",
+               card_name.c_str(), ordalen::EffectiveSweepThreadCount(threads), arp_s, arp_found,
+               ping_s, ping_found, static_cast<unsigned long long>(addresses), arp_cpu, ping_cpu,
+               arp_threads, ThreadsNow(), PeakKb(),
+               Wire("arp", ordalen::LastArpSweepStats()).c_str(),
+               Wire("ping", ordalen::LastPingSweepStats()).c_str());
   return 0;
 }
