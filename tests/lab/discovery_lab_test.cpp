@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,28 +48,43 @@ class RecordingEcho : public EchoOps {
  public:
   bool CanSend(OsError* error) override { return SystemEchoOps().CanSend(error); }
   std::optional<int> Echo(std::uint32_t address, OsError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      asked.push_back(address);
-    }
+    asked.push_back(address);
     return SystemEchoOps().Echo(address, error);
+  }
+  std::unique_ptr<EchoSweeper> OpenSweeper(OsError* error) override {
+    std::unique_ptr<EchoSweeper> system = SystemEchoOps().OpenSweeper(error);
+    if (!system) return nullptr;
+    return std::make_unique<Sweeper>(std::move(system), asked);
   }
   std::vector<std::uint32_t> asked;
 
  private:
-  std::mutex mutex_;
+  class Sweeper : public EchoSweeper {
+   public:
+    Sweeper(std::unique_ptr<EchoSweeper> system, std::vector<std::uint32_t>& asked)
+        : system_(std::move(system)), asked_(asked) {}
+    void Send(std::uint32_t address, int slot) override {
+      asked_.push_back(address);
+      system_->Send(address, slot);
+    }
+    void Wait(std::chrono::milliseconds max_wait, std::vector<Reply>& ended,
+              OsError* error) override {
+      system_->Wait(max_wait, ended, error);
+    }
+
+   private:
+    std::unique_ptr<EchoSweeper> system_;
+    std::vector<std::uint32_t>& asked_;
+  };
 };
 
 class RecordingArp : public ArpOps {
  public:
   bool CanAsk(OsError* error) override { return SystemArpOps().CanAsk(error); }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
-                              OsError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      asked.push_back(target);
-    }
-    return SystemArpOps().Ask(sender, target, error);
+  std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError* error) override {
+    std::unique_ptr<ArpAsker> system = SystemArpOps().OpenAsker(sender, error);
+    if (!system) return nullptr;
+    return std::make_unique<Asker>(std::move(system), asked);
   }
   std::optional<std::string> ReverseName(std::uint32_t address) override {
     return SystemArpOps().ReverseName(address);
@@ -77,7 +92,23 @@ class RecordingArp : public ArpOps {
   std::vector<std::uint32_t> asked;
 
  private:
-  std::mutex mutex_;
+  class Asker : public ArpAsker {
+   public:
+    Asker(std::unique_ptr<ArpAsker> system, std::vector<std::uint32_t>& asked)
+        : system_(std::move(system)), asked_(asked) {}
+    void Ask(std::uint32_t target, int slot) override {
+      asked_.push_back(target);
+      system_->Ask(target, slot);
+    }
+    void Wait(std::chrono::milliseconds max_wait, std::vector<Answer>& ended,
+              OsError* error) override {
+      system_->Wait(max_wait, ended, error);
+    }
+
+   private:
+    std::unique_ptr<ArpAsker> system_;
+    std::vector<std::uint32_t>& asked_;
+  };
 };
 
 std::set<std::uint32_t> Inclusive(std::uint32_t first, std::uint32_t last) {
