@@ -138,8 +138,8 @@ void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& w
 //   merge(ctx):             after the item ended, in the order `wait` gave.
 // A slot is loaded again only after its merge.
 template <class Ctx, class Load, class Start, class Wait, class Merge>
-void RunInFlightBatch(int limit, std::uint64_t item_count, Load&& load, Start&& start,
-                      Wait&& wait, Merge&& merge) {
+void RunInFlightBatch(int limit, std::uint64_t item_count, Load&& load, Start&& start, Wait&& wait,
+                      Merge&& merge) {
   limit = EffectiveSweepThreadCount(limit);
   if (static_cast<std::uint64_t>(limit) > item_count) limit = static_cast<int>(item_count);
   std::vector<Ctx> contexts(static_cast<std::size_t>(limit));
@@ -185,6 +185,8 @@ class BackgroundTasks {
   void TakeEnded(std::vector<int>& ended);
   // Whether a task is queued, running, or ended and not yet taken.
   [[nodiscard]] bool Busy();
+  // The threads started so far (on the caller's thread only).
+  [[nodiscard]] int Started() const { return static_cast<int>(threads_.size()); }
 
  private:
   void Loop();

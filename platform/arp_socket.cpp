@@ -25,7 +25,6 @@ constexpr std::uint16_t kOperationReply = 2;
 // Offsets inside the ARP packet (the socket hands over the packet without its
 // link header).
 constexpr std::uint32_t kOperationOffset = 6;
-constexpr std::uint32_t kSenderAddressOffset = 14;
 
 void PutU16(std::uint8_t* at, std::uint16_t v) {
   at[0] = static_cast<std::uint8_t>(v >> 8);
@@ -47,10 +46,15 @@ std::optional<UniqueFd> OpenPacketSocket(OsError* error) {
   return fd;
 }
 
-// Lets through only ARP replies: our own requests, which the socket sees leave,
-// and everybody else's never reach the queue.
+// Lets through only ARP replies that came to this machine: not our own frames,
+// which the socket sees leave, nor frames the card saw for another station (a
+// bridge floods them), which the system's own ARP ignores too. Everybody's
+// requests never reach the queue.
 bool AttachReplyFilter(int fd, OsError* error) {
   sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, 3, 0),
       BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kOperationOffset),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kOperationReply, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
@@ -139,7 +143,8 @@ bool ArpProber::Start(std::uint32_t target, int tag, const ArpTiming& timing) {
   if (!inserted) return false;
   it->second.tag = tag;
   it->second.timing = timing;
-  Schedule(target, it->second, ProbeClock::now());
+  it->second.started = ProbeClock::now();
+  Schedule(target, it->second, it->second.started);
   return true;
 }
 
@@ -176,10 +181,12 @@ void ArpProber::Due(std::uint32_t target, ProbeClock::time_point at, std::vector
   Probe& probe = it->second;
   const ProbeClock::time_point now = ProbeClock::now();
   const auto finish = [&](std::optional<MacBytes> mac) {
-    ended.push_back(Ended{probe.tag, mac});
+    ended.push_back(Ended{probe.tag, target, mac});
     probes_.erase(it);
   };
-  if (probe.sent > 0 && now >= probe.first_sent + probe.timing.wait) {
+  // The wait runs from the first request; a request the system never took
+  // within that time (its queue full all along) ends the probe as well.
+  if (now >= (probe.sent > 0 ? probe.first_sent : probe.started) + probe.timing.wait) {
     finish(std::nullopt);
     return;
   }
@@ -221,7 +228,7 @@ void ArpProber::Receive(std::vector<Ended>& ended, OsError* error) {
   std::array<std::array<std::uint8_t, kFrame>, kBatch> bufs{};
   std::array<iovec, kBatch> iov{};
   std::array<mmsghdr, kBatch> msgs{};
-  for (;;) {
+  for (int read = 0; read < kMaxReadsPerService;) {
     for (std::size_t i = 0; i < kBatch; ++i) {
       iov[i] = iovec{bufs[i].data(), bufs[i].size()};
       msgs[i] = mmsghdr{};
@@ -235,16 +242,19 @@ void ArpProber::Receive(std::vector<Ended>& ended, OsError* error) {
         *error = MakeOsError("recvmmsg(ARP)", errno);
       return;
     }
+    read += n;
     for (int i = 0; i < n; ++i) {
       ++stats_.received;
       const std::size_t len = std::min<std::size_t>(msgs[i].msg_len, kFrame);
       const std::optional<ArpReply> reply = ParseAnyArpReply(std::span(bufs[i].data(), len));
+      // A reply ends the request for the address it speaks for, once that
+      // request is out; any other reply (late, unasked, a copy) ends nothing.
       const auto it = reply ? probes_.find(reply->sender) : probes_.end();
       if (it == probes_.end() || it->second.sent == 0) {
         ++stats_.unmatched;
         continue;
       }
-      ended.push_back(Ended{it->second.tag, reply->mac});
+      ended.push_back(Ended{it->second.tag, reply->sender, reply->mac});
       probes_.erase(it);
     }
     if (static_cast<std::size_t>(n) < kBatch) return;
@@ -259,8 +269,8 @@ bool ArpProber::SendFrame(const MacBytes& to, std::uint16_t ethertype,
   std::ranges::copy(to, link.sll_addr);
   ssize_t rc = 0;
   do {
-    rc = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&link),
-                  sizeof link);
+    rc = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&link), sizeof link);
   } while (rc < 0 && errno == EINTR);
   if (rc >= 0) return true;
   if (error) *error = MakeOsError("sendto(frame)", errno);
@@ -273,7 +283,9 @@ WireStats ArpProber::Stats() {
   // The system's counters restart at each read.
   if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &counts, &len) == 0)
     stats_.dropped += counts.tp_drops;
-  return stats_;
+  WireStats stats = stats_;
+  stats.filtered_sockets = 1;
+  return stats;
 }
 
 std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target,

@@ -1,9 +1,9 @@
 // ARP requests sent as raw frames on one interface (an AF_PACKET socket), so the
 // answer always comes from the wire and never from the system's neighbour cache
 // (which they leave untouched). An ArpProber keeps any number of requests in
-// flight on one socket per card: a kernel filter lets only ARP replies through
-// (one filter run per frame, whatever the number of requests), and each reply
-// ends the request whose target sent it, and no other.
+// flight on one socket per card: a kernel filter lets only ARP replies to this
+// machine through (one filter run per frame, whatever the number of requests),
+// and each reply ends the request for the address it speaks for, and no other.
 #pragma once
 
 #include <array>
@@ -63,6 +63,7 @@ class ArpProber {
  public:
   struct Ended {
     int tag = 0;
+    std::uint32_t target = 0;
     std::optional<MacBytes> mac;  // nullopt: no reply within the timing
   };
 
@@ -101,6 +102,7 @@ class ArpProber {
     int tag = 0;
     ArpTiming timing;
     int sent = 0;
+    ProbeClock::time_point started{};
     ProbeClock::time_point first_sent{};
     ProbeClock::time_point next{};  // the timer entry that is current
   };

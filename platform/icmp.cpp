@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -275,21 +276,21 @@ bool SetIcmpTypeFilter(int fd, OsError* error) {
 // IP options, as ours are) with our identifier.
 bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
   sock_filter code[] = {
-      BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),       // X = IP header length
-      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),        // ICMP type
+      BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // X = IP header length
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),   // ICMP type
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeEchoReply, 0, 2),
-      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),        // its identifier
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),  // its identifier
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 11, 12),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeDestinationUnreachable, 2, 0),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeTimeExceeded, 1, 0),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeParameterProblem, 0, 9),
-      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8),        // the quoted IP header: version 4, 20 bytes
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8),  // the quoted IP header: version 4, 20 bytes
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x45, 0, 7),
-      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 9),    // its protocol
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 9),  // its protocol
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIpProtocolIcmp, 0, 5),
-      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 20),   // the quoted ICMP type
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 20),  // the quoted ICMP type
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeEchoRequest, 0, 3),
-      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 8 + 24),   // the quoted identifier
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 8 + 24),  // the quoted identifier
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
@@ -448,7 +449,6 @@ std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address,
   return EchoOnSocket(fd->get(), kind, address, timeout, error);
 }
 
-
 std::optional<std::uint16_t> EchoSequenceOf(std::span<const std::uint8_t> icmp) {
   ByteCursor c(icmp);
   const auto type = c.U8();
@@ -501,14 +501,33 @@ std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout, Os
   OsError list_error;
   std::optional<std::vector<InterfaceAddress>> interfaces = ListInterfaceAddresses(&list_error);
   // Without the list every target goes through the system.
-  return Open(timeout, interfaces.value_or(std::vector<InterfaceAddress>{}), error);
+  return Open(timeout, interfaces.value_or(std::vector<InterfaceAddress>{}), std::nullopt, error);
 }
 
 std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout,
                                            const std::vector<InterfaceAddress>& interfaces,
-                                           OsError* error) {
-  auto opened = OpenAnyIcmpSocket(error);
-  if (!opened) return std::nullopt;
+                                           std::optional<IcmpSocketKind> only, OsError* error) {
+  // A raw socket where the process may open one: the system then reports no
+  // error of one request on the socket, where the next send would take it for
+  // its own (a datagram socket that asks for errors does).
+  std::optional<std::pair<UniqueFd, IcmpSocketKind>> opened;
+  OsError raw_error;
+  OsError datagram_error;
+  if (only != IcmpSocketKind::kDatagram) {
+    if (auto fd = OpenIcmpSocket(IcmpSocketKind::kRaw, &raw_error))
+      opened.emplace(std::move(*fd), IcmpSocketKind::kRaw);
+  }
+  if (!opened && only != IcmpSocketKind::kRaw) {
+    if (auto fd = OpenIcmpSocket(IcmpSocketKind::kDatagram, &datagram_error))
+      opened.emplace(std::move(*fd), IcmpSocketKind::kDatagram);
+  }
+  if (!opened) {
+    if (error) {
+      *error = only == IcmpSocketKind::kDatagram ? datagram_error : raw_error;
+      if (!only) error->message = datagram_error.message + "; " + raw_error.message;
+    }
+    return std::nullopt;
+  }
   EchoProber p;
   p.icmp_ = std::move(opened->first);
   p.kind_ = opened->second;
@@ -528,10 +547,10 @@ std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout,
       return std::nullopt;
     }
     p.id_ = ntohs(any.sin_port);
-    if (!SetIntOption(fd, SOL_IP, IP_RECVTTL, 1, error, "setsockopt(IP_RECVTTL)") ||
-        !SetIntOption(fd, SOL_IP, IP_RECVERR, 1, error, "setsockopt(IP_RECVERR)")) {
+    // No IP_RECVERR: with it, an "unreachable" about one request would make the
+    // next send of any other fail. Such a request waits out its time-out.
+    if (!SetIntOption(fd, SOL_IP, IP_RECVTTL, 1, error, "setsockopt(IP_RECVTTL)"))
       return std::nullopt;
-    }
   } else {
     p.id_ = ProcessEchoId();
     if (!SetIcmpTypeFilter(fd, error) || !AttachIdentifierFilter(fd, p.id_, error))
@@ -574,10 +593,22 @@ void EchoProber::Schedule(std::uint16_t seq, Probe& probe, ProbeClock::time_poin
   timers_.Add(at, seq);
 }
 
+std::uint16_t EchoProber::FreeSequence() {
+  // Drawn at random, so that nobody who sees one request can tell the sequence
+  // number of another; at most 4096 of 65536 are in use, so a free one comes
+  // within a few draws (and the scan below ends the search in any case).
+  for (int draw = 0; draw < 64; ++draw) {
+    const auto seq = static_cast<std::uint16_t>(random_());
+    if (!probes_.contains(seq)) return seq;
+  }
+  auto seq = static_cast<std::uint16_t>(random_());
+  while (probes_.contains(seq)) ++seq;
+  return seq;
+}
+
 void EchoProber::Start(std::uint32_t address, int tag) {
-  // At most 65536 requests are in flight, so a free number is always found.
-  std::uint16_t seq = NextEchoSequence();
-  while (probes_.contains(seq)) seq = NextEchoSequence();
+  assert(probes_.size() < 65536);
+  const std::uint16_t seq = FreeSequence();
   Probe& probe = probes_[seq];
   probe.tag = tag;
   probe.target = address;
@@ -589,19 +620,20 @@ void EchoProber::Start(std::uint32_t address, int tag) {
     // the time-out, as through the system.
     const ArpTiming resolve{2, timeout_ / 2, timeout_};
     if (links_[static_cast<std::size_t>(probe.link)].prober->Start(address, seq, resolve)) {
-      probe.sent = true;
+      probe.stage = Stage::kResolving;
       Schedule(seq, probe, probe.deadline);
       return;
     }
     probe.link = -1;
   }
+  probe.stage = Stage::kToSend;
   Schedule(seq, probe, now);
 }
 
 void EchoProber::Finish(std::uint16_t seq, std::optional<int> ttl, std::vector<Ended>& ended) {
   const auto it = probes_.find(seq);
   if (it == probes_.end()) return;
-  if (it->second.link >= 0 && !it->second.mac)
+  if (it->second.stage == Stage::kResolving)
     links_[static_cast<std::size_t>(it->second.link)].prober->Cancel(it->second.target);
   ended.push_back(Ended{it->second.tag, ttl});
   probes_.erase(it);
@@ -621,7 +653,7 @@ void EchoProber::SendThroughSystem(std::uint16_t seq, Probe& probe, std::vector<
   } while (rc < 0 && errno == EINTR);
   if (rc >= 0) {
     ++stats_.sent;
-    probe.sent = true;
+    probe.stage = Stage::kSent;
     Schedule(seq, probe, probe.deadline);
     return;
   }
@@ -639,13 +671,13 @@ void EchoProber::SendFrame(std::uint16_t seq, Probe& probe, std::vector<Ended>& 
                            OsError* error) {
   Link& link = links_[static_cast<std::size_t>(probe.link)];
   const auto payload = EchoPayload();
-  const std::vector<std::uint8_t> packet = BuildIpv4Echo(
-      link.sender.address, probe.target, default_ttl_, ip_id_++, id_, seq, payload);
+  const std::vector<std::uint8_t> packet =
+      BuildIpv4Echo(link.sender.address, probe.target, default_ttl_, ip_id_++, id_, seq, payload);
   constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
   OsError send_error;
-  if (link.prober->SendFrame(*probe.mac, kEtherTypeIpv4, packet, &send_error)) {
+  if (link.prober->SendFrame(probe.mac, kEtherTypeIpv4, packet, &send_error)) {
     ++stats_.sent;
-    probe.mac.reset();
+    probe.stage = Stage::kSent;
     Schedule(seq, probe, probe.deadline);
     return;
   }
@@ -661,14 +693,23 @@ void EchoProber::SendFrame(std::uint16_t seq, Probe& probe, std::vector<Ended>& 
 void EchoProber::Due(std::uint16_t seq, ProbeClock::time_point at, std::vector<Ended>& ended,
                      OsError* error) {
   const auto it = probes_.find(seq);
-  if (it == probes_.end() || it->second.next != at) return;
+  if (it == probes_.end() || it->second.next != at) return;  // ended, or moved on
   Probe& probe = it->second;
   if (ProbeClock::now() >= probe.deadline) {
     Finish(seq, std::nullopt, ended);
-  } else if (probe.mac) {
-    SendFrame(seq, probe, ended, error);
-  } else if (!probe.sent) {
-    SendThroughSystem(seq, probe, ended, error);
+    return;
+  }
+  switch (probe.stage) {
+    case Stage::kToSend:
+      SendThroughSystem(seq, probe, ended, error);
+      break;
+    case Stage::kFrameReady:
+      SendFrame(seq, probe, ended, error);
+      break;
+    case Stage::kResolving:
+    case Stage::kSent:
+      Schedule(seq, probe, probe.deadline);  // nothing to do before the time-out
+      break;
   }
 }
 
@@ -683,14 +724,22 @@ void EchoProber::Matched(std::uint16_t seq, EchoVerdict verdict, int ttl,
   }
 }
 
+EchoProber::Probe* EchoProber::SentProbe(std::optional<std::uint16_t> seq) {
+  if (!seq) return nullptr;
+  const auto it = probes_.find(*seq);
+  // Nothing can answer a request before it is out.
+  if (it == probes_.end() || it->second.stage != Stage::kSent) return nullptr;
+  return &it->second;
+}
+
 void EchoProber::Receive(std::vector<Ended>& ended) {
   const auto payload = EchoPayload();
-  for (;;) {
+  for (int read = 0; read < kMaxReadsPerService; ++read) {
     ReceivedMessage m;
     const ssize_t n = m.Receive(icmp_.get(), MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nothing more, or a pending socket error (read from the error queue)
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      continue;  // EINTR, or an error the socket reported once: read on
     }
     ++stats_.received;
     int ttl = -1;
@@ -709,82 +758,44 @@ void EchoProber::Receive(std::vector<Ended>& ended) {
     const auto seq = (m.msg.msg_flags & MSG_TRUNC) != 0 ? std::nullopt
                      : raw                              ? EchoSequenceOfRaw(bytes)
                                                         : EchoSequenceOf(bytes);
-    const auto it = seq ? probes_.find(*seq) : probes_.end();
-    if (it == probes_.end() || !it->second.sent) {
+    const Probe* probe = SentProbe(seq);
+    if (probe == nullptr) {
       ++stats_.unmatched;
       continue;
     }
+    // The full check against the one request that number belongs to: its
+    // target, identifier, sequence number and data.
     EchoExpect expect;
-    expect.target = it->second.target;
+    expect.target = probe->target;
     expect.id = id_;
     expect.seq = *seq;
     expect.payload = payload;
-    const EchoMatch match = raw ? MatchRawIcmp(bytes, expect)
-                                : MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
+    const EchoMatch match =
+        raw ? MatchRawIcmp(bytes, expect) : MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
     Matched(*seq, match.verdict, match.ttl, ended);
-  }
-}
-
-void EchoProber::ReceiveErrors(std::vector<Ended>& ended) {
-  const auto payload = EchoPayload();
-  for (;;) {
-    ReceivedMessage m;
-    const ssize_t n = m.Receive(icmp_.get(), MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int pending = 0;
-      socklen_t len = sizeof pending;
-      ::getsockopt(icmp_.get(), SOL_SOCKET, SO_ERROR, &pending, &len);  // reads and clears it
-      return;
-    }
-    ++stats_.received;
-    bool from_icmp = false;
-    for (cmsghdr* cm = CMSG_FIRSTHDR(&m.msg); cm != nullptr; cm = CMSG_NXTHDR(&m.msg, cm)) {
-      if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_RECVERR) {
-        sock_extended_err err{};
-        std::memcpy(&err, CMSG_DATA(cm), sizeof err);
-        from_icmp = err.ee_origin == SO_EE_ORIGIN_ICMP;
-      }
-    }
-    const std::span<const std::uint8_t> quoted(m.buf.data(), static_cast<std::size_t>(n));
-    const auto seq = from_icmp ? EchoSequenceOf(quoted) : std::nullopt;
-    const auto it = seq ? probes_.find(*seq) : probes_.end();
-    if (it == probes_.end()) {
-      ++stats_.unmatched;
-      continue;
-    }
-    EchoExpect expect;
-    expect.target = it->second.target;
-    expect.id = id_;
-    expect.seq = *seq;
-    expect.payload = payload;
-    Matched(*seq,
-            QuotesOurEcho(quoted, SourceOf(m.peer), expect) ? EchoVerdict::kError
-                                                            : EchoVerdict::kUnrelated,
-            0, ended);
   }
 }
 
 void EchoProber::Service(bool icmp_readable, const std::vector<char>& link_readable,
                          std::vector<Ended>& ended, OsError* error) {
-  if (icmp_readable) {
-    if (kind_ == IcmpSocketKind::kDatagram) ReceiveErrors(ended);
-    Receive(ended);
-  }
-  std::vector<ArpProber::Ended> resolved;
+  if (icmp_readable) Receive(ended);
   for (std::size_t i = 0; i < links_.size(); ++i) {
     if (!links_[i].prober) continue;
-    resolved.clear();
-    links_[i].prober->Service(link_readable[i] != 0, resolved, error);
-    for (const ArpProber::Ended& r : resolved) {
+    resolved_.clear();
+    links_[i].prober->Service(link_readable[i] != 0, resolved_, error);
+    for (const ArpProber::Ended& r : resolved_) {
       const auto seq = static_cast<std::uint16_t>(r.tag);
       const auto it = probes_.find(seq);
-      if (it == probes_.end()) continue;
+      if (it == probes_.end() || it->second.stage != Stage::kResolving ||
+          it->second.target != r.target) {
+        continue;
+      }
       if (!r.mac) {
         Finish(seq, std::nullopt, ended);
         continue;
       }
-      it->second.mac = r.mac;
+      it->second.mac = *r.mac;
+      it->second.stage = Stage::kFrameReady;
       SendFrame(seq, it->second, ended, error);
     }
   }
@@ -820,6 +831,7 @@ void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, Os
 
 WireStats EchoProber::Stats() {
   WireStats all = stats_;
+  if (kind_ == IcmpSocketKind::kRaw) all.filtered_sockets += 1;
   for (Link& l : links_) {
     if (l.prober) all += l.prober->Stats();
   }

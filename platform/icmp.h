@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -82,7 +83,8 @@ std::vector<std::uint8_t> BuildIpv4Echo(std::uint32_t source, std::uint32_t targ
 enum class IcmpSocketKind { kDatagram, kRaw };
 
 // Echo requests in flight, on one ICMP socket. On a raw socket a kernel filter
-// lets through only echo replies and errors that carry our identifier.
+// lets through only echo replies and errors that carry our identifier; a
+// datagram socket gets from the system only what carries its own.
 //
 // A target on the subnet of one of the machine's Ethernet cards (not one of its
 // own addresses, not the broadcast address) is first asked by an ARP request of
@@ -101,13 +103,16 @@ class EchoProber {
     std::optional<int> ttl;  // nullopt: no usable reply within the time-out
   };
 
-  // Opens the ICMP socket and the cards' sockets; nullopt (and the reason) when
-  // no ICMP socket of either kind can be opened.
+  // Opens the ICMP socket (raw where the process may, else datagram) and the
+  // cards' sockets; nullopt (and the reason) when no ICMP socket of either kind
+  // can be opened. A datagram socket reports no ICMP errors: a request that one
+  // answers waits out its time-out.
   static std::optional<EchoProber> Open(std::chrono::milliseconds timeout, OsError* error);
-  // The same with a given list of the machine's addresses (tests).
+  // The same with a given list of the machine's addresses, and on a socket of
+  // kind `only` when it is set (tests).
   static std::optional<EchoProber> Open(std::chrono::milliseconds timeout,
                                         const std::vector<InterfaceAddress>& interfaces,
-                                        OsError* error);
+                                        std::optional<IcmpSocketKind> only, OsError* error);
 
   // Starts one request to `address` (host byte order); `tag` comes back with its end.
   void Start(std::uint32_t address, int tag);
@@ -130,25 +135,31 @@ class EchoProber {
     std::uint32_t broadcast = 0;
     std::optional<ArpProber> prober;
   };
+  enum class Stage {
+    kToSend,      // to go out through the system
+    kResolving,   // our ARP request for the target is in flight
+    kFrameReady,  // the target's hardware address is known, the frame not yet out
+    kSent,        // the request is out: only now can anything answer it
+  };
   struct Probe {
     int tag = 0;
     std::uint32_t target = 0;
-    int link = -1;        // the card it is sent on as a frame; -1: through the system
-    bool sent = false;    // the request is out (or the frame is waiting for its MAC)
-    std::optional<MacBytes> mac;  // resolved, frame not yet sent
+    int link = -1;  // the card it is sent on as a frame; -1: through the system
+    Stage stage = Stage::kToSend;
+    MacBytes mac{};  // from kFrameReady on, with a link
     ProbeClock::time_point deadline{};
     ProbeClock::time_point next{};  // the timer entry that is current
   };
   EchoProber() = default;
-  int LinkFor(std::uint32_t address) const;
-  void Due(std::uint16_t seq, ProbeClock::time_point at, std::vector<Ended>& ended,
-           OsError* error);
+  [[nodiscard]] int LinkFor(std::uint32_t address) const;
+  std::uint16_t FreeSequence();
+  Probe* SentProbe(std::optional<std::uint16_t> seq);
+  void Due(std::uint16_t seq, ProbeClock::time_point at, std::vector<Ended>& ended, OsError* error);
   void SendThroughSystem(std::uint16_t seq, Probe& probe, std::vector<Ended>& ended,
                          OsError* error);
   void SendFrame(std::uint16_t seq, Probe& probe, std::vector<Ended>& ended, OsError* error);
   void Finish(std::uint16_t seq, std::optional<int> ttl, std::vector<Ended>& ended);
   void Receive(std::vector<Ended>& ended);
-  void ReceiveErrors(std::vector<Ended>& ended);
   void Matched(std::uint16_t seq, EchoVerdict verdict, int ttl, std::vector<Ended>& ended);
   void Service(bool icmp_readable, const std::vector<char>& link_readable,
                std::vector<Ended>& ended, OsError* error);
@@ -165,6 +176,8 @@ class EchoProber {
   std::vector<std::uint32_t> own_addresses_;
   std::unordered_map<std::uint16_t, Probe> probes_;  // by sequence number
   TimerQueue<std::uint16_t> timers_;
+  std::mt19937 random_{std::random_device{}()};
+  std::vector<ArpProber::Ended> resolved_;
   WireStats stats_;
   std::uint32_t drops_seen_ = 0;
 };

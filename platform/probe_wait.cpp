@@ -4,18 +4,16 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <cerrno>
+#include <vector>
 
 namespace ordalen {
 
 bool WaitForSockets(std::span<const int> fds, ProbeClock::time_point until, std::span<bool> ready,
                     OsError* error) {
   assert(ready.size() >= fds.size());
-  constexpr std::size_t kMaxFds = 72;  // an ICMP socket and one per card of the table
-  assert(fds.size() <= kMaxFds);
-  std::array<pollfd, kMaxFds> p{};
+  std::vector<pollfd> p(fds.size());
   for (std::size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], POLLIN, 0};
   std::fill(ready.begin(), ready.end(), false);
   for (;;) {

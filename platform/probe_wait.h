@@ -25,6 +25,10 @@ struct WireStats {
   std::uint64_t unmatched = 0;     // of those, packets that belonged to no probe in flight
   std::uint64_t dropped = 0;       // packets the system dropped because our queue was full
   std::uint64_t wakeups = 0;       // returns from the wait
+  // Sockets of ours with a kernel filter: each frame their card receives runs
+  // each of these filters once.
+  std::uint64_t filtered_sockets = 0;
+  std::uint64_t threads = 0;  // threads started (name lookups beside the requests)
 
   WireStats& operator+=(const WireStats& o) {
     sent += o.sent;
@@ -33,6 +37,8 @@ struct WireStats {
     unmatched += o.unmatched;
     dropped += o.dropped;
     wakeups += o.wakeups;
+    filtered_sockets += o.filtered_sockets;
+    threads += o.threads;
     return *this;
   }
 };
@@ -40,6 +46,10 @@ struct WireStats {
 // A send the system refused only for the moment (its queue is full) is tried
 // again this much later.
 inline constexpr std::chrono::milliseconds kSendRetryDelay{2};
+
+// One servicing of a socket reads at most this many packets, so that a flood
+// cannot keep the timers of the probes in flight from running.
+inline constexpr int kMaxReadsPerService = 1024;
 
 // The receive queue a prober asks for: room for a burst of replies to thousands
 // of requests while the thread is not running. The system may grant less.

@@ -23,10 +23,17 @@ class SystemAsker final : public ArpAsker {
  public:
   explicit SystemAsker(ArpProber prober) : prober_(std::move(prober)) {}
   void Ask(std::uint32_t target, int slot) override {
-    prober_.Start(target, slot, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait});
+    // An address asked twice at once has nobody to answer the second time.
+    if (!prober_.Start(target, slot, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait}))
+      refused_.push_back(slot);
   }
   void Wait(std::chrono::milliseconds max_wait, std::vector<Answer>& ended,
             OsError* error) override {
+    if (!refused_.empty()) {
+      for (const int slot : refused_) ended.push_back(Answer{slot, std::nullopt});
+      refused_.clear();
+      return;
+    }
     done_.clear();
     prober_.Run(ProbeClock::now() + max_wait, done_, error);
     for (const ArpProber::Ended& e : done_) ended.push_back(Answer{e.tag, e.mac});
@@ -36,6 +43,7 @@ class SystemAsker final : public ArpAsker {
  private:
   ArpProber prober_;
   std::vector<ArpProber::Ended> done_;
+  std::vector<int> refused_;
 };
 
 class SystemArp final : public ArpOps {
@@ -132,9 +140,10 @@ constexpr std::chrono::milliseconds kNamePollInterval{5};
 constexpr std::chrono::milliseconds kLongestWait{1000};
 
 // One card's sweep: its requests in flight, the own-address answers that need
-// no request, and the names being looked up beside them.
-void SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, int threads,
-               ArpAsker& asker, ArpOps& ops) {
+// no request, and the names being looked up beside them. Returns the threads
+// it started for the names.
+int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, int threads,
+              ArpAsker& asker, ArpOps& ops) {
   std::vector<int> answered_here;  // own addresses: ended at once
   std::vector<ArpAsker::Answer> answers;
   std::vector<int> named;
@@ -191,10 +200,10 @@ void SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count,
         }
       },
       [&sweep](ProbeContext& ctx) { MergeArp(ctx, sweep); });
+  return names.Started();
 }
 
 }  // namespace
-
 
 ArpOps& SystemArpOps() {
   static SystemArp ops;
@@ -271,8 +280,10 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
                card->Description.c_str());
       continue;
     }
-    SweepCard(sweep, range.first, RangeCount(range.first, range.second), threads, *asker, ops);
-    const WireStats stats = asker->Stats();
+    const int started =
+        SweepCard(sweep, range.first, RangeCount(range.first, range.second), threads, *asker, ops);
+    WireStats stats = asker->Stats();
+    stats.threads += static_cast<std::uint64_t>(started);
     if (stats.dropped != 0) {
       WriteLog("ARP: the system dropped %llu replies on card %s (receive queue full)",
                static_cast<unsigned long long>(stats.dropped), card->Description.c_str());
