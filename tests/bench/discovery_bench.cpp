@@ -8,19 +8,21 @@
 // error as one line: card=... threads=N arp_s=... arp_found=N ping_s=...
 // ping_found=N addresses=N (found counts include the machine's own address),
 // then per phase its CPU time (arp_cpu_s, ping_cpu_s), what it did on the wire
-// (PHASE_sent, PHASE_retries, PHASE_received, PHASE_unmatched, PHASE_dropped,
-// PHASE_wakeups, PHASE_threads: threads the process ran at the phase's end) and
-// the process's peak resident memory (peak_kb).
+// (PHASE_sent, PHASE_retries, PHASE_received: packets its kernel filters let
+// through, PHASE_unmatched, PHASE_dropped, PHASE_wakeups), PHASE_filters (its
+// sockets with a kernel filter: each frame the card receives runs each once),
+// PHASE_frames (frames the card received during the phase), PHASE_threads
+// (threads it started), and the process's peak resident memory (peak_kb).
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <fstream>
+#include <sstream>
+#include <string>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -56,30 +58,32 @@ long PeakKb() {
   return u.ru_maxrss;
 }
 
-// Threads of this process now (the Threads: line of /proc/self/status).
-int ThreadsNow() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  while (in >> key) {
-    if (key == "Threads:") {
-      int n = 0;
-      in >> n;
-      return n;
-    }
+// Frames `card` has received, from this namespace's /proc/net/dev (sysfs may
+// show another namespace); -1 when it is not listed.
+long long FramesReceived(const std::string& card) {
+  std::ifstream in("/proc/net/dev");
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    if (std::string(ordalen::TrimSpace(line.substr(0, colon))) != card) continue;
+    std::istringstream fields(line.substr(colon + 1));
+    long long bytes = 0;
+    long long packets = -1;
+    fields >> bytes >> packets;
+    return packets;
   }
-  return 0;
+  return -1;
 }
 
-std::string Wire(const char* phase, const ordalen::WireStats& s) {
+std::string Wire(const char* phase, const ordalen::WireStats& s, long long frames) {
+  const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
   return ordalen::Format(
       " %s_sent=%llu %s_retries=%llu %s_received=%llu %s_unmatched=%llu %s_dropped=%llu "
-      "%s_wakeups=%llu",
-      phase, static_cast<unsigned long long>(s.sent), phase,
-      static_cast<unsigned long long>(s.send_retries), phase,
-      static_cast<unsigned long long>(s.received), phase,
-      static_cast<unsigned long long>(s.unmatched), phase,
-      static_cast<unsigned long long>(s.dropped), phase,
-      static_cast<unsigned long long>(s.wakeups));
+      "%s_wakeups=%llu %s_filters=%llu %s_frames=%lld %s_threads=%llu",
+      phase, u(s.sent), phase, u(s.send_retries), phase, u(s.received), phase, u(s.unmatched),
+      phase, u(s.dropped), phase, u(s.wakeups), phase, u(s.filtered_sockets), phase, frames, phase,
+      u(s.threads));
 }
 
 }  // namespace
@@ -119,28 +123,30 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   const double cpu_start = CpuSeconds();
+  const long long frames_start = FramesReceived(card_name);
   const auto arp_start = std::chrono::steady_clock::now();
   ordalen::ArpSweep(cards);
   const double arp_s = Seconds(std::chrono::steady_clock::now() - arp_start);
   const double arp_cpu = CpuSeconds() - cpu_start;
-  const int arp_threads = ThreadsNow();
+  const long long frames_arp = FramesReceived(card_name);
   const std::size_t arp_found = Count();
   ordalen::ClearHosts();
   const auto ping_start = std::chrono::steady_clock::now();
   ordalen::PingSweep(card->FirstHost, card->LastHost);
   const double ping_s = Seconds(std::chrono::steady_clock::now() - ping_start);
   const double ping_cpu = CpuSeconds() - cpu_start - arp_cpu;
+  const long long frames_ping = FramesReceived(card_name);
   const std::size_t ping_found = Count();
+  std::filesystem::remove_all(log_dir, ec);
 
   const std::uint64_t addresses = ordalen::RangeCount(card->FirstHost, card->LastHost);
   std::fprintf(stderr,
                "card=%s threads=%d arp_s=%.3f arp_found=%zu ping_s=%.3f ping_found=%zu "
-               "addresses=%llu arp_cpu_s=%.3f ping_cpu_s=%.3f arp_threads=%d ping_threads=%d "
-               "peak_kb=%ld%s%s\n",
+               "addresses=%llu arp_cpu_s=%.3f ping_cpu_s=%.3f peak_kb=%ld%s%s\n",
                card_name.c_str(), ordalen::EffectiveSweepThreadCount(threads), arp_s, arp_found,
                ping_s, ping_found, static_cast<unsigned long long>(addresses), arp_cpu, ping_cpu,
-               arp_threads, ThreadsNow(), PeakKb(),
-               Wire("arp", ordalen::LastArpSweepStats()).c_str(),
-               Wire("ping", ordalen::LastPingSweepStats()).c_str());
+               PeakKb(),
+               Wire("arp", ordalen::LastArpSweepStats(), frames_arp - frames_start).c_str(),
+               Wire("ping", ordalen::LastPingSweepStats(), frames_ping - frames_arp).c_str());
   return 0;
 }
