@@ -12,8 +12,7 @@ namespace ordalen {
 enum class RawSocketPhase { kArp, kPing };
 
 // The text of the notice; `program` is the path the setcap remedy names.
-std::string RawSocketNotice(RawSocketPhase phase, const OsError& error,
-                            const std::string& program);
+std::string RawSocketNotice(RawSocketPhase phase, const OsError& error, const std::string& program);
 
 // Writes the notice for the running program to standard error and the log.
 void NoticeRawSocketRefused(RawSocketPhase phase, const OsError& error);
