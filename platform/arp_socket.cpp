@@ -1,7 +1,6 @@
 #include "platform/arp_socket.h"
 
 #include <arpa/inet.h>
-#include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "base/byte_cursor.h"
+#include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -60,10 +60,7 @@ bool AttachReplyFilter(int fd, OsError* error) {
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
   };
-  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-  if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0) return true;
-  if (error) *error = MakeOsError("setsockopt(SO_ATTACH_FILTER)", errno);
-  return false;
+  return AttachSocketFilter(fd, code, error);
 }
 
 sockaddr_ll LinkAddress(int interface_index) {

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +17,7 @@
 #include <random>
 
 #include "base/byte_cursor.h"
+#include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -295,10 +295,7 @@ bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
   };
-  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
-  if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0) return true;
-  if (error) *error = MakeOsError("setsockopt(SO_ATTACH_FILTER)", errno);
-  return false;
+  return AttachSocketFilter(fd, code, error);
 }
 
 // The TTL the system gives the packets it sends.

@@ -27,8 +27,9 @@ constexpr std::uint32_t kTarget = 0x0A4D010A;  // 10.77.1.10
 constexpr MacBytes kOurMac{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 constexpr MacBytes kTheirMac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 
-// A reply from `sender_address` / `sender_mac` to us; fields can be spoiled after.
-Bytes Reply(std::uint32_t sender_address = kTarget, std::uint16_t operation = 2) {
+// An Ethernet/IPv4 ARP packet of `operation` with these sender and target fields.
+Bytes ArpPacket(std::uint16_t operation, const MacBytes& sender_mac, std::uint32_t sender,
+                const MacBytes& target_mac, std::uint32_t target) {
   Bytes b{0x00,
           0x01,
           0x08,
@@ -37,12 +38,19 @@ Bytes Reply(std::uint32_t sender_address = kTarget, std::uint16_t operation = 2)
           4,
           static_cast<std::uint8_t>(operation >> 8),
           static_cast<std::uint8_t>(operation)};
-  b.insert(b.end(), kTheirMac.begin(), kTheirMac.end());
-  for (int i = 0; i < 4; ++i)
-    b.push_back(static_cast<std::uint8_t>(sender_address >> (24 - 8 * i)));
-  b.insert(b.end(), kOurMac.begin(), kOurMac.end());
-  b.insert(b.end(), {10, 77, 1, 2});
+  const auto put_address = [&b](std::uint32_t a) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(a >> (24 - 8 * i)));
+  };
+  b.insert(b.end(), sender_mac.begin(), sender_mac.end());
+  put_address(sender);
+  b.insert(b.end(), target_mac.begin(), target_mac.end());
+  put_address(target);
   return b;
+}
+
+// A reply from `sender_address` / `sender_mac` to us; fields can be spoiled after.
+Bytes Reply(std::uint32_t sender_address = kTarget, std::uint16_t operation = 2) {
+  return ArpPacket(operation, kTheirMac, sender_address, kOurMac, 0x0A4D0102);
 }
 
 TEST(ArpRequestTest, NamesTheCardAsSenderAndAsksForTheTarget) {
@@ -245,26 +253,6 @@ class FrameSender {
   UniqueFd fd_;
   int index_;
 };
-
-Bytes ArpPacket(std::uint16_t operation, const MacBytes& sender_mac, std::uint32_t sender,
-                const MacBytes& target_mac, std::uint32_t target) {
-  Bytes b{0x00,
-          0x01,
-          0x08,
-          0x00,
-          6,
-          4,
-          static_cast<std::uint8_t>(operation >> 8),
-          static_cast<std::uint8_t>(operation)};
-  const auto put_address = [&b](std::uint32_t a) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(a >> (24 - 8 * i)));
-  };
-  b.insert(b.end(), sender_mac.begin(), sender_mac.end());
-  put_address(sender);
-  b.insert(b.end(), target_mac.begin(), target_mac.end());
-  put_address(target);
-  return b;
-}
 
 TEST_F(ArpKernelTest, ForgedAndFloodedRepliesEndOnlyTheRequestTheySpeakFor) {
   OsError error;
