@@ -2,9 +2,11 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "app/log.h"
 
@@ -27,6 +29,12 @@ void SetThreadStartFailure(std::function<bool(int slot)> fail) {
 int EffectiveThreadCount(int configured) {
   if (configured < kMinThreadCount) return kMinThreadCount;
   if (configured > kMaxThreadCount) return kMaxThreadCount;
+  return configured;
+}
+
+int EffectiveSweepThreadCount(int configured) {
+  if (configured < kMinThreadCount) return kMinThreadCount;
+  if (configured > kMaxSweepThreadCount) return kMaxSweepThreadCount;
   return configured;
 }
 
@@ -139,6 +147,74 @@ void SlotThreads::Collect(int slot) {
   // Its completion entry may still sit in the queue; drop it.
   std::lock_guard lock(mutex_);
   std::erase(done_, slot);
+}
+
+BackgroundTasks::BackgroundTasks(int max_threads) : max_threads_(std::max(max_threads, 1)) {}
+
+BackgroundTasks::~BackgroundTasks() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void BackgroundTasks::Run(int id, std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    queue_.emplace_back(id, std::move(task));
+    if (idle_ > 0 || static_cast<int>(threads_.size()) >= max_threads_) {
+      cv_.notify_one();
+      return;
+    }
+  }
+  try {
+    threads_.emplace_back([this] { Loop(); });
+    return;
+  } catch (const std::system_error& e) {
+    if (threads_.empty()) WriteLog("thread create error: %s", e.what());
+  }
+  if (!threads_.empty()) return;  // a thread that runs will take it
+  // No thread at all: run what is queued here.
+  std::unique_lock lock(mutex_);
+  while (!queue_.empty()) {
+    auto [queued_id, queued] = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    queued();
+    lock.lock();
+    ended_.push_back(queued_id);
+  }
+}
+
+void BackgroundTasks::Loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    --idle_;
+    if (queue_.empty()) return;  // stopping, nothing left
+    auto [id, task] = std::move(queue_.front());
+    queue_.pop_front();
+    ++running_;
+    lock.unlock();
+    task();
+    lock.lock();
+    --running_;
+    ended_.push_back(id);
+  }
+}
+
+void BackgroundTasks::TakeEnded(std::vector<int>& ended) {
+  std::lock_guard lock(mutex_);
+  ended.insert(ended.end(), ended_.begin(), ended_.end());
+  ended_.clear();
+}
+
+bool BackgroundTasks::Busy() {
+  std::lock_guard lock(mutex_);
+  return running_ > 0 || !queue_.empty() || !ended_.empty();
 }
 
 }  // namespace ordalen

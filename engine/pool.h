@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ordalen {
@@ -28,12 +29,19 @@ struct ProbeContext {
 };
 
 inline constexpr int kMinThreadCount = 1;
-// Keeps every worker's descriptors below FD_SETSIZE for select()-based library code.
+// Keeps every worker's descriptors below FD_SETSIZE for select()-based library code,
+// and within the NetBIOS query's local port plan (a block of ports per job).
 inline constexpr int kMaxThreadCount = 256;
+// The ARP and ping sweeps keep their probes in flight on a few shared sockets
+// (no thread per probe), so they may have many more at once.
+inline constexpr int kMaxSweepThreadCount = 4096;
 inline constexpr std::size_t kWorkerStackBytes = std::size_t{512} * 1024;
 
-// The pool size actually used for a configured "Thread" value.
+// The pool size actually used for a configured "Thread" value: 1..256 (the MIB
+// phase and the host scan).
 int EffectiveThreadCount(int configured);
+// The probes in flight at once in the ARP and ping sweeps: 1..4096.
+int EffectiveSweepThreadCount(int configured);
 
 // Where a merge happens: in the dispatch loop, or in the final drain.
 enum class MergeWhen { kDispatch, kDrain };
@@ -117,6 +125,82 @@ void RunWorkerBatch(int threads, std::uint64_t item_count, Load&& load, Work&& w
     merge(contexts[static_cast<std::size_t>(j)], MergeWhen::kDrain);
   }
 }
+
+// Runs `item_count` work items with at most `limit` in flight (clamped to
+// 1..4096), all on the calling thread, through something that keeps many probes
+// going at once (an event loop over shared sockets):
+//   load(ctx, index, slot): prepares the slot's context for item `index`; items
+//                           are loaded and started in ascending order;
+//   start(ctx, slot):       begins the item's work; it ends later (or at once);
+//   wait(ended):            blocks until at least one started item has ended and
+//                           appends the slots of the items that ended, in the
+//                           order they ended; called only while items run;
+//   merge(ctx):             after the item ended, in the order `wait` gave.
+// A slot is loaded again only after its merge.
+template <class Ctx, class Load, class Start, class Wait, class Merge>
+void RunInFlightBatch(int limit, std::uint64_t item_count, Load&& load, Start&& start, Wait&& wait,
+                      Merge&& merge) {
+  limit = EffectiveSweepThreadCount(limit);
+  if (static_cast<std::uint64_t>(limit) > item_count) limit = static_cast<int>(item_count);
+  std::vector<Ctx> contexts(static_cast<std::size_t>(limit));
+  std::vector<int> free_slots;  // taken from the back: slot 0 first
+  for (int s = limit - 1; s >= 0; --s) free_slots.push_back(s);
+  std::uint64_t next = 0;
+  std::size_t running = 0;
+  std::vector<int> ended;
+  for (;;) {
+    while (next < item_count && !free_slots.empty()) {
+      const int slot = free_slots.back();
+      free_slots.pop_back();
+      Ctx& ctx = contexts[static_cast<std::size_t>(slot)];
+      load(ctx, next++, slot);
+      start(ctx, slot);
+      ++running;
+    }
+    if (running == 0) break;
+    ended.clear();
+    wait(ended);
+    for (const int slot : ended) {
+      merge(contexts[static_cast<std::size_t>(slot)]);
+      free_slots.push_back(slot);
+      --running;
+    }
+  }
+}
+
+// Blocking calls (name lookups) run beside an event loop: tasks are queued and
+// run on up to `max_threads` threads, started as the queue needs them; the loop
+// collects the ids of the tasks that ended without blocking. A task that cannot
+// get a thread runs on the caller.
+class BackgroundTasks {
+ public:
+  explicit BackgroundTasks(int max_threads);
+  ~BackgroundTasks();  // lets the queued tasks finish, then joins
+  BackgroundTasks(const BackgroundTasks&) = delete;
+  BackgroundTasks& operator=(const BackgroundTasks&) = delete;
+
+  void Run(int id, std::function<void()> task);
+  // Appends the ids of the tasks that ended since the last call, in the order
+  // they ended.
+  void TakeEnded(std::vector<int>& ended);
+  // Whether a task is queued, running, or ended and not yet taken.
+  [[nodiscard]] bool Busy();
+  // The threads started so far (on the caller's thread only).
+  [[nodiscard]] int Started() const { return static_cast<int>(threads_.size()); }
+
+ private:
+  void Loop();
+
+  int max_threads_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::pair<int, std::function<void()>>> queue_;
+  std::vector<int> ended_;
+  int running_ = 0;
+  int idle_ = 0;
+  bool stopping_ = false;
+};
 
 namespace pool_testing {
 // Makes thread creation fail for the slots the hook returns true for (tests

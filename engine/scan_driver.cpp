@@ -41,10 +41,22 @@ int ScanDriver() {
     }
   }
 
+  // The sweeps keep up to 4096 probes in flight; the MIB phase and the host scan
+  // run at most 256 workers.
+  const int sweep_threads = EffectiveSweepThreadCount(config.threadCount);
   const int threads = EffectiveThreadCount(config.threadCount);
-  if (threads != config.threadCount) {
+  if (config.threadCount < kMinThreadCount) {
     WriteLog("Thread=%d is outside %d..%d: using %d", config.threadCount, kMinThreadCount,
-             kMaxThreadCount, threads);
+             kMaxSweepThreadCount, sweep_threads);
+  } else {
+    if (sweep_threads != config.threadCount) {
+      WriteLog("Thread=%d is outside %d..%d: using %d for the ARP and ping sweeps",
+               config.threadCount, kMinThreadCount, kMaxSweepThreadCount, sweep_threads);
+    }
+    if (threads != config.threadCount) {
+      WriteLog("Thread=%d is outside %d..%d: using %d for the MIB phase and the host scan",
+               config.threadCount, kMinThreadCount, kMaxThreadCount, threads);
+    }
   }
 
   if (config.useArp != 0) {

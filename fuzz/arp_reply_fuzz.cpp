@@ -1,5 +1,6 @@
 // A frame read by the ARP sweep's packet socket (ARP header first), checked as
-// the reply of the target named by the first four bytes.
+// the reply of the target named by the first four bytes, and as a reply of
+// whoever it names.
 #include <cstring>
 
 #include "fuzz_check.h"
@@ -11,6 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t target =
       static_cast<std::uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3];
   const auto packet = fuzz::Bytes(data + 4, size - 4);
+  // The sweep's reading: a reply speaks for its sender, and for no one else.
+  if (const auto any = ParseAnyArpReply(packet)) {
+    FUZZ_CHECK(ParseArpReply(packet, any->sender) == any->mac);
+    FUZZ_CHECK(!ParseArpReply(packet, any->sender + 1));
+  }
   const auto mac = ParseArpReply(packet, target);
   if (!mac) return 0;
   FUZZ_CHECK(packet.size() >= kArpPacketSize);

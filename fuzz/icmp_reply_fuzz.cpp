@@ -32,6 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(packet.size() == 8 + payload.size());
     FUZZ_CHECK(InternetChecksum(packet) == 0);
   }
+  // The sweep finds the request a packet may answer by its sequence number
+  // alone: whatever the full match takes for ours carries that number.
+  if (raw.verdict != EchoVerdict::kUnrelated) FUZZ_CHECK(EchoSequenceOfRaw(packet) == expect.seq);
+  if (datagram.verdict != EchoVerdict::kUnrelated) FUZZ_CHECK(EchoSequenceOf(packet) == expect.seq);
   // An echo reply from anyone but the target is never ours.
   FUZZ_CHECK(MatchDatagramIcmp(packet, expect.target + 1, ttl, expect).verdict !=
              EchoVerdict::kReply);

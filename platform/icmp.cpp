@@ -9,11 +9,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <random>
 
 #include "base/byte_cursor.h"
+#include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -257,6 +261,51 @@ EchoMatch ReadOne(int fd, IcmpSocketKind kind, const EchoExpect& expect) {
   return MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
 }
 
+// The kinds of ICMP a request of ours can get back.
+bool SetIcmpTypeFilter(int fd, OsError* error) {
+  icmp_filter filter{};
+  filter.data = ~((1U << kTypeEchoReply) | (1U << kTypeDestinationUnreachable) |
+                  (1U << kTypeTimeExceeded) | (1U << kTypeParameterProblem));
+  if (::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) == 0) return true;
+  if (error) *error = MakeOsError("setsockopt(ICMP_FILTER)", errno);
+  return false;
+}
+
+// On a raw socket, which sees every ICMP packet of the machine: only echo
+// replies with our identifier, and errors quoting an echo request (sent without
+// IP options, as ours are) with our identifier.
+bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // X = IP header length
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),   // ICMP type
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeEchoReply, 0, 2),
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),  // its identifier
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 11, 12),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeDestinationUnreachable, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeTimeExceeded, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeParameterProblem, 0, 9),
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8),  // the quoted IP header: version 4, 20 bytes
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x45, 0, 7),
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 9),  // its protocol
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIpProtocolIcmp, 0, 5),
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8 + 20),  // the quoted ICMP type
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeEchoRequest, 0, 3),
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 8 + 24),  // the quoted identifier
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  return AttachSocketFilter(fd, code, error);
+}
+
+// The TTL the system gives the packets it sends.
+int SystemDefaultTtl() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_default_ttl");
+  int ttl = 0;
+  if (in >> ttl && ttl >= 1 && ttl <= 255) return ttl;
+  return 64;
+}
+
 std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t address,
                                 std::chrono::milliseconds timeout, OsError* error) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -275,13 +324,7 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
     expect.id = ProcessEchoId();
     // A raw socket sees every ICMP packet of the machine: let through only the
     // kinds that can answer us.
-    icmp_filter filter{};
-    filter.data = ~((1U << kTypeEchoReply) | (1U << kTypeDestinationUnreachable) |
-                    (1U << kTypeTimeExceeded) | (1U << kTypeParameterProblem));
-    if (::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) != 0) {
-      if (error) *error = MakeOsError("setsockopt(ICMP_FILTER)", errno);
-      return std::nullopt;
-    }
+    if (!SetIcmpTypeFilter(fd, error)) return std::nullopt;
   }
   const std::vector<std::uint8_t> request = BuildEchoRequest(expect.id, expect.seq, payload);
   sockaddr_in to{};
@@ -401,6 +444,395 @@ std::optional<int> SendEchoOn(IcmpSocketKind kind, std::uint32_t address,
   auto fd = OpenIcmpSocket(kind, error);
   if (!fd) return std::nullopt;
   return EchoOnSocket(fd->get(), kind, address, timeout, error);
+}
+
+std::optional<std::uint16_t> EchoSequenceOf(std::span<const std::uint8_t> icmp) {
+  ByteCursor c(icmp);
+  const auto type = c.U8();
+  if (!type || !c.Skip(5)) return std::nullopt;  // code, checksum, identifier
+  if (*type == kTypeEchoReply || *type == kTypeEchoRequest) return c.U16Be();
+  if (!IsErrorType(*type) || !c.Skip(2)) return std::nullopt;  // the rest of the header
+  const auto quoted = c.Bytes(c.remaining());
+  if (!quoted) return std::nullopt;
+  const auto inner = ReadIpHeader(*quoted);
+  if (!inner || inner->protocol != kIpProtocolIcmp) return std::nullopt;
+  ByteCursor q(quoted->subspan(inner->length));
+  const auto inner_type = q.U8();
+  if (!inner_type || *inner_type != kTypeEchoRequest || !q.Skip(5)) return std::nullopt;
+  return q.U16Be();
+}
+
+std::optional<std::uint16_t> EchoSequenceOfRaw(std::span<const std::uint8_t> packet) {
+  const auto ip = ReadIpHeader(packet);
+  if (!ip || ip->protocol != kIpProtocolIcmp) return std::nullopt;
+  return EchoSequenceOf(packet.subspan(ip->length));
+}
+
+std::vector<std::uint8_t> BuildIpv4Echo(std::uint32_t source, std::uint32_t target, int ttl,
+                                        std::uint16_t ip_id, std::uint16_t id, std::uint16_t seq,
+                                        std::span<const std::uint8_t> payload) {
+  const std::vector<std::uint8_t> icmp = BuildEchoRequest(id, seq, payload);
+  constexpr std::size_t kHeader = 20;
+  const std::size_t total = kHeader + icmp.size();
+  std::vector<std::uint8_t> p(total, 0);
+  p[0] = 0x45;
+  p[2] = static_cast<std::uint8_t>(total >> 8);
+  p[3] = static_cast<std::uint8_t>(total);
+  p[4] = static_cast<std::uint8_t>(ip_id >> 8);
+  p[5] = static_cast<std::uint8_t>(ip_id);
+  p[6] = 0x40;  // don't fragment
+  p[8] = static_cast<std::uint8_t>(ttl);
+  p[9] = kIpProtocolIcmp;
+  for (int i = 0; i < 4; ++i) {
+    p[12 + i] = static_cast<std::uint8_t>(source >> (24 - 8 * i));
+    p[16 + i] = static_cast<std::uint8_t>(target >> (24 - 8 * i));
+  }
+  const std::uint16_t sum = InternetChecksum(std::span(p.data(), kHeader));
+  p[10] = static_cast<std::uint8_t>(sum >> 8);
+  p[11] = static_cast<std::uint8_t>(sum);
+  std::ranges::copy(icmp, p.begin() + kHeader);
+  return p;
+}
+
+std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout, OsError* error) {
+  OsError list_error;
+  std::optional<std::vector<InterfaceAddress>> interfaces = ListInterfaceAddresses(&list_error);
+  // Without the list every target goes through the system.
+  return Open(timeout, interfaces.value_or(std::vector<InterfaceAddress>{}), std::nullopt, error);
+}
+
+std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout,
+                                           const std::vector<InterfaceAddress>& interfaces,
+                                           std::optional<IcmpSocketKind> only, OsError* error) {
+  // A raw socket where the process may open one: the system then reports no
+  // error of one request on the socket, where the next send would take it for
+  // its own (a datagram socket that asks for errors does).
+  std::optional<std::pair<UniqueFd, IcmpSocketKind>> opened;
+  OsError raw_error;
+  OsError datagram_error;
+  if (only != IcmpSocketKind::kDatagram) {
+    if (auto fd = OpenIcmpSocket(IcmpSocketKind::kRaw, &raw_error))
+      opened.emplace(std::move(*fd), IcmpSocketKind::kRaw);
+  }
+  if (!opened && only != IcmpSocketKind::kRaw) {
+    if (auto fd = OpenIcmpSocket(IcmpSocketKind::kDatagram, &datagram_error))
+      opened.emplace(std::move(*fd), IcmpSocketKind::kDatagram);
+  }
+  if (!opened) {
+    if (error) {
+      *error = only == IcmpSocketKind::kDatagram ? datagram_error : raw_error;
+      if (!only) error->message = datagram_error.message + "; " + raw_error.message;
+    }
+    return std::nullopt;
+  }
+  EchoProber p;
+  p.icmp_ = std::move(opened->first);
+  p.kind_ = opened->second;
+  p.timeout_ = timeout;
+  p.default_ttl_ = SystemDefaultTtl();
+  p.ip_id_ = NextEchoSequence();
+  const int fd = p.icmp_.get();
+  if (p.kind_ == IcmpSocketKind::kDatagram) {
+    // The system picks the identifier (the socket's port) when it is bound, and
+    // hands this socket only what carries it.
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    socklen_t len = sizeof any;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &len) != 0) {
+      if (error) *error = MakeOsError("bind(ICMP datagram)", errno);
+      return std::nullopt;
+    }
+    p.id_ = ntohs(any.sin_port);
+    // No IP_RECVERR: with it, an "unreachable" about one request would make the
+    // next send of any other fail. Such a request waits out its time-out.
+    if (!SetIntOption(fd, SOL_IP, IP_RECVTTL, 1, error, "setsockopt(IP_RECVTTL)"))
+      return std::nullopt;
+  } else {
+    p.id_ = ProcessEchoId();
+    if (!SetIcmpTypeFilter(fd, error) || !AttachIdentifierFilter(fd, p.id_, error))
+      return std::nullopt;
+  }
+  EnlargeReceiveBuffer(fd, kProbeReceiveBuffer);
+  SetIntOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1, nullptr, "");
+  for (const InterfaceAddress& a : interfaces) {
+    p.own_addresses_.push_back(a.address);
+    const bool framed = a.kind == LinkKind::kEthernet || a.kind == LinkKind::kWireless;
+    // A /31 or /32 has no neighbours to resolve; a card without a hardware
+    // address cannot send frames.
+    if (!a.up || !framed || !a.mac || a.address == 0 || a.mask == 0 || a.mask > 0xFFFFFFFCu)
+      continue;
+    Link link;
+    link.sender = ArpSender{a.index, *a.mac, a.address};
+    link.mask = a.mask;
+    link.net = a.address & a.mask;
+    link.broadcast = link.net | ~a.mask;
+    OsError link_error;
+    link.prober = ArpProber::Open(link.sender, &link_error);
+    if (!link.prober) p.on_link_by_frames_ = false;
+    p.links_.push_back(std::move(link));
+  }
+  return p;
+}
+
+int EchoProber::LinkFor(std::uint32_t address) const {
+  if (std::ranges::find(own_addresses_, address) != own_addresses_.end()) return -1;
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    const Link& l = links_[i];
+    if ((address & l.mask) == l.net && address != l.broadcast)
+      return l.prober ? static_cast<int>(i) : -1;
+  }
+  return -1;
+}
+
+void EchoProber::Schedule(std::uint16_t seq, Probe& probe, ProbeClock::time_point at) {
+  probe.next = at;
+  timers_.Add(at, seq);
+}
+
+std::uint16_t EchoProber::FreeSequence() {
+  // Drawn at random, so that nobody who sees one request can tell the sequence
+  // number of another; at most 4096 of 65536 are in use, so a free one comes
+  // within a few draws (and the scan below ends the search in any case).
+  for (int draw = 0; draw < 64; ++draw) {
+    const auto seq = static_cast<std::uint16_t>(random_());
+    if (!probes_.contains(seq)) return seq;
+  }
+  auto seq = static_cast<std::uint16_t>(random_());
+  while (probes_.contains(seq)) ++seq;
+  return seq;
+}
+
+void EchoProber::Start(std::uint32_t address, int tag) {
+  assert(probes_.size() < 65536);
+  const std::uint16_t seq = FreeSequence();
+  Probe& probe = probes_[seq];
+  probe.tag = tag;
+  probe.target = address;
+  const ProbeClock::time_point now = ProbeClock::now();
+  probe.deadline = now + timeout_;
+  probe.link = LinkFor(address);
+  if (probe.link >= 0) {
+    // Two ARP requests within the echo's own time-out; a silent address costs
+    // the time-out, as through the system.
+    const ArpTiming resolve{2, timeout_ / 2, timeout_};
+    if (links_[static_cast<std::size_t>(probe.link)].prober->Start(address, seq, resolve)) {
+      probe.stage = Stage::kResolving;
+      Schedule(seq, probe, probe.deadline);
+      return;
+    }
+    probe.link = -1;
+  }
+  probe.stage = Stage::kToSend;
+  Schedule(seq, probe, now);
+}
+
+void EchoProber::Finish(std::uint16_t seq, std::optional<int> ttl, std::vector<Ended>& ended) {
+  const auto it = probes_.find(seq);
+  if (it == probes_.end()) return;
+  if (it->second.stage == Stage::kResolving)
+    links_[static_cast<std::size_t>(it->second.link)].prober->Cancel(it->second.target);
+  ended.push_back(Ended{it->second.tag, ttl});
+  probes_.erase(it);
+}
+
+void EchoProber::SendThroughSystem(std::uint16_t seq, Probe& probe, std::vector<Ended>& ended,
+                                   OsError* error) {
+  const auto payload = EchoPayload();
+  const std::vector<std::uint8_t> request = BuildEchoRequest(id_, seq, payload);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(probe.target);
+  ssize_t rc = 0;
+  do {
+    rc = ::sendto(icmp_.get(), request.data(), request.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (rc < 0 && errno == EINTR);
+  if (rc >= 0) {
+    ++stats_.sent;
+    probe.stage = Stage::kSent;
+    Schedule(seq, probe, probe.deadline);
+    return;
+  }
+  if (IsTransientSendError(errno)) {
+    ++stats_.send_retries;
+    Schedule(seq, probe, ProbeClock::now() + kSendRetryDelay);
+    return;
+  }
+  if (!IsUnreachableErrno(errno) && error && error->code == 0)
+    *error = MakeOsError("sendto(ICMP)", errno);
+  Finish(seq, std::nullopt, ended);
+}
+
+void EchoProber::SendFrame(std::uint16_t seq, Probe& probe, std::vector<Ended>& ended,
+                           OsError* error) {
+  Link& link = links_[static_cast<std::size_t>(probe.link)];
+  const auto payload = EchoPayload();
+  const std::vector<std::uint8_t> packet =
+      BuildIpv4Echo(link.sender.address, probe.target, default_ttl_, ip_id_++, id_, seq, payload);
+  constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+  OsError send_error;
+  if (link.prober->SendFrame(probe.mac, kEtherTypeIpv4, packet, &send_error)) {
+    ++stats_.sent;
+    probe.stage = Stage::kSent;
+    Schedule(seq, probe, probe.deadline);
+    return;
+  }
+  if (IsTransientSendError(send_error.code)) {
+    ++stats_.send_retries;
+    Schedule(seq, probe, ProbeClock::now() + kSendRetryDelay);
+    return;
+  }
+  if (error && error->code == 0) *error = send_error;
+  Finish(seq, std::nullopt, ended);
+}
+
+void EchoProber::Due(std::uint16_t seq, ProbeClock::time_point at, std::vector<Ended>& ended,
+                     OsError* error) {
+  const auto it = probes_.find(seq);
+  if (it == probes_.end() || it->second.next != at) return;  // ended, or moved on
+  Probe& probe = it->second;
+  if (ProbeClock::now() >= probe.deadline) {
+    Finish(seq, std::nullopt, ended);
+    return;
+  }
+  switch (probe.stage) {
+    case Stage::kToSend:
+      SendThroughSystem(seq, probe, ended, error);
+      break;
+    case Stage::kFrameReady:
+      SendFrame(seq, probe, ended, error);
+      break;
+    case Stage::kResolving:
+    case Stage::kSent:
+      Schedule(seq, probe, probe.deadline);  // nothing to do before the time-out
+      break;
+  }
+}
+
+void EchoProber::Matched(std::uint16_t seq, EchoVerdict verdict, int ttl,
+                         std::vector<Ended>& ended) {
+  if (verdict == EchoVerdict::kReply) {
+    Finish(seq, ttl, ended);
+  } else if (verdict == EchoVerdict::kError) {
+    Finish(seq, std::nullopt, ended);
+  } else {
+    ++stats_.unmatched;
+  }
+}
+
+EchoProber::Probe* EchoProber::SentProbe(std::optional<std::uint16_t> seq) {
+  if (!seq) return nullptr;
+  const auto it = probes_.find(*seq);
+  // Nothing can answer a request before it is out.
+  if (it == probes_.end() || it->second.stage != Stage::kSent) return nullptr;
+  return &it->second;
+}
+
+void EchoProber::Receive(std::vector<Ended>& ended) {
+  const auto payload = EchoPayload();
+  for (int read = 0; read < kMaxReadsPerService; ++read) {
+    ReceivedMessage m;
+    const ssize_t n = m.Receive(icmp_.get(), MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      continue;  // EINTR, or an error the socket reported once: read on
+    }
+    ++stats_.received;
+    int ttl = -1;
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&m.msg); cm != nullptr; cm = CMSG_NXTHDR(&m.msg, cm)) {
+      if (cm->cmsg_level == SOL_IP && cm->cmsg_type == IP_TTL)
+        std::memcpy(&ttl, CMSG_DATA(cm), sizeof ttl);
+      if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SO_RXQ_OVFL) {
+        std::uint32_t drops = 0;
+        std::memcpy(&drops, CMSG_DATA(cm), sizeof drops);
+        stats_.dropped += drops - drops_seen_;
+        drops_seen_ = drops;
+      }
+    }
+    const std::span<const std::uint8_t> bytes(m.buf.data(), static_cast<std::size_t>(n));
+    const bool raw = kind_ == IcmpSocketKind::kRaw;
+    const auto seq = (m.msg.msg_flags & MSG_TRUNC) != 0 ? std::nullopt
+                     : raw                              ? EchoSequenceOfRaw(bytes)
+                                                        : EchoSequenceOf(bytes);
+    const Probe* probe = SentProbe(seq);
+    if (probe == nullptr) {
+      ++stats_.unmatched;
+      continue;
+    }
+    // The full check against the one request that number belongs to: its
+    // target, identifier, sequence number and data.
+    EchoExpect expect;
+    expect.target = probe->target;
+    expect.id = id_;
+    expect.seq = *seq;
+    expect.payload = payload;
+    const EchoMatch match =
+        raw ? MatchRawIcmp(bytes, expect) : MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
+    Matched(*seq, match.verdict, match.ttl, ended);
+  }
+}
+
+void EchoProber::Service(bool icmp_readable, const std::vector<char>& link_readable,
+                         std::vector<Ended>& ended, OsError* error) {
+  if (icmp_readable) Receive(ended);
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    if (!links_[i].prober) continue;
+    resolved_.clear();
+    links_[i].prober->Service(link_readable[i] != 0, resolved_, error);
+    for (const ArpProber::Ended& r : resolved_) {
+      const auto seq = static_cast<std::uint16_t>(r.tag);
+      const auto it = probes_.find(seq);
+      if (it == probes_.end() || it->second.stage != Stage::kResolving ||
+          it->second.target != r.target) {
+        continue;
+      }
+      if (!r.mac) {
+        Finish(seq, std::nullopt, ended);
+        continue;
+      }
+      it->second.mac = *r.mac;
+      it->second.stage = Stage::kFrameReady;
+      SendFrame(seq, it->second, ended, error);
+    }
+  }
+  const ProbeClock::time_point now = ProbeClock::now();
+  while (const auto due = timers_.PopDue(now)) Due(due->second, due->first, ended, error);
+}
+
+void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, OsError* error) {
+  std::vector<char> link_readable(links_.size(), 0);
+  // Whatever is due goes out before the wait; a wait only when nothing ended.
+  const std::size_t before = ended.size();
+  Service(false, link_readable, ended, error);
+  if (ended.size() != before) return;
+  std::vector<int> fds{icmp_.get()};
+  std::vector<std::size_t> link_of;  // fds[i + 1] belongs to links_[link_of[i]]
+  ProbeClock::time_point wake = std::min(until, timers_.Next());
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    if (!links_[i].prober || links_[i].prober->InFlight() == 0) continue;
+    fds.push_back(links_[i].prober->fd());
+    link_of.push_back(i);
+    wake = std::min(wake, links_[i].prober->NextDue());
+  }
+  const std::unique_ptr<bool[]> ready(new bool[fds.size()]());
+  OsError wait_error;
+  if (!WaitForSockets(fds, wake, std::span(ready.get(), fds.size()), &wait_error) && error &&
+      error->code == 0) {
+    *error = wait_error;
+  }
+  ++stats_.wakeups;
+  for (std::size_t i = 0; i < link_of.size(); ++i) link_readable[link_of[i]] = ready[i + 1] ? 1 : 0;
+  Service(ready[0], link_readable, ended, error);
+}
+
+WireStats EchoProber::Stats() {
+  WireStats all = stats_;
+  if (kind_ == IcmpSocketKind::kRaw) all.filtered_sockets += 1;
+  for (Link& l : links_) {
+    if (l.prober) all += l.prober->Stats();
+  }
+  return all;
 }
 
 }  // namespace ordalen

@@ -1,7 +1,6 @@
 #include "probes/arp.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "engine/pool.h"
 #include "engine/result_store.h"
 #include "platform/resolver.h"
+#include "probes/raw_notice.h"
 
 namespace ordalen {
 namespace {
@@ -19,13 +19,40 @@ namespace {
 constexpr std::string_view kUnknownName = "(unknown)";
 constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 
+class SystemAsker final : public ArpAsker {
+ public:
+  explicit SystemAsker(ArpProber prober) : prober_(std::move(prober)) {}
+  void Ask(std::uint32_t target, int slot) override {
+    // An address asked twice at once has nobody to answer the second time.
+    if (!prober_.Start(target, slot, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait}))
+      refused_.push_back(slot);
+  }
+  void Wait(std::chrono::milliseconds max_wait, std::vector<Answer>& ended,
+            OsError* error) override {
+    if (!refused_.empty()) {
+      for (const int slot : refused_) ended.push_back(Answer{slot, std::nullopt});
+      refused_.clear();
+      return;
+    }
+    done_.clear();
+    prober_.Run(ProbeClock::now() + max_wait, done_, error);
+    for (const ArpProber::Ended& e : done_) ended.push_back(Answer{e.tag, e.mac});
+  }
+  WireStats Stats() override { return prober_.Stats(); }
+
+ private:
+  ArpProber prober_;
+  std::vector<ArpProber::Ended> done_;
+  std::vector<int> refused_;
+};
+
 class SystemArp final : public ArpOps {
  public:
   bool CanAsk(OsError* error) override { return CanOpenArpSocket(error); }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
-                              OsError* error) override {
-    return AskArp(sender, target, ArpTiming{kArpRequestCount, kArpRequestInterval, kArpWait},
-                  error);
+  std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError* error) override {
+    std::optional<ArpProber> prober = ArpProber::Open(sender, error);
+    if (!prober) return nullptr;
+    return std::make_unique<SystemAsker>(std::move(*prober));
   }
   std::optional<std::string> ReverseName(std::uint32_t address) override {
     return ReverseLookup(address);
@@ -57,21 +84,6 @@ std::string NameOf(std::uint32_t address, ArpOps& ops) {
   return name && !name->empty() ? std::move(*name) : std::string(kUnknownName);
 }
 
-void NoticeCannotAsk(const OsError& error) {
-  const std::string text =
-      IsPermissionError(error)
-          ? Format(
-                "ARP: no permission to send raw ARP frames (%s); run as root or with CAP_NET_RAW. "
-                "The ARP sweep "
-                "finds no host.",
-                error.message.c_str())
-          : Format("ARP: cannot send ARP requests (%s). The ARP sweep finds no host.",
-                   error.message.c_str());
-  std::fprintf(stderr, "%s\r\n", text.c_str());
-  std::fflush(stderr);
-  WriteLog("%s", text.c_str());
-}
-
 // The part of the card's hosts the sweep asks: all of them, or their overlap with
 // the command-line range when both of its ends are set.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> SweepRange(const CARDINFO& card,
@@ -97,18 +109,6 @@ struct CardSweep {
   std::string broadcast;
 };
 
-std::optional<MacBytes> AskOne(const CardSweep& sweep, std::uint32_t target, ArpOps& ops,
-                               std::atomic<bool>& error_logged) {
-  for (const auto& [address, mac] : sweep.own_addresses) {
-    if (address == target) return mac;
-  }
-  OsError error;
-  std::optional<MacBytes> mac = ops.Ask(sweep.sender, target, &error);
-  if (error.code != 0 && !error_logged.exchange(true))
-    WriteLog("ARP error: %s", error.message.c_str());
-  return mac;
-}
-
 void MergeArp(ProbeContext& ctx, const CardSweep& sweep) {
   const std::string mac = ValidateMac(ctx.MacText);
   ctx.MacText.clear();
@@ -126,6 +126,81 @@ void MergeArp(ProbeContext& ctx, const CardSweep& sweep) {
   HostSlot(ip) = std::move(record);  // frees a record stored under ip before
   std::printf("[%s]%s\r\n", ip.c_str(), mac.c_str());
   WriteLog("ARP[%s]: %s", ip.c_str(), mac.c_str());
+}
+
+WireStats& LastStats() {
+  static WireStats stats;
+  return stats;
+}
+
+// While names are being looked up, the wait for replies is cut this short so
+// that a name that has come is merged without delay.
+constexpr std::chrono::milliseconds kNamePollInterval{5};
+// When nothing is due sooner, the wait still ends this often.
+constexpr std::chrono::milliseconds kLongestWait{1000};
+
+// One card's sweep: its requests in flight, the own-address answers that need
+// no request, and the names being looked up beside them. Returns the threads
+// it started for the names.
+int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, int threads,
+              ArpAsker& asker, ArpOps& ops) {
+  std::vector<int> answered_here;  // own addresses: ended at once
+  std::vector<ArpAsker::Answer> answers;
+  std::vector<int> named;
+  std::vector<ProbeContext*> contexts(static_cast<std::size_t>(EffectiveSweepThreadCount(threads)));
+  BackgroundTasks names(std::min(threads, kMaxThreadCount));
+  bool error_logged = false;
+  RunInFlightBatch<ProbeContext>(
+      threads, count,
+      [first, &contexts](ProbeContext& ctx, std::uint64_t index, int slot) {
+        ctx.Slot = slot;
+        ctx.HostAddress = first + static_cast<std::uint32_t>(index);
+        ctx.MacText.clear();
+        ctx.Name.clear();
+        contexts[static_cast<std::size_t>(slot)] = &ctx;
+      },
+      [&](ProbeContext& ctx, int slot) {
+        for (const auto& [address, mac] : sweep.own_addresses) {
+          if (address != ctx.HostAddress) continue;
+          ctx.MacText = MacText(mac);
+          answered_here.push_back(slot);
+          return;
+        }
+        asker.Ask(ctx.HostAddress, slot);
+      },
+      [&](std::vector<int>& ended) {
+        for (;;) {
+          answers.clear();
+          for (int slot : answered_here) answers.push_back(ArpAsker::Answer{slot, std::nullopt});
+          const bool from_here = !answers.empty();
+          answered_here.clear();
+          if (!from_here) {
+            OsError error;
+            asker.Wait(names.Busy() ? kNamePollInterval : kLongestWait, answers, &error);
+            if (error.code != 0 && !error_logged) {
+              error_logged = true;
+              WriteLog("ARP error: %s", error.message.c_str());
+            }
+          }
+          for (const ArpAsker::Answer& a : answers) {
+            ProbeContext& ctx = *contexts[static_cast<std::size_t>(a.slot)];
+            if (a.mac) ctx.MacText = MacText(*a.mac);
+            if (ctx.MacText.empty() || ctx.MacText == kZeroMac) {
+              ended.push_back(a.slot);
+              continue;
+            }
+            // The name is looked up beside the requests, for answering hosts only,
+            // so a slow resolver holds up one slot and not the whole sweep.
+            names.Run(a.slot, [&ctx, &ops] { ctx.Name = NameOf(ctx.HostAddress, ops); });
+          }
+          named.clear();
+          names.TakeEnded(named);
+          ended.insert(ended.end(), named.begin(), named.end());
+          if (!ended.empty()) return;
+        }
+      },
+      [&sweep](ProbeContext& ctx) { MergeArp(ctx, sweep); });
+  return names.Started();
 }
 
 }  // namespace
@@ -154,6 +229,10 @@ std::string LookupHostName(const std::string& ip, ArpOps& ops) {
   return NameOf(*address, ops);
 }
 
+WireStats LastArpSweepStats() {
+  return LastStats();
+}
+
 int ArpSweep(const CardTable& cards) {
   return ArpSweep(cards, SystemArpOps());
 }
@@ -174,10 +253,11 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   if (plan.empty()) return 1;
   OsError error;
   if (!ops.CanAsk(&error)) {
-    NoticeCannotAsk(error);
+    NoticeRawSocketRefused(RawSocketPhase::kArp, error);
     return 1;
   }
-  const int threads = EffectiveThreadCount(config.threadCount);
+  const int threads = EffectiveSweepThreadCount(config.threadCount);
+  LastStats() = WireStats{};
   for (const auto& [card, range] : plan) {
     const std::optional<MacBytes> card_mac = ParseMacText(card->CardMac);
     if (!card_mac) {
@@ -194,25 +274,21 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
     }
     sweep.mask = IpText(card->Mask);
     sweep.broadcast = IpText(card->BroadcastAddress);
-    const std::uint32_t first = range.first;
-    std::atomic<bool> error_logged{false};
-    RunWorkerBatch<ProbeContext>(
-        threads, RangeCount(range.first, range.second),
-        [first](ProbeContext& ctx, std::uint64_t index, int slot) {
-          ctx.Slot = slot;
-          ctx.HostAddress = first + static_cast<std::uint32_t>(index);
-          ctx.MacText.clear();
-          ctx.Name.clear();
-        },
-        [&sweep, &ops, &error_logged](ProbeContext& ctx) {
-          const std::optional<MacBytes> mac = AskOne(sweep, ctx.HostAddress, ops, error_logged);
-          if (!mac) return;
-          ctx.MacText = MacText(*mac);
-          // The name is looked up here, on the worker, for answering hosts only, so
-          // a slow resolver holds up one slot and not the whole dispatch.
-          if (ctx.MacText != kZeroMac) ctx.Name = NameOf(ctx.HostAddress, ops);
-        },
-        [&sweep](ProbeContext& ctx, MergeWhen) { MergeArp(ctx, sweep); });
+    std::unique_ptr<ArpAsker> asker = ops.OpenAsker(sweep.sender, &error);
+    if (!asker) {
+      WriteLog("ARP error: %s; the subnet of card %s is not swept", error.message.c_str(),
+               card->Description.c_str());
+      continue;
+    }
+    const int started =
+        SweepCard(sweep, range.first, RangeCount(range.first, range.second), threads, *asker, ops);
+    WireStats stats = asker->Stats();
+    stats.threads += static_cast<std::uint64_t>(started);
+    if (stats.dropped != 0) {
+      WriteLog("ARP: the system dropped %llu replies on card %s (receive queue full)",
+               static_cast<unsigned long long>(stats.dropped), card->Description.c_str());
+    }
+    LastStats() += stats;
   }
   return 1;
 }

@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/arp_socket.h"
 #include "platform/os_error.h"
@@ -19,16 +21,34 @@ inline constexpr int kArpRequestCount = 3;
 inline constexpr std::chrono::milliseconds kArpRequestInterval{500};
 inline constexpr std::chrono::milliseconds kArpWait{1500};
 
+// Requests in flight on one card, all asked with the timing above.
+class ArpAsker {
+ public:
+  struct Answer {
+    int slot = 0;
+    std::optional<MacBytes> mac;  // nullopt: no reply
+  };
+  virtual ~ArpAsker() = default;
+  // Starts asking `target`; its end comes back from Wait with `slot`.
+  virtual void Ask(std::uint32_t target, int slot) = 0;
+  // Waits at most `max_wait` for requests to end and appends those that ended,
+  // in the order they ended. `error` gets a non-zero code only when the socket
+  // itself failed.
+  virtual void Wait(std::chrono::milliseconds max_wait, std::vector<Answer>& ended,
+                    OsError* error) = 0;
+  // What the requests cost on the wire so far.
+  virtual WireStats Stats() { return {}; }
+};
+
 // The system side of the sweep; tests give a fake.
 class ArpOps {
  public:
   virtual ~ArpOps() = default;
   // Whether ARP requests can be sent at all; the reason when not.
   virtual bool CanAsk(OsError* error) = 0;
-  // Asks `target` on the sender's card: its hardware address, or nullopt.
-  // `error` gets a non-zero code only when the socket itself failed.
-  virtual std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
-                                      OsError* error) = 0;
+  // Requests on the sender's card; nullptr (and the reason) when its socket
+  // cannot be opened.
+  virtual std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError* error) = 0;
   // The name registered for an address, or nullopt.
   virtual std::optional<std::string> ReverseName(std::uint32_t address) = 0;
 };
@@ -37,7 +57,9 @@ class ArpOps {
 ArpOps& SystemArpOps();
 
 // Sweeps every card with a non-zero ScanFlag, clipped to the command-line range
-// when both of its ends are set; returns 1.
+// when both of its ends are set; returns 1. Up to "Thread" addresses (at most
+// 4096) are asked at once; the names of answering hosts are looked up beside the
+// requests, on up to 256 threads.
 int ArpSweep(const CardTable& cards);
 int ArpSweep(const CardTable& cards, ArpOps& ops);
 
@@ -47,5 +69,8 @@ std::string ValidateMac(std::string_view text);
 // Reverse lookup of a dotted address; "(unknown)" when nothing is found.
 std::string LookupHostName(const std::string& ip);
 std::string LookupHostName(const std::string& ip, ArpOps& ops);
+
+// What the last ArpSweep of this process cost on the wire (benchmarks).
+WireStats LastArpSweepStats();
 
 }  // namespace ordalen

@@ -9,9 +9,28 @@
 #include "engine/pool.h"
 #include "engine/result_store.h"
 #include "platform/icmp.h"
+#include "probes/raw_notice.h"
 
 namespace ordalen {
 namespace {
+
+class SystemSweeper final : public EchoSweeper {
+ public:
+  explicit SystemSweeper(EchoProber prober) : prober_(std::move(prober)) {}
+  void Send(std::uint32_t address, int slot) override { prober_.Start(address, slot); }
+  void Wait(std::chrono::milliseconds max_wait, std::vector<Reply>& ended,
+            OsError* error) override {
+    done_.clear();
+    prober_.Run(ProbeClock::now() + max_wait, done_, error);
+    for (const EchoProber::Ended& e : done_) ended.push_back(Reply{e.tag, e.ttl});
+  }
+  [[nodiscard]] bool OnLinkByFrames() const override { return prober_.OnLinkByFrames(); }
+  WireStats Stats() override { return prober_.Stats(); }
+
+ private:
+  EchoProber prober_;
+  std::vector<EchoProber::Ended> done_;
+};
 
 class SystemEcho final : public EchoOps {
  public:
@@ -19,42 +38,39 @@ class SystemEcho final : public EchoOps {
   std::optional<int> Echo(std::uint32_t address, OsError* error) override {
     return SendEcho(address, kPingTimeout, error);
   }
+  std::unique_ptr<EchoSweeper> OpenSweeper(OsError* error) override {
+    std::optional<EchoProber> prober = EchoProber::Open(kPingTimeout, error);
+    if (!prober) return nullptr;
+    return std::make_unique<SystemSweeper>(std::move(*prober));
+  }
 };
+
+WireStats& LastStats() {
+  static WireStats stats;
+  return stats;
+}
+
+// When nothing is due sooner, the wait still ends this often.
+constexpr std::chrono::milliseconds kLongestWait{1000};
 
 // Says once, on standard error and in the log, that no echo request can be sent.
 void NoticeCannotSend(EchoOps& ops, const OsError& error) {
   if (!ops.TakeNotice()) return;
-  const std::string text =
-      IsPermissionError(error)
-          ? Format(
-                "ping: no permission to open an ICMP socket (%s); run as root, with CAP_NET_RAW, "
-                "or from a "
-                "group in net.ipv4.ping_group_range. The ping sweep finds no host.",
-                error.message.c_str())
-          : Format("ping: cannot open an ICMP socket (%s). The ping sweep finds no host.",
-                   error.message.c_str());
-  std::fprintf(stderr, "%s\r\n", text.c_str());
-  std::fflush(stderr);
-  WriteLog("%s", text.c_str());
+  NoticeRawSocketRefused(RawSocketPhase::kPing, error);
 }
 
 // A failed socket: the permission notice once, any other failure logged once per
 // `logged` flag (a sweep out of descriptors would otherwise write a line per host).
-void ReportEchoError(EchoOps& ops, const OsError& error, std::atomic<bool>* logged) {
+void ReportEchoError(EchoOps& ops, const OsError& error, bool* logged) {
   if (IsPermissionError(error)) {
     NoticeCannotSend(ops, error);
     return;
   }
-  if (logged != nullptr && logged->exchange(true)) return;
+  if (logged != nullptr) {
+    if (*logged) return;
+    *logged = true;
+  }
   WriteLog("ICMP error: %s", error.message.c_str());
-}
-
-// The OS class of one host, -1 when it gave no usable reply.
-int ProbeOsType(std::uint32_t address, EchoOps& ops, std::atomic<bool>* logged) {
-  OsError error;
-  const std::optional<int> ttl = ops.Echo(address, &error);
-  if (error.code != 0) ReportEchoError(ops, error, logged);
-  return ttl ? TtlToOsType(*ttl) : -1;
 }
 
 void MergePing(ProbeContext& ctx) {
@@ -79,6 +95,10 @@ void MergePing(ProbeContext& ctx) {
 EchoOps& SystemEchoOps() {
   static SystemEcho ops;
   return ops;
+}
+
+WireStats LastPingSweepStats() {
+  return LastStats();
 }
 
 int TtlToOsType(int ttl) {
@@ -114,19 +134,52 @@ int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
     NoticeCannotSend(ops, error);
     return 1;
   }
-  std::atomic<bool> error_logged{false};
-  RunWorkerBatch<ProbeContext>(
-      EffectiveThreadCount(ScanConfig().threadCount), count,
-      [first](ProbeContext& ctx, std::uint64_t index, int slot) {
+  LastStats() = WireStats{};
+  std::unique_ptr<EchoSweeper> sweeper = ops.OpenSweeper(&error);
+  if (!sweeper) {
+    ReportEchoError(ops, error, nullptr);
+    return 1;
+  }
+  int threads = EffectiveSweepThreadCount(ScanConfig().threadCount);
+  if (!sweeper->OnLinkByFrames() && threads > kMaxThreadCount) {
+    WriteLog(
+        "ping: Thread=%d, but without the right to send frames the neighbour table limits the "
+        "sweep: using %d",
+        threads, kMaxThreadCount);
+    threads = kMaxThreadCount;
+  }
+  bool error_logged = false;
+  std::vector<EchoSweeper::Reply> replies;
+  std::vector<ProbeContext*> contexts(static_cast<std::size_t>(threads));
+  RunInFlightBatch<ProbeContext>(
+      threads, count,
+      [first, &contexts](ProbeContext& ctx, std::uint64_t index, int slot) {
         ctx.Slot = slot;
         // index < count <= 2^32, so the sum never passes `last`.
         ctx.HostAddress = first + static_cast<std::uint32_t>(index);
         ctx.Result = -1;
+        contexts[static_cast<std::size_t>(slot)] = &ctx;
       },
-      [&ops, &error_logged](ProbeContext& ctx) {
-        ctx.Result = ProbeOsType(ctx.HostAddress, ops, &error_logged);
+      [&sweeper](ProbeContext& ctx, int slot) { sweeper->Send(ctx.HostAddress, slot); },
+      [&](std::vector<int>& ended) {
+        while (ended.empty()) {
+          replies.clear();
+          OsError wait_error;
+          sweeper->Wait(kLongestWait, replies, &wait_error);
+          if (wait_error.code != 0) ReportEchoError(ops, wait_error, &error_logged);
+          for (const EchoSweeper::Reply& r : replies) {
+            contexts[static_cast<std::size_t>(r.slot)]->Result = r.ttl ? TtlToOsType(*r.ttl) : -1;
+            ended.push_back(r.slot);
+          }
+        }
       },
-      [](ProbeContext& ctx, MergeWhen) { MergePing(ctx); });
+      [](ProbeContext& ctx) { MergePing(ctx); });
+  const WireStats stats = sweeper->Stats();
+  if (stats.dropped != 0) {
+    WriteLog("ICMP: the system dropped %llu packets of the sweep (receive queue full)",
+             static_cast<unsigned long long>(stats.dropped));
+  }
+  LastStats() += stats;
   return 1;
 }
 

@@ -4,14 +4,38 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/os_error.h"
+#include "platform/probe_wait.h"
 
 namespace ordalen {
 
 // One echo request waits this long for its reply; there is no retry.
 inline constexpr std::chrono::milliseconds kPingTimeout{1000};
+
+// Echo requests in flight, each waiting kPingTimeout for its reply.
+class EchoSweeper {
+ public:
+  struct Reply {
+    int slot = 0;
+    std::optional<int> ttl;  // nullopt: no usable reply
+  };
+  virtual ~EchoSweeper() = default;
+  // Starts one request to `address`; its end comes back from Wait with `slot`.
+  virtual void Send(std::uint32_t address, int slot) = 0;
+  // Waits at most `max_wait` for requests to end and appends those that ended,
+  // in the order they ended. `error` gets a non-zero code only when a socket failed.
+  virtual void Wait(std::chrono::milliseconds max_wait, std::vector<Reply>& ended,
+                    OsError* error) = 0;
+  // False when targets on the machine's own subnets go through the system's
+  // neighbour table (no right to send frames): the sweep then keeps at most 256
+  // requests in flight, which that table holds.
+  [[nodiscard]] virtual bool OnLinkByFrames() const { return true; }
+  virtual WireStats Stats() { return {}; }
+};
 
 // The system side of the sweep; tests give a fake.
 class EchoOps {
@@ -23,6 +47,8 @@ class EchoOps {
   // reply's TTL, or nullopt. `error` gets a non-zero code only when the socket
   // itself failed.
   virtual std::optional<int> Echo(std::uint32_t address, OsError* error) = 0;
+  // Requests in flight for a sweep; nullptr (and the reason) when no socket opens.
+  virtual std::unique_ptr<EchoSweeper> OpenSweeper(OsError* error) = 0;
 
   // True the first time only: the "cannot send" notice is given once.
   bool TakeNotice() { return !noticed_.exchange(true); }
@@ -34,13 +60,17 @@ class EchoOps {
 // The machine's own ICMP sockets.
 EchoOps& SystemEchoOps();
 
-// Sweeps [first, last] inclusive (nothing when first > last); returns 1.
+// Sweeps [first, last] inclusive (nothing when first > last); returns 1. Up to
+// "Thread" requests (at most 4096) are in flight at once.
 int PingSweep(std::uint32_t first, std::uint32_t last);
 int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops);
 
 // One echo request; 1 and the reply's TTL on a usable reply, else 0 (ttl 0).
 int PingHost(std::uint32_t address, int& ttl);
 int PingHost(std::uint32_t address, int& ttl, EchoOps& ops);
+
+// What the last PingSweep of this process cost on the wire (benchmarks).
+WireStats LastPingSweepStats();
 
 // 0 for TTL 0, 3 for 1..64, 1 for 65..128, 4 for 129..255.
 int TtlToOsType(int ttl);

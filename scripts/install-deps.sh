@@ -14,7 +14,7 @@ packages=(
 )
 # Extra tools for benchmarks only (make bench).
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(fping arp-scan nmap)
+  packages+=(fping arp-scan nmap time)
 fi
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The lab: a virtual LAN of real peers inside Linux network namespaces.
 #
-#   lab.sh up [--tag TAG] [--owner PID|parent]  build a lab, print its env file's path
+#   lab.sh up [--tag TAG] [--owner PID|parent] [--wide]  build a lab, print its env
+#                                          file's path (--wide: also the /20 subnet C)
 #   lab.sh down [--tag TAG | --all]        remove the labs brought up from this
 #                                          session, or the one named (and every stale one)
 #   lab.sh status                          list the labs on this machine
@@ -60,9 +61,57 @@ readonly WSMAN_USER=labadmin WSMAN_PASS=Lab-Pass-1 WSMAN_NAME=WIN-WSMAN WSMAN_PO
 # Bounds of the readiness waits in `up` (seconds).
 readonly READY_LIMIT=${ORDALEN_LAB_READY_LIMIT:-20}
 
+# --- variant: a /20 subnet for discovery at scale (up --wide) ---------------
+# Subnet C, 10.78.0.0/20 (4094 host addresses) on bridge br-c: the scanner's
+# card eth-c and three kernel hosts spread over it (first, middle, last block);
+# every other address is silent. Only `up --wide` builds it (tests/lab/LAB.md).
+WIDE=0
+readonly WIDE_KEYS=(WIDE1 WIDE2 WIDE3)
+declare -A W_IP=([WIDE1]=10.78.0.10 [WIDE2]=10.78.8.20 [WIDE3]=10.78.15.250)
+declare -A W_MAC=([WIDE1]=02:78:00:00:00:10 [WIDE2]=02:78:08:00:00:20 [WIDE3]=02:78:0f:00:02:50)
+declare -A W_TTL=([WIDE1]=64 [WIDE2]=128 [WIDE3]=255)
+readonly SUBNET_C=10.78.0.0/20 SCANNER_IP_C=10.78.0.2 SCANNER_MAC_C=02:78:00:00:00:02
+readonly SILENT_C=10.78.9.9
+wide_up() {  # under cmd_up, after the base lab's hosts
+  local br=$1 scan=$2 k ns
+  must ip -n "$br" link add br-c type bridge stp_state 0 forward_delay 0
+  must ip -n "$br" link set br-c up
+  must ip -n "$br" link add v-scan-c type veth peer name eth-c netns "$scan" address "$SCANNER_MAC_C"
+  must ip -n "$br" link set v-scan-c master br-c up
+  must ip -n "$scan" addr add "$SCANNER_IP_C/20" dev eth-c
+  must ip -n "$scan" link set eth-c up
+  for k in "${WIDE_KEYS[@]}"; do
+    ns=$(ns_of "$TAG" "$k")
+    make_ns "$ns" "${W_TTL[$k]}"
+    must ip -n "$br" link add "v-$(lower "$k")" type veth peer name eth0 netns "$ns" address "${W_MAC[$k]}"
+    must ip -n "$br" link set "v-$(lower "$k")" master br-c up
+    must ip -n "$ns" addr add "${W_IP[$k]}/20" dev eth0
+    must ip -n "$ns" link set eth0 up
+  done
+}
+wide_env() {  # inside write_env
+  local k
+  envline LAB_WIDE "$WIDE"
+  ((WIDE)) || return 0
+  envline LAB_SUBNET_C "$SUBNET_C"
+  envline LAB_SCANNER_IP_C "$SCANNER_IP_C"
+  envline LAB_SCANNER_MAC_C "$SCANNER_MAC_C"
+  envline LAB_SILENT_C "$SILENT_C"
+  envline LAB_WIDE_HOSTS "${WIDE_KEYS[*]}"
+  for k in "${WIDE_KEYS[@]}"; do
+    envline "LAB_NS_$k" "$(ns_of "$TAG" "$k")"
+    envline "LAB_IP_$k" "${W_IP[$k]}"
+    envline "LAB_MAC_$k" "${W_MAC[$k]}"
+    envline "LAB_TTL_$k" "${W_TTL[$k]}"
+  done
+}
+wide_check() {  # inside the scanner namespace, from inside_check (which pings the wide hosts)
+  if ping -n -c 1 -W 1 "$LAB_SILENT_C" >/dev/null 2>&1; then bad "silent $LAB_SILENT_C answered"; else ok "silent $LAB_SILENT_C: no answer"; fi
+}
+
 say() { printf 'lab: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
-usage() { sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 lower() { printf '%s' "${1,,}"; }
 ns_of() {  # ns_of TAG KEY
@@ -335,6 +384,7 @@ write_env() {
     envline LAB_WSMAN_NAME "$WSMAN_NAME"
     envline LAB_WSMAN_LOG "$UP_DIR/win1/wsman.log"
     envline LAB_WSMAN_RUNNING "$WSMAN_RUNNING"
+    wide_env
   } >"$f.tmp" && mv "$f.tmp" "$f"
 }
 
@@ -457,6 +507,7 @@ cmd_up() {
     case $1 in
       --tag) TAG=${2:-}; shift 2 || usage ;;
       --owner) owner_arg=${2:-}; shift 2 || usage ;;
+      --wide) WIDE=1; shift ;;
       *) usage ;;
     esac
   done
@@ -513,6 +564,7 @@ cmd_up() {
   # A neighbour that no host owns, so that hosts learned from the printer's
   # ARP table can be told from hosts that answer.
   must ip -n "$(ns_of "$TAG" PRINTER)" neigh add "$GHOST_IP" lladdr "$GHOST_MAC" dev eth0 nud permanent
+  ((WIDE)) && wide_up "$br" "$scan"
 
   # Peers.
   local d
@@ -658,7 +710,8 @@ cmd_exec() {
   shift
   case $name in
     SCANNER|BR) ;;
-    *) [[ -n ${H_IP[$name]:-} ]] || die "unknown lab host '$name' (scanner, br, ${HOST_KEYS[*]})" ;;
+    *) [[ -n ${H_IP[$name]:-} || -n ${W_IP[$name]:-} ]] ||
+         die "unknown lab host '$name' (scanner, br, ${HOST_KEYS[*]}, with --wide ${WIDE_KEYS[*]})" ;;
   esac
   ns=$(ns_of "$TAG" "$name")
   [[ -e /run/netns/$ns ]] || die "namespace $ns does not exist"
@@ -801,10 +854,15 @@ inside_check() {
   local k ip out ttl mac
   # Only the two lab cards and loopback, no route out.
   out=$(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//' | sort | tr '\n' ' ')
-  expect "scanner cards" "$out" "eth-a eth-b lo "
+  if [[ ${LAB_WIDE:-0} == 1 ]]; then
+    expect "scanner cards" "$out" "eth-a eth-b eth-c lo "
+    wide_check
+  else
+    expect "scanner cards" "$out" "eth-a eth-b lo "
+  fi
   if ip route get 192.0.2.1 >/dev/null 2>&1; then bad "a route leads out of the lab"; else ok "no route out of the lab"; fi
   # Kernel hosts: echo with their TTL, ARP with their MAC.
-  for k in LINUX1 WIN1 WIN2 PRINTER TTL255 LINUX2 TTL255B; do
+  for k in LINUX1 WIN1 WIN2 PRINTER TTL255 LINUX2 TTL255B ${LAB_WIDE_HOSTS:-}; do
     ip=LAB_IP_$k
     ip=${!ip}
     ttl=LAB_TTL_$k

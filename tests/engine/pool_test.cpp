@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -170,12 +172,126 @@ TEST_F(ThreadStartFailureTest, WithNoThreadAtAllItemsRunInOrderOnTheCaller) {
   for (auto id : work_threads) EXPECT_EQ(id, std::this_thread::get_id());
 }
 
-TEST(ThreadCountTest, ClampsToOneAnd256) {
+TEST(ThreadCountTest, WorkersClampTo256AndSweepsTo4096) {
   struct Case {
     int configured;
-    int used;
-  } cases[] = {{0, 1}, {-1, 1}, {1, 1}, {12, 12}, {64, 64}, {65, 65}, {256, 256}, {257, 256}};
-  for (const auto& c : cases) EXPECT_EQ(EffectiveThreadCount(c.configured), c.used) << c.configured;
+    int workers;
+    int sweep;
+  } cases[] = {{0, 1, 1},         {-1, 1, 1},        {1, 1, 1},
+               {12, 12, 12},      {256, 256, 256},   {257, 256, 257},
+               {4096, 256, 4096}, {4097, 256, 4096}, {1 << 30, 256, 4096}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(EffectiveThreadCount(c.configured), c.workers) << c.configured;
+    EXPECT_EQ(EffectiveSweepThreadCount(c.configured), c.sweep) << c.configured;
+  }
+}
+
+// An event loop stand-in: items end after a number of waits of their own, so
+// they end out of order; a wait ends at least one.
+struct InFlightRun {
+  std::vector<std::uint64_t> started;
+  std::vector<std::uint64_t> ended_order;
+  std::vector<std::uint64_t> merged;
+  std::size_t most_in_flight = 0;
+  bool reloaded_before_merge = false;
+};
+
+InFlightRun RunInFlight(int limit, std::uint64_t count) {
+  InFlightRun run;
+  struct Running {
+    int slot;
+    std::uint64_t item;
+    int waits_left;
+  };
+  std::vector<Running> running;
+  std::set<int> busy;
+  RunInFlightBatch<Ctx>(
+      limit, count,
+      [&](Ctx& ctx, std::uint64_t index, int slot) {
+        if (busy.contains(slot)) run.reloaded_before_merge = true;
+        ctx.item = index;
+        ctx.slot = slot;
+        ctx.has_item = true;
+      },
+      [&](Ctx& ctx, int slot) {
+        run.started.push_back(ctx.item);
+        busy.insert(slot);
+        running.push_back(Running{slot, ctx.item, static_cast<int>((ctx.item * 7) % 5)});
+        run.most_in_flight = std::max(run.most_in_flight, running.size());
+      },
+      [&](std::vector<int>& ended) {
+        EXPECT_FALSE(running.empty());
+        while (ended.empty()) {
+          for (auto it = running.begin(); it != running.end();) {
+            if (it->waits_left-- > 0) {
+              ++it;
+              continue;
+            }
+            ended.push_back(it->slot);
+            run.ended_order.push_back(it->item);
+            it = running.erase(it);
+          }
+        }
+      },
+      [&](Ctx& ctx) {
+        EXPECT_TRUE(ctx.has_item);
+        run.merged.push_back(ctx.item);
+        busy.erase(ctx.slot);
+        ctx.has_item = false;
+      });
+  return run;
+}
+
+TEST(InFlightBatchTest, StartsInOrderMergesInEndOrderAndKeepsAtMostTheLimit) {
+  struct Case {
+    int limit;
+    std::uint64_t count;
+    std::size_t most;
+  } cases[] = {{1, 5, 1},  {4, 3, 3}, {12, 500, 12}, {4096, 4094, 4094}, {100000, 5000, 4096},
+               {0, 10, 1}, {5, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "limit=" << c.limit << " count=" << c.count);
+    const InFlightRun run = RunInFlight(c.limit, c.count);
+    ASSERT_EQ(run.started.size(), c.count);
+    for (std::size_t i = 0; i < run.started.size(); ++i) EXPECT_EQ(run.started[i], i);
+    EXPECT_EQ(run.merged, run.ended_order);
+    EXPECT_EQ(run.most_in_flight, c.most);
+    EXPECT_FALSE(run.reloaded_before_merge);
+  }
+}
+
+TEST(BackgroundTasksTest, EveryTaskEndsOnceOffTheCallerWithinItsThreads) {
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  std::atomic<int> running{0};
+  std::atomic<int> most{0};
+  std::vector<int> ended;
+  {
+    BackgroundTasks tasks(3);
+    for (int id = 0; id < 40; ++id) {
+      tasks.Run(id, [&] {
+        const int now = ++running;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --running;
+        std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+      });
+    }
+    while (ended.size() < 40) {
+      EXPECT_TRUE(tasks.Busy());
+      tasks.TakeEnded(ended);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(tasks.Busy());
+  }
+  std::ranges::sort(ended);
+  for (int id = 0; id < 40; ++id) EXPECT_EQ(ended[static_cast<std::size_t>(id)], id);
+  EXPECT_LE(most.load(), 3);
+  EXPECT_LE(threads.size(), 3u);
+  EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
 }
 
 TEST(RangeCountTest, InclusiveAndEmptyWhenReversed) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,28 +48,45 @@ class RecordingEcho : public EchoOps {
  public:
   bool CanSend(OsError* error) override { return SystemEchoOps().CanSend(error); }
   std::optional<int> Echo(std::uint32_t address, OsError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      asked.push_back(address);
-    }
+    asked.push_back(address);
     return SystemEchoOps().Echo(address, error);
+  }
+  std::unique_ptr<EchoSweeper> OpenSweeper(OsError* error) override {
+    std::unique_ptr<EchoSweeper> system = SystemEchoOps().OpenSweeper(error);
+    if (!system) return nullptr;
+    return std::make_unique<Sweeper>(std::move(system), asked);
   }
   std::vector<std::uint32_t> asked;
 
  private:
-  std::mutex mutex_;
+  class Sweeper : public EchoSweeper {
+   public:
+    Sweeper(std::unique_ptr<EchoSweeper> system, std::vector<std::uint32_t>& asked)
+        : system_(std::move(system)), asked_(asked) {}
+    void Send(std::uint32_t address, int slot) override {
+      asked_.push_back(address);
+      system_->Send(address, slot);
+    }
+    void Wait(std::chrono::milliseconds max_wait, std::vector<Reply>& ended,
+              OsError* error) override {
+      system_->Wait(max_wait, ended, error);
+    }
+    [[nodiscard]] bool OnLinkByFrames() const override { return system_->OnLinkByFrames(); }
+    WireStats Stats() override { return system_->Stats(); }
+
+   private:
+    std::unique_ptr<EchoSweeper> system_;
+    std::vector<std::uint32_t>& asked_;
+  };
 };
 
 class RecordingArp : public ArpOps {
  public:
   bool CanAsk(OsError* error) override { return SystemArpOps().CanAsk(error); }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
-                              OsError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      asked.push_back(target);
-    }
-    return SystemArpOps().Ask(sender, target, error);
+  std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError* error) override {
+    std::unique_ptr<ArpAsker> system = SystemArpOps().OpenAsker(sender, error);
+    if (!system) return nullptr;
+    return std::make_unique<Asker>(std::move(system), asked);
   }
   std::optional<std::string> ReverseName(std::uint32_t address) override {
     return SystemArpOps().ReverseName(address);
@@ -77,7 +94,24 @@ class RecordingArp : public ArpOps {
   std::vector<std::uint32_t> asked;
 
  private:
-  std::mutex mutex_;
+  class Asker : public ArpAsker {
+   public:
+    Asker(std::unique_ptr<ArpAsker> system, std::vector<std::uint32_t>& asked)
+        : system_(std::move(system)), asked_(asked) {}
+    void Ask(std::uint32_t target, int slot) override {
+      asked_.push_back(target);
+      system_->Ask(target, slot);
+    }
+    void Wait(std::chrono::milliseconds max_wait, std::vector<Answer>& ended,
+              OsError* error) override {
+      system_->Wait(max_wait, ended, error);
+    }
+    WireStats Stats() override { return system_->Stats(); }
+
+   private:
+    std::unique_ptr<ArpAsker> system_;
+    std::vector<std::uint32_t>& asked_;
+  };
 };
 
 std::set<std::uint32_t> Inclusive(std::uint32_t first, std::uint32_t last) {
@@ -305,7 +339,8 @@ TEST_F(DiscoveryLabTest, EveryThreadCountFindsTheSameHosts) {
   struct Case {
     int threads;
     bool whole_subnets;
-  } cases[] = {{1, false}, {64, false}, {256, false}, {64, true}, {256, true}};
+  } cases[] = {{1, false}, {64, false}, {256, false}, {4096, false},
+               {64, true}, {256, true}, {1024, true}, {4096, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message()
                  << "Thread=" << c.threads << (c.whole_subnets ? " whole" : " stretch"));
@@ -417,17 +452,33 @@ TEST(DiscoveryLabRunTest, ScanWithoutArgumentsFindsEveryLabHost) {
 
 TEST(DiscoveryLabRunTest, ThreadCountsOutsideTheirBoundsStillScan) {
   ORDALEN_REQUIRE_LAB(lab);
+  // The sweeps take up to 4096, the MIB phase and the host scan up to 256.
   struct Case {
     const char* thread;
-    const char* used;
-  } cases[] = {{"0", "1"}, {"-1", "1"}, {"257", "256"}};
+    std::vector<std::string> logged;
+  } cases[] = {
+      {"0", {"Thread=0 is outside 1..4096: using 1\r\n"}},
+      {"-1", {"Thread=-1 is outside 1..4096: using 1\r\n"}},
+      {"257", {"Thread=257 is outside 1..256: using 256 for the MIB phase and the host scan\r\n"}},
+      {"4096",
+       {"Thread=4096 is outside 1..256: using 256 for the MIB phase and the host scan\r\n"}},
+      {"5000",
+       {"Thread=5000 is outside 1..4096: using 4096 for the ARP and ping sweeps\r\n",
+        "Thread=5000 is outside 1..256: using 256 for the MIB phase and the host scan\r\n"}},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.thread);
     const test::OrdalenRun run = RunOrdalen(
         lab, {"[Ordalen]\r\nThread=" + std::string(c.thread) + "\r\n", std::nullopt, std::nullopt},
         {"7", "10.77.1.19-10.77.1.21"}, 120s);
     ASSERT_TRUE(run.error.empty()) << run.error;
-    EXPECT_NE(run.log.find(std::string("using ") + c.used), std::string::npos) << run.log;
+    for (const std::string& line : c.logged)
+      EXPECT_NE(run.log.find(line), std::string::npos) << line << run.log;
+    std::size_t outside = 0;
+    for (auto at = run.log.find(" is outside "); at != std::string::npos;
+         at = run.log.find(" is outside ", at + 1))
+      ++outside;
+    EXPECT_EQ(outside, c.logged.size()) << run.log;
     for (const char* host : {"WIN1", "WIN2"}) {
       const std::string ip = lab.Ip(host);
       EXPECT_NE(run.process.out.find("[" + ip + "]" + AsciiUpper(lab.Mac(host)) + "\r\n"),
@@ -480,30 +531,69 @@ TEST(DiscoveryLabRunTest, UseArpZeroSkipsTheArpPhase) {
   }
 }
 
-TEST(DiscoveryLabRunTest, WithoutTheRightToSendRawFramesBothSweepsSaySoOnce) {
+TEST(DiscoveryLabRunTest, WithoutTheRightToSendRawFramesBothSweepsSaySoOnceAndEachRemedyWorks) {
   ORDALEN_REQUIRE_LAB(lab);
-  // The program as root but without CAP_NET_RAW: no packet socket, and no ICMP
-  // socket of either kind (the lab leaves ping_group_range at its default).
-  test::TempDir dir;
-  const std::string copy = (dir.path() / "ordalen").string();
-  std::filesystem::copy_file(test::OrdalenBinary(), copy);
-  const test::ProcessResult r =
-      lab.Run("scanner",
-              {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", copy, "7",
-               "10.77.1.9-10.77.1.11"},
-              120s, dir.path().string());
-  ASSERT_FALSE(r.timed_out);
-  const std::string& err = r.err;
-  const auto count = [&](const std::string& text) {
-    std::size_t n = 0;
-    for (auto at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
-    return n;
+  // A copy of the program in a folder its user may write to. Without CAP_NET_RAW
+  // there is no packet socket and no ICMP socket of either kind (the lab leaves
+  // ping_group_range at its default).
+  const std::vector<std::string> as_user = {"setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+  std::vector<std::string> with_ambient = as_user;
+  with_ambient.insert(with_ambient.end(), {"--inh-caps=+net_raw", "--ambient-caps=+net_raw"});
+  struct Case {
+    const char* who;
+    std::vector<std::string> prefix;
+    bool setcap;   // the copy gets the capability as a file capability first
+    bool allowed;  // the sweeps may send
+  } cases[] = {
+      {"root without CAP_NET_RAW",
+       {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw"},
+       false,
+       false},
+      {"another user", as_user, false, false},
+      {"another user given CAP_NET_RAW as a service gives it", with_ambient, false, true},
+      {"another user, the program given CAP_NET_RAW by setcap", as_user, true, true},
   };
-  EXPECT_EQ(count("ARP: no permission to send raw ARP frames"), 1u) << err;
-  EXPECT_EQ(count("ping: no permission to open an ICMP socket"), 1u) << err;
-  EXPECT_EQ(r.out.find("]found"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("[" + lab.Ip("LINUX1") + "]"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("MIB-------------------------"), std::string::npos) << r.out;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    test::TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const std::string copy = (dir.path() / "ordalen").string();
+    std::filesystem::copy_file(test::OrdalenBinary(), copy);
+    if (c.setcap) {
+      const test::ProcessResult set = test::RunProcess({"setcap", "cap_net_raw+ep", copy}, 10s);
+      if (set.exit_code != 0) {
+        std::printf("skipped: setcap failed (%s)\n", set.err.c_str());
+        continue;
+      }
+    }
+    std::vector<std::string> argv = c.prefix;
+    argv.insert(argv.end(), {copy, "7", "10.77.1.9-10.77.1.11"});
+    const test::ProcessResult r = lab.Run("scanner", argv, 120s, dir.path().string());
+    ASSERT_FALSE(r.timed_out);
+    const std::string& err = r.err;
+    const std::string log = test::ReadFile(dir.path() / "OrdalenLog" / "ordalen.log");
+    const auto count = [](const std::string& text, const std::string& what) {
+      std::size_t n = 0;
+      for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+      return n;
+    };
+    // One notice per sweep, on standard error and in the log, naming both
+    // remedies with the program's own path.
+    const std::size_t notices = c.allowed ? 0 : 1;
+    for (const std::string& text : {err, log}) {
+      EXPECT_EQ(count(text, "ARP: no permission to send raw ARP frames"), notices) << text;
+      EXPECT_EQ(count(text, "ping: no permission to open an ICMP socket"), notices) << text;
+      EXPECT_EQ(count(text, "`setcap cap_net_raw+ep " + copy + "`"), 2 * notices) << text;
+      EXPECT_EQ(count(text, "AmbientCapabilities=CAP_NET_RAW"), 2 * notices) << text;
+    }
+    const std::string linux1 = "[" + lab.Ip("LINUX1") + "]";
+    EXPECT_EQ(r.out.find(linux1 + AsciiUpper(lab.Mac("LINUX1")) + "\r\n") != std::string::npos,
+              c.allowed)
+        << r.out;
+    EXPECT_EQ(r.out.find(linux1 + "found\r\n") != std::string::npos, c.allowed) << r.out;
+    EXPECT_NE(r.out.find("MIB-------------------------"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

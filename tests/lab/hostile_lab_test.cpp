@@ -314,8 +314,15 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
   }
 }
 
+// The whole scans below run at the thread count they were written for and at
+// 4096, where the sweeps have every address out at once.
+class HostileScanLabTest : public ::testing::TestWithParam<int> {
+ protected:
+  static std::string ThreadLine() { return "Thread=" + std::to_string(GetParam()) + "\r\n"; }
+};
+
 // The whole program over the hostile hosts of subnet A.
-TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
+TEST_P(HostileScanLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
   ORDALEN_REQUIRE_LAB(lab);
   test::LabAddresses addresses(lab, kHost, HostileAddresses());
   ASSERT_TRUE(addresses.error().empty()) << addresses.error();
@@ -324,9 +331,9 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
 
   test::OrdalenFiles files;
   // With an account, so that the port that never speaks is asked for its name too.
-  files.config_ini =
-      "[Ordalen]\r\nThread=32\r\nWinPort=3389\r\nCommunity=anything\r\n"
-      "[Ordalen_Account_1]\r\nUserName=labadmin\r\nPassword=wrong\r\n";
+  files.config_ini = "[Ordalen]\r\n" + ThreadLine() +
+                     "WinPort=3389\r\nCommunity=anything\r\n"
+                     "[Ordalen_Account_1]\r\nUserName=labadmin\r\nPassword=wrong\r\n";
   files.target_mib_xml = "<?xml version=\"1.0\"?><Root><Target><ModelMIB>" + kModelOid +
                          "</ModelMIB><Model>Hostile</Model><VersionMIB>" + kFirmwareOid +
                          "</VersionMIB></Target></Root>";
@@ -447,8 +454,12 @@ TEST_F(HostileLabTest, ScanOfHostileHostsEndsInTimeAndKeepsTheSoundValues) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Thread, HostileScanLabTest, ::testing::Values(32, 4096));
+
+class ProxyArpLabTest : public HostileScanLabTest {};
+
 // A host that answers ARP for every address of subnet B.
-TEST_F(HostileLabTest, ProxyArpHostLeavesTheRealHostsTheirOwnValues) {
+TEST_P(ProxyArpLabTest, ProxyArpHostLeavesTheRealHostsTheirOwnValues) {
   ORDALEN_REQUIRE_LAB(lab);
   test::FlushScannerNeighbours(lab);
   test::LabPeer proxy(lab, "TTL255B", kScripts + "proxy_arp.py",
@@ -457,7 +468,7 @@ TEST_F(HostileLabTest, ProxyArpHostLeavesTheRealHostsTheirOwnValues) {
   ASSERT_TRUE(proxy.WaitReady()) << proxy.Err();
 
   test::OrdalenFiles files;
-  files.config_ini = "[Ordalen]\r\nThread=64\r\nWinPort=3389\r\n";
+  files.config_ini = "[Ordalen]\r\n" + ThreadLine() + "WinPort=3389\r\n";
   const auto started = Clock::now();
   const test::OrdalenRun run =
       test::RunOrdalen(lab, files, {kJob, "10.77.2.1-10.77.2.60"}, milliseconds(240000));
@@ -498,6 +509,68 @@ TEST_F(HostileLabTest, ProxyArpHostLeavesTheRealHostsTheirOwnValues) {
     ++phantoms;
   }
   std::printf("phantom hosts listed: %d\n", phantoms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Thread, ProxyArpLabTest, ::testing::Values(64, 4096));
+
+// At Thread=4096 every address of subnet A is asked at once while the TTL255
+// host floods the sweeps: copies of its true answers, ARP replies for every
+// other address sent to another station, echo replies forged from the
+// addresses after its own, an "unreachable" for the next address.
+TEST_F(HostileLabTest, DiscoveryFloodsAtThread4096CreditNoAnswerToTheWrongHostAndLoseNone) {
+  ORDALEN_REQUIRE_LAB(lab);
+  test::FlushScannerNeighbours(lab);
+  test::LabPeer flood(lab, kHost, kScripts + "discovery_flood.py",
+                      {"--subnet", "10.77.1.0/24", "--own", lab.Ip(kHost), "--only-from",
+                       lab.Value("LAB_SCANNER_MAC_A"), "--copies", "20", "--spoof", "40"});
+  ASSERT_TRUE(flood.WaitReady()) << flood.Err();
+
+  test::OrdalenFiles files;
+  files.config_ini = "[Ordalen]\r\nThread=4096\r\nWinPort=3389\r\n";
+  const auto started = Clock::now();
+  const test::OrdalenRun run =
+      test::RunOrdalen(lab, files, {kJob, "10.77.1.1-10.77.1.254"}, milliseconds(240000));
+  const auto took = Clock::now() - started;
+  const std::string sent = flood.Stop();
+  test::FlushScannerNeighbours(lab);
+  ASSERT_TRUE(run.error.empty()) << run.error;
+  ASSERT_FALSE(run.process.timed_out) << run.process.out;
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
+  std::printf("flooded subnet A scan at Thread=4096: %.1f s, %s frames of flood\n",
+              std::chrono::duration<double>(took).count(), std::string(TrimSpace(sent)).c_str());
+  EXPECT_GT(AtoI(TrimSpace(sent)), 254 * 20) << "the flood never came";
+  EXPECT_EQ(test::CheckLogLines(run.log, kJob), "");
+  ASSERT_FALSE(run.result_file.empty());
+  const test::ResultDocument result = test::ParseResultFile(run.result_file);
+  ASSERT_TRUE(result.error.empty()) << result.error;
+
+  // Exactly the hosts of subnet A, each with its own MAC and the class of its
+  // own TTL, found once by each sweep; no address the flood spoke for.
+  struct Host {
+    std::string ip;
+    std::string mac;
+    const char* os;
+  };
+  std::vector<Host> hosts = {{lab.Value("LAB_SCANNER_IP_A"), lab.Value("LAB_SCANNER_MAC_A"), "3"}};
+  for (const auto& [key, os] : std::vector<std::pair<const char*, const char*>>{
+           {"LINUX1", "3"}, {"WIN1", "1"}, {"WIN2", "1"}, {"PRINTER", "3"}, {"TTL255", "4"}})
+    hosts.push_back({lab.Ip(key), lab.Mac(key), os});
+  EXPECT_EQ(result.nodes.size(), hosts.size()) << run.process.out;
+  for (const Host& h : hosts) {
+    SCOPED_TRACE(h.ip);
+    const test::ResultNode* node = result.FindByIp(h.ip);
+    ASSERT_NE(node, nullptr) << run.process.out;
+    EXPECT_EQ(FieldOr(node, "MACADDRESS"), AsciiUpper(h.mac));
+    EXPECT_EQ(FieldOr(node, "OS"), h.os);
+    const auto count = [&](const std::string& what) {
+      std::size_t n = 0;
+      for (auto at = run.log.find(what); at != std::string::npos; at = run.log.find(what, at + 1))
+        ++n;
+      return n;
+    };
+    EXPECT_EQ(count("ARP[" + h.ip + "]: "), 1u);
+    EXPECT_EQ(count("ICMP[" + h.ip + "]: found. os:" + h.os + "\r\n"), 1u);
+  }
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ expect_gone() {  # expect_gone TAG SAVED_RECORD WHAT
   if [[ -z $left ]]; then ok "$3: nothing of lab $1 is left"; else fail "$3: left behind: $(echo $left)"; fi
 }
 
-# 1. A second lab while the first one runs: both healthy.
-if env_file=$("$LAB_SH" up --tag "$second" --owner $$ 2>/dev/null); then
+# 1. A second lab while the first one runs, with the /20 variant: both healthy.
+if env_file=$("$LAB_SH" up --tag "$second" --owner $$ --wide 2>/dev/null); then
   ok "second lab $second is up ($env_file)"
 else
   fail "second lab did not come up"

@@ -39,11 +39,12 @@ InterfaceAddress Card(std::string name, int index, std::uint32_t address, const 
 }
 
 // Answers from a table keyed by (interface, address); records every question.
+// Its requests end in the order asked, each at the next wait.
 class FakeArp : public ArpOps {
  public:
   std::map<std::pair<int, std::uint32_t>, MacBytes> answers;
   std::map<std::uint32_t, std::string> names;
-  std::set<std::uint32_t> failing;  // Ask reports a socket failure for these
+  std::set<std::uint32_t> failing;  // the socket reports a failure for these
   bool can_ask = true;
   OsError cannot{EPERM, "socket(AF_PACKET): Operation not permitted"};
 
@@ -51,30 +52,22 @@ class FakeArp : public ArpOps {
   std::vector<std::pair<int, std::uint32_t>> asked;
   std::vector<ArpSender> senders;
   std::set<std::uint32_t> named;
-  std::set<std::thread::id> ask_threads;
+  std::set<std::thread::id> name_threads;
+  int most_in_flight = 0;
 
   bool CanAsk(OsError* error) override {
     ++can_ask_calls;
     if (!can_ask) *error = cannot;
     return can_ask;
   }
-  std::optional<MacBytes> Ask(const ArpSender& sender, std::uint32_t target,
-                              OsError* error) override {
-    std::lock_guard lock(mutex_);
-    asked.emplace_back(sender.interface_index, target);
+  std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError*) override {
     senders.push_back(sender);
-    ask_threads.insert(std::this_thread::get_id());
-    if (failing.contains(target)) {
-      *error = OsError{EMFILE, "socket(AF_PACKET): Too many open files"};
-      return std::nullopt;
-    }
-    const auto it = answers.find({sender.interface_index, target});
-    if (it == answers.end()) return std::nullopt;
-    return it->second;
+    return std::make_unique<Asker>(*this, sender);
   }
   std::optional<std::string> ReverseName(std::uint32_t address) override {
     std::lock_guard lock(mutex_);
     named.insert(address);
+    name_threads.insert(std::this_thread::get_id());
     const auto it = names.find(address);
     if (it == names.end()) return std::nullopt;
     return it->second;
@@ -87,6 +80,33 @@ class FakeArp : public ArpOps {
   }
 
  private:
+  class Asker : public ArpAsker {
+   public:
+    Asker(FakeArp& arp, const ArpSender& sender) : arp_(arp), sender_(sender) {}
+    void Ask(std::uint32_t target, int slot) override {
+      arp_.asked.emplace_back(sender_.interface_index, target);
+      pending_.emplace_back(target, slot);
+      arp_.most_in_flight = std::max(arp_.most_in_flight, static_cast<int>(pending_.size()));
+    }
+    void Wait(std::chrono::milliseconds, std::vector<Answer>& ended, OsError* error) override {
+      for (const auto& [target, slot] : pending_) {
+        if (arp_.failing.contains(target)) {
+          *error = OsError{EMFILE, "sendto(ARP): Too many open files"};
+          ended.push_back(Answer{slot, std::nullopt});
+          continue;
+        }
+        const auto it = arp_.answers.find({sender_.interface_index, target});
+        ended.push_back(
+            Answer{slot, it == arp_.answers.end() ? std::nullopt : std::optional(it->second)});
+      }
+      pending_.clear();
+    }
+
+   private:
+    FakeArp& arp_;
+    ArpSender sender_;
+    std::vector<std::pair<std::uint32_t, int>> pending_;
+  };
   std::mutex mutex_;
 };
 
@@ -140,12 +160,16 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
   // Every host address but our own is asked once, on card A as card A.
   EXPECT_EQ(arp.asked.size(), 253u);
   EXPECT_EQ(arp.AskedAddresses(), Span(Ip(10, 77, 1, 1), Ip(10, 77, 1, 254), {Ip(10, 77, 1, 2)}));
-  for (const ArpSender& s : arp.senders) {
-    EXPECT_EQ(s.interface_index, 4);
-    EXPECT_EQ(s.mac, kCardMacA);
-    EXPECT_EQ(s.address, Ip(10, 77, 1, 2));
-  }
-  EXPECT_FALSE(arp.ask_threads.contains(std::this_thread::get_id()));
+  ASSERT_EQ(arp.senders.size(), 1u);
+  EXPECT_EQ(arp.senders[0].interface_index, 4);
+  EXPECT_EQ(arp.senders[0].mac, kCardMacA);
+  EXPECT_EQ(arp.senders[0].address, Ip(10, 77, 1, 2));
+  // No more than Thread (12) addresses are asked at once (one slot holds the
+  // card's own address, answered without a request); names are looked up
+  // beside the requests, not on the thread that asks.
+  EXPECT_LE(arp.most_in_flight, 12);
+  EXPECT_GE(arp.most_in_flight, 11);
+  EXPECT_FALSE(arp.name_threads.contains(std::this_thread::get_id()));
   // Names are looked up for answering hosts only.
   EXPECT_EQ(arp.named,
             (std::set<std::uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 1, 10), Ip(10, 77, 1, 30)}));
@@ -250,9 +274,13 @@ TEST_F(ArpSweepTest, AHostFoundThroughTwoCardsKeepsTheLastRecord) {
 }
 
 TEST_F(ArpSweepTest, EveryThreadCountFindsTheSameHosts) {
-  for (int threads : {1, 12, 64, 256, 0, -1, 257}) {
-    SCOPED_TRACE(threads);
-    ScanConfig().threadCount = threads;
+  struct Case {
+    int threads;
+    int in_flight;  // at most (less one while a slot holds the card's own address)
+  } cases[] = {{1, 1}, {12, 12}, {64, 64}, {256, 253}, {4096, 253}, {0, 1}, {-1, 1}, {100000, 253}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.threads);
+    ScanConfig().threadCount = c.threads;
     FakeArp arp;
     for (int host : {1, 10, 77, 128, 254})
       arp.answers[{5, Ip(10, 77, 2, host)}] = {2, 0, 0, 0, 0, 1};
@@ -260,6 +288,8 @@ TEST_F(ArpSweepTest, EveryThreadCountFindsTheSameHosts) {
     ArpSweep(TwoCards(), arp);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(arp.asked.size(), 2u * 253);
+    EXPECT_LE(arp.most_in_flight, c.in_flight);
+    EXPECT_GE(arp.most_in_flight, c.in_flight == 1 ? 1 : c.in_flight - 1);
     EXPECT_EQ(StoredAddresses(),
               (std::vector<std::string>{"10.77.1.2", "10.77.2.1", "10.77.2.10", "10.77.2.128",
                                         "10.77.2.2", "10.77.2.254", "10.77.2.77"}));
@@ -339,7 +369,7 @@ TEST_F(ArpSweepTest, ASocketFailureLosesOnlyThatHost) {
   EXPECT_NE(FindHost("10.77.1.11"), nullptr);
   // The failure is logged once per sweep, not once per host.
   const std::vector<std::string> log = Log();
-  EXPECT_EQ(std::ranges::count(log, "ARP error: socket(AF_PACKET): Too many open files"), 1)
+  EXPECT_EQ(std::ranges::count(log, "ARP error: sendto(ARP): Too many open files"), 1)
       << log.size();
 }
 

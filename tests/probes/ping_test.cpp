@@ -30,8 +30,11 @@ class FakeEcho : public EchoOps {
   OsError cannot{EPERM, "socket(ICMP raw): Operation not permitted"};
   bool each_echo_fails = false;  // Echo itself reports the permission failure
 
+  bool by_frames = true;  // what the sweeper says of on-link targets
+
   int can_send_calls = 0;
   std::vector<std::uint32_t> asked;
+  int most_in_flight = 0;
 
   bool CanSend(OsError* error) override {
     ++can_send_calls;
@@ -49,8 +52,30 @@ class FakeEcho : public EchoOps {
     if (it == ttls.end()) return std::nullopt;
     return it->second;
   }
+  std::unique_ptr<EchoSweeper> OpenSweeper(OsError*) override {
+    return std::make_unique<Sweeper>(*this);
+  }
 
  private:
+  // Requests end in the order sent, each at the next wait.
+  class Sweeper : public EchoSweeper {
+   public:
+    explicit Sweeper(FakeEcho& echo) : echo_(echo) {}
+    void Send(std::uint32_t address, int slot) override {
+      pending_.emplace_back(address, slot);
+      echo_.most_in_flight = std::max(echo_.most_in_flight, static_cast<int>(pending_.size()));
+    }
+    void Wait(std::chrono::milliseconds, std::vector<Reply>& ended, OsError* error) override {
+      for (const auto& [address, slot] : pending_)
+        ended.push_back(Reply{slot, echo_.Echo(address, error)});
+      pending_.clear();
+    }
+    [[nodiscard]] bool OnLinkByFrames() const override { return echo_.by_frames; }
+
+   private:
+    FakeEcho& echo_;
+    std::vector<std::pair<std::uint32_t, int>> pending_;
+  };
   std::mutex mutex_;
 };
 
@@ -166,18 +191,33 @@ TEST_F(PingSweepTest, RangesAreInclusiveAndEndAfterTheirLastAddress) {
   }
 }
 
-TEST_F(PingSweepTest, EveryThreadCountAsksEveryAddressOnce) {
-  for (int threads : {1, 64, 256, 0, -5, 257, 100000}) {
-    SCOPED_TRACE(threads);
-    ScanConfig().threadCount = threads;
+TEST_F(PingSweepTest, EveryThreadCountAsksEveryAddressOnceWithThatManyInFlight) {
+  struct Case {
+    int threads;
+    bool by_frames;
+    int in_flight;  // at most, over 4094 addresses
+  } cases[] = {{1, true, 1},       {64, true, 64},       {256, true, 256}, {1024, true, 1024},
+               {4096, true, 4094}, {100000, true, 4094}, {0, true, 1},     {-5, true, 1},
+               {4096, false, 256}, {100, false, 100}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.threads << (c.by_frames ? "" : " through the system"));
+    ScanConfig().threadCount = c.threads;
     FakeEcho echo;
-    echo.ttls = {{Ip(10, 0, 1, 7), 64}, {Ip(10, 0, 1, 200), 128}};
-    Sweep(Ip(10, 0, 1, 1), Ip(10, 0, 1, 254), echo);
-    EXPECT_EQ(echo.asked.size(), 254u);
-    EXPECT_EQ(std::set<std::uint32_t>(echo.asked.begin(), echo.asked.end()).size(), 254u);
+    echo.by_frames = c.by_frames;
+    echo.ttls = {{Ip(10, 0, 0, 7), 64}, {Ip(10, 0, 15, 254), 128}};
+    Sweep(Ip(10, 0, 0, 1), Ip(10, 0, 15, 254), echo);
+    EXPECT_EQ(echo.asked.size(), 4094u);
+    EXPECT_EQ(std::set<std::uint32_t>(echo.asked.begin(), echo.asked.end()).size(), 4094u);
+    EXPECT_EQ(echo.most_in_flight, c.in_flight);
     EXPECT_EQ(Results().size(), 2u);
     ClearHosts();
   }
+  // Capped for the neighbour table: said once in the log.
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(
+      std::ranges::count_if(
+          log, [](const std::string& l) { return l.find("neighbour table") != std::string::npos; }),
+      1);
 }
 
 TEST_F(PingSweepTest, NoRightToSendSaysSoOnceForTheWholeRun) {
@@ -193,6 +233,7 @@ TEST_F(PingSweepTest, NoRightToSendSaysSoOnceForTheWholeRun) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("no permission"), std::string::npos) << err;
   EXPECT_NE(err.find("ping_group_range"), std::string::npos) << err;
+  EXPECT_NE(err.find("setcap cap_net_raw+ep"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(echo.asked.size(), 1u);  // only PingHost's own try
   EXPECT_EQ(Results().size(), 0u);
