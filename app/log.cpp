@@ -69,6 +69,70 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
+// One line of the scan log, stamped with `time`.
+void AppendLogLine(std::int64_t time, std::string_view message) {
+  const SCANCONFIG& config = ScanConfig();
+  std::error_code ec;
+  std::filesystem::create_directory(config.logDir, ec);
+
+  std::string line = FormatTime("%Y/%m/%d %H:%M:%S|", time);
+  if (!config.jobId.empty()) {
+    line += OneLine(config.jobId);
+    line += '|';
+  }
+  line += OneLine(message);
+  line += "\r\n";
+
+  const std::string path = config.logDir + "/ordalen.log";
+  std::optional<LockedAppendFile> file;
+  int failed = 0;
+  int reopens = 0;
+  for (;;) {
+    const auto status = LockedAppendFile::TryOpen(path, file);
+    if (status == LockedAppendFile::Status::kOk) {
+      if (file->IsNamed(path)) break;
+      // Rotated away while we opened it: the line belongs in the fresh log.
+      file.reset();
+      if (++reopens == kMaxReopens) return;
+      continue;
+    }
+    // Waiting helps only while another writer holds the log. A log that cannot
+    // be opened at all (its folder cannot be made, no right to write) would
+    // cost every line the whole wait and turn a scan into a crawl: the line is
+    // dropped at once.
+    if (status == LockedAppendFile::Status::kFailed) {
+      ReportUnwritableLog(path);
+      return;
+    }
+    if (++failed == kLogOpenAttempts) return;  // the line is dropped
+    std::this_thread::sleep_for(kLogRetryWait);
+  }
+
+  bool rotated = false;
+  {
+    const std::shared_lock gate(LineGate());
+    file->Append(line);
+    if (file->Size() > kLogRotateBytes) {
+      // Renamed while we still hold the lock, so a writer waiting for it finds
+      // the name gone and starts the fresh log. An existing rotated log of the
+      // same second is never replaced; this log then rotates on a later line.
+      const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
+      RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
+      rotated = true;
+    }
+  }
+  file.reset();
+  if (rotated) CleanupOldLogs();
+}
+
+// The process's own streams; the log through AppendLogLine.
+class ProcessStreams final : public OutputSink {
+ public:
+  void Log(std::int64_t time, std::string message) override { AppendLogLine(time, message); }
+  void Console(std::string text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+  void Error(std::string text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+};
+
 }  // namespace
 
 FolderOverrides FolderOverridesFromEnvironment() {
@@ -126,63 +190,62 @@ void InitWorkingFolders(const std::string& exe_path, const FolderOverrides& over
 }
 
 void WriteLog(const char* format, ...) {
-  const SCANCONFIG& config = ScanConfig();
-  std::error_code ec;
-  std::filesystem::create_directory(config.logDir, ec);
-
   va_list args;
   va_start(args, format);
   const std::string message = FormatV(format, args);
   va_end(args);
+  AppendLogLine(std::time(nullptr), message);
+}
 
-  std::string line = FormatTime("%Y/%m/%d %H:%M:%S|", std::time(nullptr));
-  if (!config.jobId.empty()) {
-    line += OneLine(config.jobId);
-    line += '|';
-  }
-  line += OneLine(message);
-  line += "\r\n";
+void LogTo(OutputSink& out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatV(format, args);
+  va_end(args);
+  out.Log(std::time(nullptr), std::move(message));
+}
 
-  const std::string path = config.logDir + "/ordalen.log";
-  std::optional<LockedAppendFile> file;
-  int failed = 0;
-  int reopens = 0;
-  for (;;) {
-    const auto status = LockedAppendFile::TryOpen(path, file);
-    if (status == LockedAppendFile::Status::kOk) {
-      if (file->IsNamed(path)) break;
-      // Rotated away while we opened it: the line belongs in the fresh log.
-      file.reset();
-      if (++reopens == kMaxReopens) return;
-      continue;
-    }
-    // Waiting helps only while another writer holds the log. A log that cannot
-    // be opened at all (its folder cannot be made, no right to write) would
-    // cost every line the whole wait and turn a scan into a crawl: the line is
-    // dropped at once.
-    if (status == LockedAppendFile::Status::kFailed) {
-      ReportUnwritableLog(path);
-      return;
-    }
-    if (++failed == kLogOpenAttempts) return;  // the line is dropped
-    std::this_thread::sleep_for(kLogRetryWait);
-  }
+OutputSink& ProcessOutput() {
+  static ProcessStreams streams;
+  return streams;
+}
 
-  bool rotated = false;
+void HeldOutput::Log(std::int64_t time, std::string message) {
+  Hold(Stream::kLog, time, std::move(message));
+}
+
+void HeldOutput::Console(std::string text) {
+  Hold(Stream::kConsole, 0, std::move(text));
+}
+
+void HeldOutput::Error(std::string text) {
+  Hold(Stream::kError, 0, std::move(text));
+}
+
+void HeldOutput::Hold(Stream stream, std::int64_t time, std::string text) {
+  const std::lock_guard lock(mutex_);
+  lines_.push_back(Line{stream, time, std::move(text)});
+}
+
+void HeldOutput::ReplayInto(OutputSink& out) {
+  std::vector<Line> lines;
   {
-    const std::shared_lock gate(LineGate());
-    file->Append(line);
-    if (file->Size() > kLogRotateBytes) {
-      // Renamed while we still hold the lock, so a writer waiting for it finds
-      // the name gone and starts the fresh log. An existing rotated log of the
-      // same second is never replaced; this log then rotates on a later line.
-      const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
-      RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
-      rotated = true;
+    const std::lock_guard lock(mutex_);
+    lines.swap(lines_);
+  }
+  for (Line& line : lines) {
+    switch (line.stream) {
+      case Stream::kLog:
+        out.Log(line.time, std::move(line.text));
+        break;
+      case Stream::kConsole:
+        out.Console(std::move(line.text));
+        break;
+      case Stream::kError:
+        out.Error(std::move(line.text));
+        break;
     }
   }
-  file.reset();
-  if (rotated) CleanupOldLogs();
 }
 
 std::string FormatTime(const char* format, std::int64_t time) {

@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ordalen {
 
@@ -65,6 +67,51 @@ std::optional<std::string> FolderOf(std::string_view path);
 // apart); a log that cannot be opened at all loses the line at once, and the
 // first such loss is named on standard error.
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Where a piece of work sends its lines: the scan log, standard output (the
+// console) and standard error. ProcessOutput() writes them at once; a
+// HeldOutput keeps them back for their turn, or for never.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // One scan-log message (no stamp, no line end), to be stamped with `time`
+  // (seconds since 1970: when it happened, not when it is written).
+  virtual void Log(std::int64_t time, std::string message) = 0;
+  // Text for standard output, or for standard error, exactly as it stands.
+  virtual void Console(std::string text) = 0;
+  virtual void Error(std::string text) = 0;
+};
+
+// The scan log (as WriteLog writes it) and the process's own streams.
+OutputSink& ProcessOutput();
+
+// Formats a message by printf rules and hands it to `out` as a log line of now.
+void LogTo(OutputSink& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Keeps every line handed to it, in the order it came, until ReplayInto hands
+// them on. Lines may be added from any thread; one HeldOutput serves one piece
+// of work, so lines of different work never mix. Dropped with it when never
+// replayed.
+class HeldOutput final : public OutputSink {
+ public:
+  void Log(std::int64_t time, std::string message) override;
+  void Console(std::string text) override;
+  void Error(std::string text) override;
+  // Hands every held line to `out`, in order, log lines with their own stamps;
+  // holds nothing afterwards.
+  void ReplayInto(OutputSink& out);
+
+ private:
+  enum class Stream { kLog, kConsole, kError };
+  struct Line {
+    Stream stream;
+    std::int64_t time;
+    std::string text;
+  };
+  void Hold(Stream stream, std::int64_t time, std::string text);
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
 
 // strftime of `time` in local time (128-byte limit); empty on any failure.
 std::string FormatTime(const char* format, std::int64_t time);

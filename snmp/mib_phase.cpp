@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <thread>
 #include <utility>
 
 #include "app/log.h"
@@ -34,8 +37,8 @@ class SystemMib final : public MibOps {
     return GetDeviceValue(agent, oid, value, &outcome);
   }
   int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome) override {
-    return NetSnmpGet(oid, value, agent, version, &outcome);
+             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
+    return NetSnmpGet(oid, value, agent, version, &outcome, control);
   }
   std::string HostName(const std::string& ip) override { return LookupHostName(ip); }
   int Ping(std::uint32_t address, int& ttl) override { return PingHost(address, ttl); }
@@ -50,6 +53,53 @@ struct Way {
   }
 };
 
+// A library GET asked ahead of its turn on a thread of its own, its lines held
+// back. Take writes them and gives its result as the GET would have given it in
+// its turn; a GET never taken is stopped and its lines dropped.
+class EarlyGet {
+ public:
+  EarlyGet() = default;
+  ~EarlyGet() {
+    if (!thread_.joinable()) return;
+    thread_.request_stop();
+    thread_.join();
+  }
+  EarlyGet(const EarlyGet&) = delete;
+  EarlyGet& operator=(const EarlyGet&) = delete;
+
+  // Starts the GET. Without a thread to be had nothing starts, and the GET is
+  // asked in its turn.
+  void Start(MibOps& ops, const std::string& oid, const std::string& agent, int version) {
+    try {
+      thread_ = std::jthread([this, &ops, oid, agent, version](std::stop_token stop) {
+        NetSnmpGetControl control;
+        control.out = &held_;
+        control.stop = std::move(stop);
+        result_ = ops.NetGet(oid, value_, agent, version, outcome_, control);
+      });
+    } catch (const std::exception&) {
+      // Not started: Started() stays false.
+    }
+  }
+  [[nodiscard]] bool Started() const { return thread_.joinable(); }
+
+  // Waits for the GET, writes its lines and gives its value, outcome and result.
+  int Take(std::string& value, QueryOutcome& outcome) {
+    thread_.join();
+    held_.ReplayInto(ProcessOutput());
+    value = value_;
+    outcome = outcome_;
+    return result_;
+  }
+
+ private:
+  HeldOutput held_;
+  std::string value_;
+  QueryOutcome outcome_ = QueryOutcome::kNotAsked;
+  int result_ = 0;
+  std::jthread thread_;  // last: ends before what it writes
+};
+
 // The identified model, written into the job.
 void SetModel(MibJob& job, const std::string& model_value, std::string_view version_value) {
   job.Values[kFirmVersionKey] = std::string(version_value);
@@ -60,18 +110,21 @@ void SetModel(MibJob& job, const std::string& model_value, std::string_view vers
 // settled (name and version read); the job may hold "(MIB) No Key" otherwise.
 // The library GET empties its value first and gives no other sign of failure,
 // so an empty answer cannot be told from none: it counts as no answer, for the
-// model name as for the version.
+// model name as for the version. `early`, when given, is this way's model GET,
+// already asked.
 bool LibraryWay(MibJob& job, MibOps& ops, const ModelMIB& entry, int version, Way& way,
-                std::string& model_value, std::string& version_value) {
+                std::string& model_value, std::string& version_value, EarlyGet* early) {
   if (!way.open) return false;
   QueryOutcome outcome = QueryOutcome::kNotAsked;
-  const int model_result = ops.NetGet(entry.modelMib, model_value, job.HostText, version, outcome);
+  const int model_result = early != nullptr ? early->Take(model_value, outcome)
+                                            : ops.NetGet(entry.modelMib, model_value, job.HostText,
+                                                         version, outcome, {});
   way.Saw(outcome);
   if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
   const int version_result =
-      ops.NetGet(entry.versionMib, version_value, job.HostText, version, outcome);
+      ops.NetGet(entry.versionMib, version_value, job.HostText, version, outcome, {});
   way.Saw(outcome);
   if (version_result == 0 && !version_value.empty()) {
     SetModel(job, model_value, version_value);
@@ -187,7 +240,7 @@ int IdentifyDevice(MibJob& job) {
   return IdentifyDevice(job, SystemMibOps());
 }
 
-int IdentifyDevice(MibJob& job, MibOps& ops) {
+int IdentifyDevice(MibJob& job, MibOps& ops, WaysSideBySide side_by_side) {
   QueryOutcome walked = QueryOutcome::kNotAsked;
   ops.Walk(job.HostText, job.Values, walked);
   if (walked == QueryOutcome::kPortClosed) {
@@ -199,11 +252,19 @@ int IdentifyDevice(MibJob& job, MibOps& ops) {
   way_a.Saw(walked);
   Way way_b;
   Way way_c;
+  const std::vector<ModelMIB>& table = TargetTable();
+  // A device silent to the walk is likely silent to every version: the first
+  // entry's way C GET waits out its time-out beside way B's.
+  EarlyGet early_c;
+  if (side_by_side == WaysSideBySide::kWhenWalkSilent && walked == QueryOutcome::kTimedOut &&
+      !table.empty()) {
+    early_c.Start(ops, table.front().modelMib, job.HostText, 3);
+  }
   // Shared by every step below, as the manager GET leaves a value alone when
   // nothing came.
   std::string model_value;
   std::string version_value;
-  for (const ModelMIB& entry : TargetTable()) {
+  for (const ModelMIB& entry : table) {
     // Way A: SNMPv1 through the manager queries; an empty version is an answer here.
     if (way_a.open) {
       QueryOutcome outcome = QueryOutcome::kNotAsked;
@@ -221,8 +282,9 @@ int IdentifyDevice(MibJob& job, MibOps& ops) {
       }
     }
     // Ways B and C: SNMPv2c and SNMPv3 through the library.
-    if (LibraryWay(job, ops, entry, 2, way_b, model_value, version_value)) return 0;
-    if (LibraryWay(job, ops, entry, 3, way_c, model_value, version_value)) return 0;
+    if (LibraryWay(job, ops, entry, 2, way_b, model_value, version_value, nullptr)) return 0;
+    EarlyGet* early = &entry == &table.front() && early_c.Started() ? &early_c : nullptr;
+    if (LibraryWay(job, ops, entry, 3, way_c, model_value, version_value, early)) return 0;
   }
   return 0;
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "snmp/netsnmp_get.h"
 #include "snmp/query_outcome.h"
 #include "snmp/snmp_manager.h"
 
@@ -38,6 +39,7 @@ inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1
 
 // What the phase asks of the network; tests give a fake. Every query reports in
 // `outcome` how it ended, so that a way that stayed silent is not asked again.
+// NetGet may run on two threads at once for one device.
 class MibOps {
  public:
   virtual ~MibOps() = default;
@@ -46,9 +48,10 @@ class MibOps {
   // Way A: one SNMPv1 manager GET (GetDeviceValue): 0 when `value` was set.
   virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value,
                     QueryOutcome& outcome) = 0;
-  // Ways B and C: one library GET (NetSnmpGet) in version 2 (v2c) or 3.
+  // Ways B and C: one library GET (NetSnmpGet) in version 2 (v2c) or 3, which
+  // empties `value` first and writes its lines where `control` says.
   virtual int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-                     int version, QueryOutcome& outcome) = 0;
+                     int version, QueryOutcome& outcome, const NetSnmpGetControl& control) = 0;
   // The name of a device-table address (reverse lookup; "(unknown)" when none).
   virtual std::string HostName(const std::string& ip) = 0;
   // One echo request: 1 and the reply's TTL, else 0.
@@ -65,13 +68,28 @@ MibOps& SystemMibOps();
 int RunMibPhase();
 int RunMibPhase(MibOps& ops);
 
+// Whether IdentifyDevice asks way C's first GET beside way B's.
+enum class WaysSideBySide { kWhenWalkSilent, kNever };
+
 // The worker: walks the job's host and identifies its model through the model
 // table. Within one device, a way that got no answer at all is not asked again
 // for later model entries (a walk without answer closes way A, which uses the
 // same version and community), and a host that refuses the SNMP port is asked
 // nothing more. Writes only the job. Returns 0.
+//
+// When the walk got no answer, the first entry's way C GET is asked at once on
+// a thread of its own, beside way B's, so that a device silent to every version
+// waits out one library time-out instead of two. Its lines are held back and
+// written, and its answer used, when the identification comes to it, exactly
+// as if it were asked only then; when the identification never comes to it (way
+// B identified the device), it is stopped and leaves no line. So the log,
+// standard output and error, the values and their order are those of one GET
+// after the other; the thread is joined before the function returns, and at
+// most two requests to the device are in flight. Without a thread to be had,
+// the GET is asked in its turn.
 int IdentifyDevice(MibJob& job);
-int IdentifyDevice(MibJob& job, MibOps& ops);
+int IdentifyDevice(MibJob& job, MibOps& ops,
+                   WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
 
 // Addresses of the records a merge created from device tables whose name and
 // echo are still to be taken.

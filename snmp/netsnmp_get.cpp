@@ -1,12 +1,14 @@
 #include "snmp/netsnmp_get.h"
 
-#include <cstdio>
+#include <array>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <vector>
 
-#include "app/log.h"
 #include "app/settings.h"
 #include "base/socket_mutex.h"
+#include "base/text.h"
 #include "snmp/oid_text.h"
 #include "snmp/snmp_library.h"
 #include "snmp/snmp_session.h"
@@ -25,35 +27,62 @@ struct PreparedStrings {
   std::string user;
 };
 
-void ReportPacketError(const netsnmp_pdu& response, const std::string& agent) {
+// The library's text of an OID with its line end, as fprint_objid prints it
+// (a received name has at most 128 sub-identifiers, far less than the buffer).
+std::string ObjidLine(const oid* name, std::size_t length) {
+  std::array<char, SPRINT_MAX_LEN> text{};
+  int written = 0;
+  {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    written = snprint_objid(text.data(), text.size(), name, length);
+  }
+  text.back() = '\0';
+  return std::string(text.data()) + (written < 0 ? " [TRUNCATED]\n" : "\n");
+}
+
+// The library's report of a session record's error, as snmp_sess_perror prints it.
+std::string SessionErrorReport(netsnmp_session& session) {
+  char* text = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(SocketMutex());
+    snmp_error(&session, nullptr, nullptr, &text);
+  }
+  const std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+  return Format("%s: %s\n", kProgram, owned != nullptr ? owned.get() : "");
+}
+
+void ReportPacketError(const netsnmp_pdu& response, const std::string& agent, OutputSink& out) {
   std::string reason;
   {
     std::lock_guard<std::mutex> lock(SocketMutex());
     reason = snmp_errstring(static_cast<int>(response.errstat));
   }
-  WriteLog("%s|Error in packet. %s", agent.c_str(), reason.c_str());
-  std::fprintf(stderr, "Error in packet.\nReason: %s\n", reason.c_str());
-  if (response.errindex == 0) return;
-  std::fprintf(stderr, "Failed object: ");
-  const netsnmp_variable_list* variable = response.variables;
-  for (long index = 1; variable != nullptr && index != response.errindex; ++index) {
-    variable = variable->next_variable;
+  LogTo(out, "%s|Error in packet. %s", agent.c_str(), reason.c_str());
+  std::string report = "Error in packet.\nReason: " + reason + "\n";
+  if (response.errindex != 0) {
+    report += "Failed object: ";
+    const netsnmp_variable_list* variable = response.variables;
+    for (long index = 1; variable != nullptr && index != response.errindex; ++index) {
+      variable = variable->next_variable;
+    }
+    if (variable != nullptr) report += ObjidLine(variable->name, variable->name_length);
+    report += "\n";
   }
-  if (variable != nullptr) {
-    std::lock_guard<std::mutex> lock(SocketMutex());
-    fprint_objid(stderr, variable->name, variable->name_length);
-  }
-  std::fprintf(stderr, "\n");
+  out.Error(std::move(report));
 }
 
 }  // namespace
 
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               int version, QueryOutcome* outcome) {
+               int version, QueryOutcome* outcome, const NetSnmpGetControl& control) {
   QueryOutcome ignored = QueryOutcome::kNotAsked;
   QueryOutcome& ended = outcome != nullptr ? *outcome : ignored;
   ended = QueryOutcome::kNotAsked;
-  WriteLog("MIB[%s] snmp v%d", agent.c_str(), version);
+  OutputSink& out = control.out != nullptr ? *control.out : ProcessOutput();
+  // The library prints its own reports of a failed session; a GET whose lines
+  // go elsewhere hands over the same text instead.
+  const bool library_prints = control.out == nullptr;
+  LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
   value.clear();
   const auto ids = SplitOidText(oid_text);
   InitSnmpLibrary();
@@ -75,9 +104,9 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
       prepared.securityNameLen = strings.user.size();
       const UsmKeys keys = SetUsmSecurity(*account, prepared);
       if (keys != UsmKeys::kReady) {
-        std::fprintf(stderr, "Error generating Ku from %s pass phrase.\n",
-                     keys == UsmKeys::kAuthKeyRefused ? "authentication" : "privacy");
-        WriteLog("%s|password error", agent.c_str());
+        out.Error(Format("Error generating Ku from %s pass phrase.\n",
+                         keys == UsmKeys::kAuthKeyRefused ? "authentication" : "privacy"));
+        LogTo(out, "%s|password error", agent.c_str());
         return -1;
       }
     } else {
@@ -92,22 +121,26 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
 
   auto session = SnmpSession::Open(prepared);
   if (!session) {
-    WriteLog("%s|Error: snmp_sess_open", agent.c_str());
-    WriteLog("%s|scan end", agent.c_str());
+    LogTo(out, "%s|Error: snmp_sess_open", agent.c_str());
+    LogTo(out, "%s|scan end", agent.c_str());
     return 0;
   }
   netsnmp_session* opened = session->session();
   if (opened == nullptr) {
-    PrintSessionError(kProgram, prepared);
-    WriteLog("%s|snmp_open error", agent.c_str());
+    if (library_prints) {
+      PrintSessionError(kProgram, prepared);
+    } else {
+      out.Error(SessionErrorReport(prepared));
+    }
+    LogTo(out, "%s|snmp_open error", agent.c_str());
   } else if (!ids) {
     // Longer than any OID a request may carry: nothing sensible to ask for.
-    WriteLog("%s|Error [%d]%s", agent.c_str(), STAT_ERROR, "OID longer than 128 sub-identifiers");
+    LogTo(out, "%s|Error [%d]%s", agent.c_str(), STAT_ERROR, "OID longer than 128 sub-identifiers");
   } else {
     const std::vector<oid> name(ids->begin(), ids->end());
     PduPtr response;
-    const int status =
-        session->SynchResponse(session->Request(SNMP_MSG_GET, name.data(), name.size()), response);
+    const int status = session->SynchResponse(
+        session->Request(SNMP_MSG_GET, name.data(), name.size()), response, control.stop);
     if (status == STAT_SUCCESS && response) {
       ended = QueryOutcome::kAnswered;
       if (response->errstat == SNMP_ERR_NOERROR) {
@@ -120,24 +153,28 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
           value = FormatVariable(VariableView(*variable).value);
         }
       } else if (response->errstat == SNMP_ERR_NOSUCHNAME) {
-        std::printf("End of MIB\n");
-        WriteLog("%s|End of MIB", agent.c_str());
+        out.Console("End of MIB\n");
+        LogTo(out, "%s|End of MIB", agent.c_str());
       } else {
-        ReportPacketError(*response, agent);
+        ReportPacketError(*response, agent, out);
       }
     } else if (status == STAT_TIMEOUT) {
       ended = QueryOutcome::kTimedOut;
-      std::fprintf(stderr, "Timeout: No Response from %s\n",
-                   opened->peername != nullptr ? opened->peername : "");
-      WriteLog("%s|Timeout", agent.c_str());
+      out.Error(Format("Timeout: No Response from %s\n",
+                       opened->peername != nullptr ? opened->peername : ""));
+      LogTo(out, "%s|Timeout", agent.c_str());
     } else {
-      session->PrintError(kProgram);
       const std::string text = session->ErrorText();
-      WriteLog("%s|Error [%d]%s", agent.c_str(), status, text.c_str());
+      if (library_prints) {
+        session->PrintError(kProgram);
+      } else {
+        out.Error(Format("%s: %s\n", kProgram, text.c_str()));
+      }
+      LogTo(out, "%s|Error [%d]%s", agent.c_str(), status, text.c_str());
     }
   }
   session->Close();
-  WriteLog("%s|scan end", agent.c_str());
+  LogTo(out, "%s|scan end", agent.c_str());
   return 0;
 }
 

@@ -2,11 +2,25 @@
 // fixed sequence of scan-log lines per call. Safe to call from many workers at once.
 #pragma once
 
+#include <stop_token>
 #include <string>
 
+#include "app/log.h"
 #include "snmp/query_outcome.h"
 
 namespace ordalen {
+
+// How a GET may run beside other work. The default writes its lines to the scan
+// log and the process's streams as they come and waits for its answer to the end.
+struct NetSnmpGetControl {
+  // Where the GET's log, console and standard-error lines go; nullptr: straight
+  // out. Through a sink, the library's own report of a failed request (which it
+  // would print to standard error itself) is handed over as the text it prints.
+  OutputSink* out = nullptr;
+  // Once a stop is requested, the GET gives up waiting for its answer and ends
+  // as a request that failed ("%s|Error [%d]%s", outcome kNotAsked).
+  std::stop_token stop;
+};
 
 // Reads `oid_text` from `agent`: version 2 means SNMPv2c, 3 SNMPv3 (the account
 // the settings' SNMPv3 accounts choose for `agent`, at its level; without one,
@@ -15,6 +29,6 @@ namespace ordalen {
 // was one. Returns -1 when a key cannot be made from a pass phrase of the
 // account, 0 in every other case. `outcome`, when given, tells how the GET ended.
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               int version, QueryOutcome* outcome = nullptr);
+               int version, QueryOutcome* outcome = nullptr, const NetSnmpGetControl& control = {});
 
 }  // namespace ordalen

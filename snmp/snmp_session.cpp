@@ -13,6 +13,9 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
+// How often a wait that may be stopped looks at its stop.
+constexpr long kStopLatencyMicroseconds = 50000;
+
 // What the answer callback reports to the waiting worker.
 struct SynchState {
   bool waiting = false;
@@ -136,7 +139,7 @@ PduPtr SnmpSession::Request(int command, const oid* name, std::size_t length) {
   return PduPtr(pdu);
 }
 
-int SnmpSession::SynchResponse(PduPtr request, PduPtr& response) {
+int SnmpSession::SynchResponse(PduPtr request, PduPtr& response, const std::stop_token& stop) {
   response.reset();
   if (handle_ == nullptr || request == nullptr) return STAT_ERROR;
   bool probe = false;
@@ -148,13 +151,13 @@ int SnmpSession::SynchResponse(PduPtr request, PduPtr& response) {
   // A failed discovery fails the request it came with; a device that never
   // answered the discovery is reported as silent, the same as for v1 and v2c.
   if (probe) {
-    const int discovery = DiscoverEngineId();
+    const int discovery = DiscoverEngineId(stop);
     if (discovery != STAT_SUCCESS) return discovery;
   }
-  return Exchange(request.release(), response);
+  return Exchange(request.release(), response, stop);
 }
 
-int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
+int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response, const std::stop_token& stop) {
   SynchState state;
   netsnmp_session* ss = nullptr;
   snmp_callback saved_callback = nullptr;
@@ -182,6 +185,13 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
 
   FdSet fds;
   while (state.waiting) {
+    if (stop.stop_requested()) {
+      // Given up: the request stays outstanding until the session closes.
+      Lock lock(SocketMutex());
+      ss->s_snmp_errno = SNMPERR_ABORT;
+      state.status = STAT_ERROR;
+      break;
+    }
     int numfds = 0;
     int block = NETSNMP_SNMPBLOCK;
     timeval timeout{};
@@ -195,6 +205,12 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
         state.status = STAT_ERROR;
         break;
       }
+    }
+    // Waking before the library's time-out only makes snmp_sess_timeout find
+    // nothing expired.
+    if (stop.stop_possible() &&
+        (timeout.tv_sec > 0 || timeout.tv_usec > kStopLatencyMicroseconds)) {
+      timeout = timeval{0, kStopLatencyMicroseconds};
     }
     const int count = netsnmp_large_fd_set_select(numfds, fds.get(), nullptr, nullptr, &timeout);
     const int select_errno = errno;
@@ -239,7 +255,7 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response) {
   return state.status;
 }
 
-int SnmpSession::DiscoverEngineId() {
+int SnmpSession::DiscoverEngineId(const std::stop_token& stop) {
   netsnmp_pdu* probe = nullptr;
   {
     Lock lock(SocketMutex());
@@ -255,12 +271,16 @@ int SnmpSession::DiscoverEngineId() {
     probe->securityModel = SNMP_SEC_MODEL_USM;
   }
   PduPtr answer;
-  const int status = Exchange(probe, answer);
+  const int status = Exchange(probe, answer, stop);
   answer.reset();
 
   Lock lock(SocketMutex());
   netsnmp_session* ss = snmp_sess_session(handle_);
   if (ss == nullptr) return STAT_ERROR;
+  if (stop.stop_requested()) {
+    ss->s_snmp_errno = SNMPERR_ABORT;
+    return STAT_ERROR;
+  }
   switch (status) {
     case STAT_SUCCESS:
       ss->s_snmp_errno = SNMPERR_INVALID_MSG;  // a response where a report was due

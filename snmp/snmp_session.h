@@ -15,6 +15,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,9 @@ class SnmpSession {
 
   // Sends `request` and waits for its answer, as snmp_sess_synch_response does:
   // STAT_SUCCESS with the answer in `response`, STAT_TIMEOUT, or STAT_ERROR (the
-  // session's error fields tell why).
-  int SynchResponse(PduPtr request, PduPtr& response);
+  // session's error fields tell why). A stop requested through `stop` ends the
+  // wait within 50 ms as STAT_ERROR (SNMPERR_ABORT).
+  int SynchResponse(PduPtr request, PduPtr& response, const std::stop_token& stop = {});
 
   // From now on, a request that the host refuses with ICMP port unreachable
   // ends at once (STAT_ERROR) instead of waiting out its time-out and retries,
@@ -68,9 +70,9 @@ class SnmpSession {
 
  private:
   explicit SnmpSession(void* handle) : handle_(handle) {}
-  int Exchange(netsnmp_pdu* request, PduPtr& response);
+  int Exchange(netsnmp_pdu* request, PduPtr& response, const std::stop_token& stop);
   // STAT_SUCCESS once the engine is known, else STAT_TIMEOUT or STAT_ERROR.
-  int DiscoverEngineId();
+  int DiscoverEngineId(const std::stop_token& stop);
 
   void* handle_;
   int watched_fd_ = -1;  // the transport socket, while WatchPortUnreachable holds

@@ -83,6 +83,35 @@ TEST_F(LogTest, LineIsStampJobFieldMessageAndCrLf) {
   }
 }
 
+// Held lines come out in the order they went in, each log line with the stamp
+// of when it happened; the job field is the one in effect when they are written.
+TEST_F(LogTest, HeldLinesComeOutInTheirOrderWithTheirOwnStamps) {
+  test::ScopedTimeZone utc("UTC");
+  ScanConfig().jobId = "7";
+  HeldOutput held;
+  held.Log(1796601600, "first");  // 2026/12/07 00:00:00
+  held.Error("error one\n");
+  held.Console("console\n");
+  LogTo(held, "second %d", 2);
+  held.Error("error two\n");
+  held.Log(1796601661, "third");
+  EXPECT_FALSE(fs::exists(LogFile()));
+
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  held.ReplayInto(ProcessOutput());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "console\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error one\nerror two\n");
+  const auto lines = test::LogLines(LogFile());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "2026/12/07 00:00:00|7|first");
+  EXPECT_EQ(lines[1].substr(kStampLength), "7|second 2");
+  EXPECT_EQ(lines[2], "2026/12/07 00:01:01|7|third");
+  // Replayed once: nothing is held any more.
+  held.ReplayInto(ProcessOutput());
+  EXPECT_EQ(test::LogLines(LogFile()).size(), 3u);
+}
+
 TEST_F(LogTest, RotatesOnlyWhenLongerThanTheLimit) {
   const std::size_t line = kStampLength + 1 + 2;  // stamp, "x", CR LF
   struct Case {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "snmp/model_table.h"
 #include "support/lab.h"
 #include "support/lab_peer.h"
+#include "support/scan_config.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
@@ -103,6 +105,29 @@ class DropSnmp {
   std::string error_;
 };
 
+// The log lines from line `first` on whose message begins with `prefix`, as
+// (seconds since 1970, message).
+std::vector<std::pair<std::time_t, std::string>> StampedLog(std::size_t first,
+                                                            const std::string& prefix) {
+  std::vector<std::pair<std::time_t, std::string>> out;
+  const Lines lines = test::LogLines(ScanConfig().logDir + "/ordalen.log");
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    std::tm tm{};
+    char bar = 0;
+    if (std::sscanf(lines[i].c_str(), "%d/%d/%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &bar) != 7 ||
+        bar != '|') {
+      continue;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    const std::string message = lines[i].substr(lines[i].find('|') + 1);
+    if (StartsWith(message, prefix)) out.emplace_back(std::mktime(&tm), message);
+  }
+  return out;
+}
+
 class MibLabTest : public ::testing::Test {
  protected:
   ~MibLabTest() override {
@@ -165,6 +190,8 @@ TEST_F(MibLabTest, BigViewGivesUpEveryArpRowAndItsHostsArePingedSideBySide) {
   EXPECT_LT(requests, 60);
 }
 
+// The walk goes unanswered, so ways B and C of the first entry wait out their
+// time-outs side by side; the lines come out as if one followed the other.
 TEST_F(MibLabTest, HostThatDropsSnmpTimesOutOncePerWay) {
   ORDALEN_REQUIRE_LAB(lab);
   ASSERT_EQ(lab.EnterScanner(), "");
@@ -175,6 +202,7 @@ TEST_F(MibLabTest, HostThatDropsSnmpTimesOutOncePerWay) {
   test::PrepareSnmpTestProcess();
   TargetTable() = Table(8, lab);
   const test::LogWatch log;
+  const std::size_t log_before = test::LogLines(ScanConfig().logDir + "/ordalen.log").size();
   MibJob job;
   job.HostText = kDropping;
   testing::internal::CaptureStderr();
@@ -190,6 +218,18 @@ TEST_F(MibLabTest, HostThatDropsSnmpTimesOutOncePerWay) {
   EXPECT_EQ(Log(log, d + "|"),
             (Lines{d + "|Timeout", d + "|scan end", d + "|Timeout", d + "|scan end"}));
   EXPECT_EQ(errors, "Timeout: No Response from " + d + "\nTimeout: No Response from " + d + "\n");
+  // Each line keeps the time it happened at: the v3 GET began with the v2c GET,
+  // and both were over one library time-out (6 s) later, not two (12 s).
+  const auto stamped = StampedLog(log_before, "MIB[" + d + "] snmp v");
+  const auto ends = StampedLog(log_before, d + "|scan end");
+  ASSERT_EQ(stamped.size(), 2u);
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_LE(stamped[1].first - stamped[0].first, 1);
+  const std::time_t took = ends[1].first - stamped[0].first;
+  std::printf("log: v2c and v3 GETs from first line to last: %lld s\n",
+              static_cast<long long>(took));
+  EXPECT_GE(took, 5);
+  EXPECT_LE(took, 9);
 }
 
 TEST_F(MibLabTest, HostWithThePortClosedIsNamedAtOnce) {

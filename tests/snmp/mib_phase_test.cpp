@@ -9,10 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -40,12 +42,17 @@ constexpr const char* kModelOid = "1.3.6.1.2.1.25.3.2.1.3.1";
 constexpr const char* kVersionOid = "1.3.6.1.4.1.77777.1.1.0";
 constexpr const char* kOtherVersionOid = "1.3.6.1.4.1.77777.9.9.0";
 
+// Answers of a library GET whose key cannot be made, and of one that names the
+// end of the MIB (SNMPv1's noSuchName).
+constexpr const char* kPasswordError = "<password error>";
+constexpr const char* kEndOfMib = "<end of mib>";
+
 // Scripted devices. Answers are keyed "A|agent|oid" (SNMPv1 manager GET),
 // "B|agent|oid" (library v2c) and "C|agent|oid" (library v3); every call is
 // recorded per agent as "walk", "A oid", "B oid" or "C oid". A query without an
-// answer is an answer without a value (an error status) unless its way is in
-// `outcomes` ("walk|agent", "A|agent", ... or, for one OID, "A|agent|oid"),
-// which then gives its outcome.
+// answer is an answer without a value (an error status; "End of MIB" for a
+// library GET) unless its way is in `outcomes` ("walk|agent", "A|agent", ... or,
+// for one OID, "A|agent|oid"), which then gives its outcome.
 class FakeMibOps final : public MibOps {
  public:
   std::map<std::string, Pairs> walks;
@@ -60,6 +67,7 @@ class FakeMibOps final : public MibOps {
 
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     Record(agent, "walk");
+    Leave(agent);
     WaitForPeers();
     outcome = OutcomeOf("walk|" + agent);
     const auto found = walks.find(agent);
@@ -70,20 +78,48 @@ class FakeMibOps final : public MibOps {
   int GetV1(const std::string& agent, const std::string& oid, std::string& value,
             QueryOutcome& outcome) override {
     Record(agent, "A " + oid);
+    Leave(agent);
     outcome = OutcomeOf("A|" + agent, oid);
     const auto found = answers.find("A|" + agent + "|" + oid);
     if (found == answers.end()) return 1;
     value = found->second;
     return 0;
   }
+  // With `writes_lines`, writes the lines NetSnmpGet writes for the same
+  // outcome, where `control` says.
   int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome) override {
-    const char* way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
-    Record(agent, std::string(way) + " " + oid);
-    outcome = OutcomeOf(std::string(way) + "|" + agent, oid);
+             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
+    const std::string way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
+    Record(agent, way + " " + oid);
+    HeldOutput unwritten;
+    OutputSink& out = !writes_lines            ? unwritten
+                      : control.out != nullptr ? *control.out
+                                               : ProcessOutput();
+    LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
     value.clear();
-    const auto found = answers.find(std::string(way) + "|" + agent + "|" + oid);
-    if (found != answers.end()) value = found->second;
+    if (on_net_get) on_net_get(way, control.stop);
+    Leave(agent);
+    outcome = OutcomeOf(way + "|" + agent, oid);
+    const auto found = answers.find(way + "|" + agent + "|" + oid);
+    const std::string answer = found != answers.end() ? found->second : "";
+    if (answer == kPasswordError) {
+      out.Error("Error generating Ku from authentication pass phrase.\n");
+      LogTo(out, "%s|password error", agent.c_str());
+      return -1;
+    }
+    if (outcome == QueryOutcome::kTimedOut) {
+      out.Error("Timeout: No Response from " + agent + "\n");
+      LogTo(out, "%s|Timeout", agent.c_str());
+    } else if (answer == kEndOfMib) {
+      out.Console("End of MIB\n");
+      LogTo(out, "%s|End of MIB", agent.c_str());
+    } else if (found == answers.end()) {
+      out.Error("Error in packet.\nReason: (genError) A general failure occured\n");
+      LogTo(out, "%s|Error in packet. (genError) A general failure occured", agent.c_str());
+    } else {
+      value = answer;
+    }
+    LogTo(out, "%s|scan end", agent.c_str());
     return 0;
   }
   std::string HostName(const std::string& ip) override {
@@ -120,12 +156,22 @@ class FakeMibOps final : public MibOps {
   std::vector<std::uint32_t> pings;
   int most_walks_at_once = 0;
   int most_pings_at_once = 0;
+  bool writes_lines = false;
+  // The most queries one device had in flight at once.
+  int most_in_flight = 0;
+  // Called inside every library GET (the way's letter, the GET's stop) before it ends.
+  std::function<void(const std::string&, const std::stop_token&)> on_net_get;
 
  private:
   void Record(const std::string& agent, const std::string& call) {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_[agent].push_back(call);
     if (call == "walk") walk_order.push_back(agent);
+    most_in_flight = std::max(most_in_flight, ++in_flight_[agent]);
+  }
+  void Leave(const std::string& agent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --in_flight_[agent];
   }
   void WaitForPeers() {
     if (walk_barrier <= 0) return;
@@ -142,6 +188,7 @@ class FakeMibOps final : public MibOps {
   int walking_ = 0;
   int pinging_ = 0;
   std::map<std::string, Lines> calls_;
+  std::map<std::string, int> in_flight_;
 };
 
 // Settings, store, model table and log of one test, all fresh.
@@ -173,6 +220,33 @@ class MibPhaseTest : public ::testing::Test {
   static std::optional<std::string> Value(const MibJob& job, std::string_view key) {
     const std::string* found = job.Values.Find(key);
     return found ? std::optional<std::string>(*found) : std::nullopt;
+  }
+
+  // What one identification of kHost wrote and kept.
+  struct Identified {
+    Lines log;
+    std::string out;
+    std::string err;
+    std::optional<std::string> model_name;
+    std::optional<std::string> firm_version;
+    Lines calls;
+    int most_in_flight = 0;
+  };
+  Identified Identify(MibOps& ops, WaysSideBySide side_by_side) const {
+    const std::size_t before = LogMessages().size();
+    MibJob job;
+    job.HostText = kHost;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    IdentifyDevice(job, ops, side_by_side);
+    Identified got;
+    got.out = testing::internal::GetCapturedStdout();
+    got.err = testing::internal::GetCapturedStderr();
+    got.log = LogMessages();
+    got.log.erase(got.log.begin(), got.log.begin() + static_cast<std::ptrdiff_t>(before));
+    got.model_name = Value(job, "model_name");
+    got.firm_version = Value(job, "firm_version");
+    return got;
   }
 
   test::TempDir dir_;
@@ -392,12 +466,183 @@ TEST_F(MibPhaseTest, AWayThatStayedSilentIsNotAskedForLaterEntries) {
     ops.answers = c.answers;
     MibJob job;
     job.HostText = kHost;
-    IdentifyDevice(job, ops);
+    // One GET after the other: the order the calls are made in (asked side by
+    // side, the same calls write the same lines, below).
+    IdentifyDevice(job, ops, WaysSideBySide::kNever);
     EXPECT_EQ(ops.CallsOf(kHost), c.calls);
     EXPECT_EQ(Value(job, "model_name"), c.model_name);
     const bool refused = c.calls.size() == 1;
     EXPECT_EQ(LogMessages("MIB[" + std::string(kHost) + "]: no SNMP agent"),
               refused ? Lines{"MIB[192.168.1.30]: no SNMP agent (port 161 closed)"} : Lines{});
+  }
+}
+
+// --- way C's first GET beside way B's -------------------------------------------
+
+// Asked side by side or one after the other, the identification writes the same
+// lines to the log, standard output and error, in the same order, and keeps the
+// same values; a GET the identification never comes to leaves no line.
+TEST_F(MibPhaseTest, GetsAskedSideBySideWriteWhatOneAfterTheOtherWrites) {
+  const ModelMIB lab{kModelOid, "LabPrinter 9000", kVersionOid};
+  const ModelMIB other{kModelOid, "OtherMaker X-100", kOtherVersionOid};
+  const std::string B = std::string("B|") + kHost + "|";
+  const std::string C = std::string("C|") + kHost + "|";
+  const std::string wayB = std::string("B|") + kHost, wayC = std::string("C|") + kHost;
+  const std::string mC = std::string("C ") + kModelOid;
+  constexpr QueryOutcome kSilent = QueryOutcome::kTimedOut;
+  struct Case {
+    const char* name;
+    bool walk_silent;
+    std::map<std::string, QueryOutcome> outcomes;  // unlisted ways answer
+    std::map<std::string, std::string> answers;
+    bool discarded;  // way C's early GET is not one the identification makes
+  } cases[] = {
+      {"B and C silent", true, {{wayB, kSilent}, {wayC, kSilent}}, {}, false},
+      {"B identifies",
+       true,
+       {},
+       {{B + kModelOid, "LabPrinter 9000"}, {B + kVersionOid, "2.0"}},
+       true},
+      {"B identifies, C silent",
+       true,
+       {{wayC, kSilent}},
+       {{B + kModelOid, "LabPrinter 9000"}, {B + kVersionOid, "2.0"}},
+       true},
+      {"B names the model without its version, C reads both",
+       true,
+       {},
+       {{B + kModelOid, "LabPrinter 9000"},
+        {B + kVersionOid, ""},
+        {C + kModelOid, "LabPrinter 9000 C"},
+        {C + kVersionOid, "3.1"}},
+       false},
+      {"B answers another model, C identifies",
+       true,
+       {},
+       {{B + kModelOid, "Something Else"},
+        {C + kModelOid, "LabPrinter 9000"},
+        {C + kVersionOid, "3.1"}},
+       false},
+      {"B answers an error, C silent", true, {{wayC, kSilent}}, {}, false},
+      {"B silent, C names the second entry's model",
+       true,
+       {{wayB, kSilent}},
+       {{C + kModelOid, "OtherMaker X-100"}, {C + kOtherVersionOid, "9.9"}},
+       false},
+      {"B silent, C's key cannot be made",
+       true,
+       {{wayB, kSilent}},
+       {{C + kModelOid, kPasswordError}},
+       false},
+      {"B silent, C at the end of the MIB",
+       true,
+       {{wayB, kSilent}},
+       {{C + kModelOid, kEndOfMib}},
+       false},
+      {"walk answered: nothing is asked early",
+       false,
+       {{wayB, kSilent}, {wayC, kSilent}},
+       {},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TargetTable() = {lab, other};
+    const auto run = [&](WaysSideBySide side_by_side) {
+      FakeMibOps ops;
+      ops.writes_lines = true;
+      ops.outcomes = c.outcomes;
+      if (c.walk_silent) ops.outcomes["walk|" + std::string(kHost)] = kSilent;
+      ops.answers = c.answers;
+      Identified got = Identify(ops, side_by_side);
+      got.calls = ops.CallsOf(kHost);
+      got.most_in_flight = ops.most_in_flight;
+      return got;
+    };
+    const Identified want = run(WaysSideBySide::kNever);
+    const Identified got = run(WaysSideBySide::kWhenWalkSilent);
+    EXPECT_EQ(got.log, want.log);
+    EXPECT_EQ(got.out, want.out);
+    EXPECT_EQ(got.err, want.err);
+    EXPECT_EQ(got.model_name, want.model_name);
+    EXPECT_EQ(got.firm_version, want.firm_version);
+    EXPECT_FALSE(want.log.empty());
+    // The same requests, the early one besides when it was not needed; never
+    // more than two of them at once.
+    Lines want_calls = want.calls;
+    if (c.discarded) want_calls.push_back(mC);
+    Lines got_calls = got.calls;
+    std::sort(want_calls.begin(), want_calls.end());
+    std::sort(got_calls.begin(), got_calls.end());
+    EXPECT_EQ(got_calls, want_calls);
+    if (!c.walk_silent) {
+      EXPECT_EQ(got.calls, want.calls);
+    }
+    EXPECT_LE(got.most_in_flight, 2);
+    if (c.discarded) {
+      EXPECT_EQ(std::count(got.log.begin(), got.log.end(), "MIB[192.168.1.30] snmp v3"), 0);
+    }
+  }
+}
+
+// The early GET runs while way B's waits, and one the identification no longer
+// needs is stopped instead of waited for.
+TEST_F(MibPhaseTest, EarlyGetRunsBesideWayBAndIsStoppedWhenNotNeeded) {
+  TargetTable() = {{kModelOid, "LabPrinter 9000", kVersionOid}};
+  const std::string B = std::string("B|") + kHost + "|";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> answers;
+    bool c_needed;
+  } cases[] = {
+      {"both silent", {}, true},
+      {"B identifies", {{B + kModelOid, "LabPrinter 9000"}, {B + kVersionOid, "2.0"}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeMibOps ops;
+    ops.writes_lines = true;
+    ops.outcomes = {{"walk|" + std::string(kHost), QueryOutcome::kTimedOut}};
+    if (c.c_needed) {
+      ops.outcomes["B|" + std::string(kHost)] = QueryOutcome::kTimedOut;
+      ops.outcomes["C|" + std::string(kHost)] = QueryOutcome::kTimedOut;
+    }
+    ops.answers = c.answers;
+    std::mutex mutex;
+    std::condition_variable_any changed;
+    bool c_running = false;
+    bool b_saw_c = false;
+    bool c_stopped = false;
+    ops.on_net_get = [&](const std::string& way, const std::stop_token& stop) {
+      std::unique_lock lock(mutex);
+      if (way == "C") {
+        c_running = true;
+        changed.notify_all();
+        // A silent device: the GET waits until it is stopped (5 s at most).
+        if (!c.c_needed) {
+          changed.wait_for(lock, stop, std::chrono::seconds(5), [] { return false; });
+          c_stopped = stop.stop_requested();
+        }
+      } else if (c.c_needed) {
+        b_saw_c = changed.wait_for(lock, std::chrono::seconds(5), [&] { return c_running; });
+      }
+    };
+    const Identified got = Identify(ops, WaysSideBySide::kWhenWalkSilent);
+    if (c.c_needed) {
+      EXPECT_TRUE(b_saw_c);
+      EXPECT_EQ(ops.most_in_flight, 2);
+      EXPECT_EQ(got.log, (Lines{"MIB[192.168.1.30] snmp v2", "192.168.1.30|Timeout",
+                                "192.168.1.30|scan end", "MIB[192.168.1.30] snmp v3",
+                                "192.168.1.30|Timeout", "192.168.1.30|scan end"}));
+      EXPECT_EQ(got.err,
+                "Timeout: No Response from 192.168.1.30\nTimeout: No Response from 192.168.1.30\n");
+    } else {
+      EXPECT_TRUE(c_stopped);
+      EXPECT_EQ(got.model_name, "LabPrinter 9000");
+      EXPECT_EQ(got.log, (Lines{"MIB[192.168.1.30] snmp v2", "192.168.1.30|scan end",
+                                "MIB[192.168.1.30] snmp v2", "192.168.1.30|scan end"}));
+      EXPECT_EQ(got.out, "");
+    }
   }
 }
 
@@ -826,9 +1071,10 @@ class TimedOps final : public MibOps {
     return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value, outcome); });
   }
   int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome) override {
-    return Timed(version == 2 ? "B" : "C",
-                 [&] { return SystemMibOps().NetGet(oid, value, agent, version, outcome); });
+             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
+    return Timed(version == 2 ? "B" : "C", [&] {
+      return SystemMibOps().NetGet(oid, value, agent, version, outcome, control);
+    });
   }
   std::string HostName(const std::string& ip) override { return SystemMibOps().HostName(ip); }
   int Ping(std::uint32_t address, int& ttl) override { return SystemMibOps().Ping(address, ttl); }
@@ -909,8 +1155,9 @@ TEST_F(MibPhaseAgentTest, WrongCommunityLeavesTheV3Way) {
 }
 
 // Silent devices: each costs the walk and, for the first model entry only, ways
-// B and C up to their time-outs (way A is closed by the walk's time-out, and a
-// way that timed out is not asked again); the pool waits for all at once.
+// B and C up to their time-outs, waited out side by side (way A is closed by the
+// walk's time-out, and a way that timed out is not asked again); the pool waits
+// for all at once.
 TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
   constexpr int kHosts = 8;
   ScanConfig().threadCount = kHosts;
@@ -936,7 +1183,6 @@ TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
 
   // The floors: the walk 4 x 500 ms, ways B and C the library's 6 x 1 s.
   const std::map<std::string, double> floor = {{"walk", 2.0}, {"B", 6.0}, {"C", 6.0}};
-  double one_device = 0;
   for (const auto& [way, seconds] : floor) {
     const auto& took = ops.seconds[way];
     ASSERT_EQ(took.size(), static_cast<std::size_t>(kHosts)) << way;
@@ -945,8 +1191,8 @@ TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
     std::printf("way %-4s per silent device: %.2f .. %.2f s (time-outs: %.1f s)\n", way.c_str(),
                 fastest, slowest, seconds);
     EXPECT_GE(fastest, seconds * 0.95) << way;
-    one_device += seconds;
   }
+  const double one_device = floor.at("walk") + std::max(floor.at("B"), floor.at("C"));
   EXPECT_TRUE(ops.seconds["A"].empty());
   std::printf("%d silent devices, %d workers, 3 model entries: %.2f s (one device: %.1f s)\n",
               kHosts, kHosts, total, one_device);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/settings.h"
@@ -226,6 +228,107 @@ TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: No securityName specified\n");
   EXPECT_EQ(next.Lines("127.0.0.1|Error"), (Lines{"127.0.0.1|Error [1]No securityName specified"}));
   accounts[kAgent] = saved;
+}
+
+// A GET whose lines go to a sink writes nothing itself; replayed, its lines are
+// exactly those of the same GET written straight out, the library's own report
+// of a failed request included.
+TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
+  const test::ScriptedAgent failing("127.0.0.3",
+                                    [](std::uint8_t, const std::vector<std::uint32_t>&) {
+                                      test::FakeAnswer answer;
+                                      answer.error_status = 5;  // genErr
+                                      return answer;
+                                    });
+  ASSERT_TRUE(failing.ready());
+  struct Case {
+    const char* name;
+    const char* oid;
+    const char* agent;
+    int version;
+    bool account;  // v3: the agent's account; else none
+  } cases[] = {
+      {"answered", "1.3.6.1.2.1.1.1.0", kAgent, 2, true},
+      {"end of the MIB, on standard output", "1.3.6.1.2.1.1.99.0", kAgent, 1, true},
+      {"the library's report: v3 without a user name", "1.3.6.1.2.1.1.1.0", kAgent, 3, false},
+      {"error status and its failed object", "1.3.6.1.4.1.77777.5.0", "127.0.0.3", 2, true},
+      {"a peer the library cannot open", "1.3.6.1.2.1.1.1.0", "nosuchdomain:10.0.0.1", 2, true},
+  };
+  auto& accounts = ScanConfig().mibAccounts;
+  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    accounts.RemoveAll();
+    if (c.account) accounts[kAgent] = saved;
+    struct Written {
+      Lines log;
+      std::string out;
+      std::string err;
+    };
+    const auto written = [](const auto& call) {
+      const LogWatch log;
+      testing::internal::CaptureStdout();
+      testing::internal::CaptureStderr();
+      call();
+      Written got;
+      got.out = testing::internal::GetCapturedStdout();
+      got.err = testing::internal::GetCapturedStderr();
+      got.log = log.Lines();
+      return got;
+    };
+    std::string straight_value;
+    QueryOutcome straight_outcome = QueryOutcome::kNotAsked;
+    const Written straight =
+        written([&] { NetSnmpGet(c.oid, straight_value, c.agent, c.version, &straight_outcome); });
+    HeldOutput held;
+    std::string held_value = "stale";
+    QueryOutcome held_outcome = QueryOutcome::kNotAsked;
+    NetSnmpGetControl control;
+    control.out = &held;
+    const Written while_held =
+        written([&] { NetSnmpGet(c.oid, held_value, c.agent, c.version, &held_outcome, control); });
+    EXPECT_TRUE(while_held.log.empty());
+    EXPECT_EQ(while_held.out, "");
+    EXPECT_EQ(while_held.err, "");
+    const Written replayed = written([&] { held.ReplayInto(ProcessOutput()); });
+    EXPECT_EQ(replayed.log, straight.log);
+    EXPECT_EQ(replayed.out, straight.out);
+    EXPECT_EQ(replayed.err, straight.err);
+    EXPECT_EQ(held_value, straight_value);
+    EXPECT_EQ(held_outcome, straight_outcome);
+    EXPECT_GE(straight.log.size(), 2u);
+  }
+  accounts.RemoveAll();
+  accounts[kAgent] = saved;
+}
+
+// A stop ends the wait for a silent device's answer as a failed request, not as
+// its time-out; for v3 in the engine-ID discovery too.
+TEST_F(NetSnmpGetTest, StoppedGetGivesUpItsWait) {
+  for (const int version : {2, 3}) {
+    SCOPED_TRACE(version);
+    std::stop_source stop;
+    const std::jthread stopper([&stop] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      stop.request_stop();
+    });
+    HeldOutput held;
+    NetSnmpGetControl control;
+    control.out = &held;
+    control.stop = stop.get_token();
+    std::string value = "stale";
+    QueryOutcome outcome = QueryOutcome::kAnswered;
+    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kSilent, version, &outcome, control), 0);
+    EXPECT_EQ(outcome, QueryOutcome::kNotAsked);
+    EXPECT_EQ(value, "");
+    const LogWatch log;
+    testing::internal::CaptureStderr();
+    held.ReplayInto(ProcessOutput());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: Session abort failure\n");
+    EXPECT_EQ(log.Lines(),
+              (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(version),
+                     "127.0.0.2|Error [1]Session abort failure", "127.0.0.2|scan end"}));
+  }
 }
 
 // An agent of its own (its own engine ID) with a user for every protocol an
