@@ -611,6 +611,7 @@ TEST_F(MibPhaseTest, EarlyGetRunsBesideWayBAndIsStoppedWhenNotNeeded) {
     std::mutex mutex;
     std::condition_variable_any changed;
     bool c_running = false;
+    bool b_running = false;
     bool b_saw_c = false;
     bool c_stopped = false;
     ops.on_net_get = [&](const std::string& way, const std::stop_token& stop) {
@@ -618,12 +619,17 @@ TEST_F(MibPhaseTest, EarlyGetRunsBesideWayBAndIsStoppedWhenNotNeeded) {
       if (way == "C") {
         c_running = true;
         changed.notify_all();
-        // A silent device: the GET waits until it is stopped (5 s at most).
-        if (!c.c_needed) {
+        if (c.c_needed) {
+          // Both GETs wait out their time-out together: C ends only once B is in flight too.
+          changed.wait_for(lock, std::chrono::seconds(5), [&] { return b_running; });
+        } else {
+          // A silent device: the GET waits until it is stopped (5 s at most).
           changed.wait_for(lock, stop, std::chrono::seconds(5), [] { return false; });
           c_stopped = stop.stop_requested();
         }
       } else if (c.c_needed) {
+        b_running = true;
+        changed.notify_all();
         b_saw_c = changed.wait_for(lock, std::chrono::seconds(5), [&] { return c_running; });
       }
     };
