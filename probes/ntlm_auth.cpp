@@ -35,6 +35,15 @@ struct GssOidSetDeleter {
 };
 using GssOidSet = std::unique_ptr<gss_OID_set_desc, GssOidSetDeleter>;
 
+// The mechanism asks the system's winbind client on credential and context
+// steps, and that client formats into process-wide buffers: one step at a time
+// across threads. The steps compute locally (no network wait), so the lock is
+// held for microseconds.
+std::mutex& MechanismStepMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 constexpr const char* kMechanismMissingText =
     "WMI: the NTLM security mechanism (gss-ntlmssp) is not installed; computer names are not read";
 
@@ -145,9 +154,11 @@ bool NtlmInitiator::Start(std::string_view user, const std::string& password,
   gss_OID_set_desc mechs{1, &kNtlmOid};
   gss_cred_id_t raw_cred = GSS_C_NO_CREDENTIAL;
   [[maybe_unused]] PluginLeakScope plugin_leak_scope;
+  std::unique_lock step_lock(MechanismStepMutex());
   major =
       gss_acquire_cred_with_password(&minor, user_name.get(), &password_buffer, GSS_C_INDEFINITE,
                                      &mechs, GSS_C_INITIATE, &raw_cred, nullptr, nullptr);
+  step_lock.unlock();
   cred_.reset(raw_cred);
   if (GSS_ERROR(major)) return Fail("credentials not usable", major, minor);
 
@@ -180,10 +191,12 @@ bool NtlmInitiator::Step(std::span<const std::uint8_t> input, std::vector<std::u
   GssBuffer output;
   OM_uint32 ret_flags = 0;
   gss_ctx_id_t raw_context = context_.release();
+  std::unique_lock step_lock(MechanismStepMutex());
   const OM_uint32 major = gss_init_sec_context(
       &minor, cred_.get(), &raw_context, target_.get(), &kNtlmOid,
       GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
       input.empty() ? GSS_C_NO_BUFFER : &input_buffer, nullptr, output.get(), &ret_flags, nullptr);
+  step_lock.unlock();
   context_.reset(raw_context);
   if (GSS_ERROR(major)) {
     context_.reset();
