@@ -126,17 +126,11 @@ int SlotThreads::WaitAny() {
     slot = done_.front();
     done_.pop_front();
   }
-  Handle& h = *threads_[slot];
-  if (h.joinable) {
-    pthread_join(h.thread, nullptr);
-    h.joinable = false;
-  }
-  h.task = nullptr;
-  live_[slot] = false;
+  Release(slot);
   return slot;
 }
 
-void SlotThreads::Collect(int slot) {
+void SlotThreads::Release(int slot) {
   Handle& h = *threads_[slot];
   if (h.joinable) {
     pthread_join(h.thread, nullptr);
@@ -144,6 +138,10 @@ void SlotThreads::Collect(int slot) {
   }
   h.task = nullptr;
   live_[slot] = false;
+}
+
+void SlotThreads::Collect(int slot) {
+  Release(slot);
   // Its completion entry may still sit in the queue; drop it.
   std::lock_guard lock(mutex_);
   std::erase(done_, slot);

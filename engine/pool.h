@@ -73,6 +73,8 @@ class SlotThreads {
  private:
   struct Handle;
   void Finished(int slot);
+  // Joins the slot's ended thread and empties the slot.
+  void Release(int slot);
 
   std::vector<std::unique_ptr<Handle>> threads_;
   std::vector<bool> live_;  // dispatching thread only
