@@ -81,7 +81,7 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
   OutputSink& out = control.out != nullptr ? *control.out : ProcessOutput();
   // The library prints its own reports of a failed session; a GET whose lines
   // go elsewhere hands over the same text instead.
-  const bool library_prints = control.out == nullptr;
+  const bool library_prints = &out == &ProcessOutput();
   LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
   value.clear();
   const auto ids = SplitOidText(oid_text);

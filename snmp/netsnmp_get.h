@@ -14,8 +14,9 @@ namespace ordalen {
 // log and the process's streams as they come and waits for its answer to the end.
 struct NetSnmpGetControl {
   // Where the GET's log, console and standard-error lines go; nullptr: straight
-  // out. Through a sink, the library's own report of a failed request (which it
-  // would print to standard error itself) is handed over as the text it prints.
+  // out (ProcessOutput()). Through any other sink, the library's own report of a
+  // failed request (which it would print to standard error itself) is handed
+  // over as the text it prints.
   OutputSink* out = nullptr;
   // Once a stop is requested, the GET gives up waiting for its answer and ends
   // as a request that failed ("%s|Error [%d]%s", outcome kNotAsked).
