@@ -24,12 +24,13 @@ class SystemMib final : public MibOps {
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     return WalkDevice(agent, results, WalkLimits{}, &outcome);
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
     return GetDeviceValue(agent, oid, value, &outcome);
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
     return NetSnmpGet(oid, value, agent, version, &outcome, control);
   }
   HostLookup& Names() override { return SystemHostLookup(); }
@@ -61,13 +62,13 @@ class EarlyGet {
 
   // Starts the GET. Without a thread to be had nothing starts, and the GET is
   // asked in its turn.
-  void Start(MibOps& ops, const std::string& oid, const std::string& agent, int version) {
+  void Start(MibOps& ops, const std::string& oid, const std::string& agent, SnmpVersion version) {
     try {
       thread_ = std::jthread([this, &ops, oid, agent, version](std::stop_token stop) {
         NetSnmpGetControl control;
         control.out = &held_;
         control.stop = std::move(stop);
-        result_ = ops.NetGet(oid, value_, agent, version, outcome_, control);
+        result_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
       });
     } catch (const std::exception&) {
       // Not started: Started() stays false.
@@ -105,21 +106,23 @@ void SetModel(MibJob& job, const std::string& model_value, std::string_view vers
 // so an empty answer cannot be told from none: it counts as no answer, for the
 // model name as for the version. `early`, when given, is this way's model GET,
 // already asked.
-bool LibraryWay(MibJob& job, MibOps& ops, OutputSink& out, const ModelMIB& entry, int version,
-                Way& way, std::string& model_value, std::string& version_value, EarlyGet* early) {
+bool LibraryWay(MibJob& job, MibOps& ops, OutputSink& out, const ModelMIB& entry,
+                SnmpVersion version, Way& way, std::string& model_value, std::string& version_value,
+                EarlyGet* early) {
   if (!way.open) return false;
   NetSnmpGetControl control;
   control.out = &out;
   QueryOutcome outcome = QueryOutcome::kNotAsked;
-  const int model_result = early != nullptr ? early->Take(model_value, outcome, out)
-                                            : ops.NetGet(entry.modelMib, model_value, job.HostText,
-                                                         version, outcome, control);
+  const int model_result =
+      early != nullptr
+          ? early->Take(model_value, outcome, out)
+          : ops.LibraryGet(entry.modelMib, model_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
   if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
   const int version_result =
-      ops.NetGet(entry.versionMib, version_value, job.HostText, version, outcome, control);
+      ops.LibraryGet(entry.versionMib, version_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
   if (version_result == 0 && !version_value.empty()) {
     SetModel(job, model_value, version_value);
@@ -250,7 +253,7 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
   EarlyGet early_c;
   if (side_by_side == WaysSideBySide::kWhenWalkSilent && walked == QueryOutcome::kTimedOut &&
       !table.empty()) {
-    early_c.Start(probes, table.front().modelMib, job.HostText, 3);
+    early_c.Start(probes, table.front().modelMib, job.HostText, SnmpVersion::kV3);
   }
   // Shared by every step below, as the manager GET leaves a value alone when
   // nothing came.
@@ -260,11 +263,12 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
     // Way A: SNMPv1 through the manager path; an empty version is an answer here.
     if (way_a.open) {
       QueryOutcome outcome = QueryOutcome::kNotAsked;
-      const int model_result = probes.GetV1(job.HostText, entry.modelMib, model_value, outcome);
+      const int model_result =
+          probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
       way_a.Saw(outcome);
       if (model_result == 0 && ModelValueMatches(model_value, entry.model)) {
         const int version_result =
-            probes.GetV1(job.HostText, entry.versionMib, version_value, outcome);
+            probes.ManagerGet(job.HostText, entry.versionMib, version_value, outcome);
         way_a.Saw(outcome);
         if (version_result == 0) {
           SetModel(job, model_value, version_value);
@@ -274,10 +278,13 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
       }
     }
     // Ways B and C: SNMPv2c and SNMPv3 through the library path.
-    if (LibraryWay(job, probes, out, entry, 2, way_b, model_value, version_value, nullptr))
+    if (LibraryWay(job, probes, out, entry, SnmpVersion::kV2c, way_b, model_value, version_value,
+                   nullptr))
       return 0;
     EarlyGet* early = &entry == &table.front() && early_c.Started() ? &early_c : nullptr;
-    if (LibraryWay(job, probes, out, entry, 3, way_c, model_value, version_value, early)) return 0;
+    if (LibraryWay(job, probes, out, entry, SnmpVersion::kV3, way_c, model_value, version_value,
+                   early))
+      return 0;
   }
   return 0;
 }

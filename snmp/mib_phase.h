@@ -44,7 +44,7 @@ inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1
 
 // What the phase asks of the network; tests give a fake. Every query reports in
 // `outcome` how it ended, so that a way that stayed silent is not asked again.
-// NetGet may run on two threads at once for one device. The hosts learnt from
+// LibraryGet may run on two threads at once for one device. The hosts learnt from
 // device tables are named and pinged through the ARP sweep's and the ping
 // sweep's own interfaces, so one fake of each serves every phase.
 class MibOps {
@@ -54,12 +54,13 @@ class MibOps {
   // first request ended.
   virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
   // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): 0 when `value` was set.
-  virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-                    QueryOutcome& outcome) = 0;
+  virtual int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                         QueryOutcome& outcome) = 0;
   // Ways B and C: one GET of the library path (NetSnmpGet) in SNMPv2c or v3,
   // which empties `value` first and writes its lines where `control` says.
-  virtual int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-                     int version, QueryOutcome& outcome, const NetSnmpGetControl& control) = 0;
+  virtual int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                         SnmpVersion version, QueryOutcome& outcome,
+                         const NetSnmpGetControl& control) = 0;
   // The reverse lookup of device-table hosts.
   virtual HostLookup& Names() = 0;
   // The echo request of device-table hosts.

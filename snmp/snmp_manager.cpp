@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "app/log.h"
 #include "app/settings.h"
-#include "base/socket_mutex.h"
 #include "base/text.h"
 #include "snmp/oid_text.h"
 #include "snmp/snmp_library.h"
@@ -95,23 +93,13 @@ std::span<const oid> NameOf(const netsnmp_variable_list& variable) {
   return {variable.name, variable.name_length};
 }
 
-// A v1 session to `agent` with the manager's parameters.
+// A v1 session to `agent` with the manager path's parameters.
 std::unique_ptr<SnmpSession> OpenManagerSession(const std::string& agent) {
   InitSnmpLibrary();
-  std::string peer = agent;
-  std::string community = ScanConfig().community;
-  netsnmp_session prepared;
-  {
-    std::lock_guard<std::mutex> lock(SocketMutex());
-    snmp_sess_init(&prepared);
-  }
-  prepared.version = SNMP_VERSION_1;
-  prepared.peername = peer.data();
-  prepared.community = reinterpret_cast<u_char*>(community.data());
-  prepared.community_len = community.size();
-  prepared.timeout = kManagerTimeoutMicroseconds;
-  prepared.retries = kManagerRetries;
-  return SnmpSession::Open(prepared);
+  SessionRecord prepared(SnmpVersion::kV1, agent, ScanConfig().community);
+  prepared.get().timeout = kManagerTimeoutMicroseconds;
+  prepared.get().retries = kManagerRetries;
+  return SnmpSession::Open(prepared.get());
 }
 
 std::vector<oid> ToLibraryOid(const OidIds& ids) {

@@ -75,8 +75,8 @@ class FakeMibOps final : public MibOps {
     for (const auto& [key, value] : found->second) results[key] = value;
     return found->second.empty() ? 1 : 0;
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
     Record(agent, "A " + oid);
     Leave(agent);
     outcome = OutcomeOf("A|" + agent, oid);
@@ -87,13 +87,16 @@ class FakeMibOps final : public MibOps {
   }
   // With `writes_lines`, writes the lines NetSnmpGet writes for the same
   // outcome, where `control` says.
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
-    const std::string way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
+    const std::string way = version == SnmpVersion::kV2c  ? "B"
+                            : version == SnmpVersion::kV3 ? "C"
+                                                          : "v1?";
     Record(agent, way + " " + oid);
     HeldOutput unwritten;
     OutputSink& out = writes_lines && control.out != nullptr ? *control.out : unwritten;
-    LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
+    LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), VersionNumber(version));
     value.clear();
     if (on_net_get) on_net_get(way, control.stop);
     Leave(agent);
@@ -1030,14 +1033,15 @@ class TimedOps final : public MibOps {
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     return Timed("walk", [&] { return SystemMibOps().Walk(agent, results, outcome); });
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
-    return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value, outcome); });
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
+    return Timed("A", [&] { return SystemMibOps().ManagerGet(agent, oid, value, outcome); });
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
-    return Timed(version == 2 ? "B" : "C", [&] {
-      return SystemMibOps().NetGet(oid, value, agent, version, outcome, control);
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
+    return Timed(version == SnmpVersion::kV2c ? "B" : "C", [&] {
+      return SystemMibOps().LibraryGet(oid, value, agent, version, outcome, control);
     });
   }
   HostLookup& Names() override { return SystemMibOps().Names(); }
