@@ -15,6 +15,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "base/mib_keys.h"
 #include "probes/host_lookup.h"
 #include "probes/ping.h"
 #include "snmp/model_table.h"
@@ -30,17 +31,8 @@ struct MibJob {
   OidValueMap Values;    // OID text to value text, plus "model_name" and "firm_version"
 };
 
-// Keys the identification adds to a job's values.
-inline constexpr std::string_view kModelNameKey = "model_name";
-inline constexpr std::string_view kFirmVersionKey = "firm_version";
 // The firmware version of a model whose name matched but whose version could not be read.
 inline constexpr std::string_view kNoVersionKey = "(MIB) No Key";
-
-// Object prefixes of the device tables that can teach us new hosts.
-inline constexpr std::string_view kArpTablePrefix = "1.3.6.1.2.1.4.22.1.2.";
-inline constexpr std::string_view kAddressMaskPrefix = "1.3.6.1.2.1.4.20.1.3.";
-inline constexpr std::string_view kSysDescrOid = "1.3.6.1.2.1.1.1.0";
-inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1";
 
 // What the phase asks of the network; tests give a fake. Every query reports in
 // `outcome` how it ended, so that a way that stayed silent is not asked again.

@@ -8,6 +8,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "base/mib_keys.h"
 #include "base/text.h"
 #include "snmp/oid_text.h"
 #include "snmp/snmp_library.h"
@@ -21,18 +22,15 @@ constexpr long kManagerTimeoutMicroseconds = 500L * 1000L;
 constexpr int kManagerRetries = 3;
 constexpr const char* kWalkStart = "system.sysDescr.0";
 
-constexpr std::string_view kArpPhysAddressPrefix = "1.3.6.1.2.1.4.22.1.2.";
-
 // Which walked objects are kept, and whether the value is forced to hex octets.
 enum class Keep { kNo, kByType, kHexOctets };
 
 Keep KeepRule(std::string_view oid_text) {
-  if (oid_text == "1.3.6.1.2.1.1.1.0" || oid_text == "1.3.6.1.2.1.43.10.2.1.4.1.1" ||
-      oid_text == "1.3.6.1.2.1.43.10.2.1.5.1.1") {
+  if (oid_text == kSysDescrOid || oid_text == kMarkerCountOid || oid_text == kMarkerPowerOnOid) {
     return Keep::kByType;
   }
-  if (StartsWith(oid_text, kArpPhysAddressPrefix)) return Keep::kHexOctets;
-  if (StartsWith(oid_text, "1.3.6.1.2.1.4.20.")) return Keep::kByType;
+  if (StartsWith(oid_text, kArpTablePrefix)) return Keep::kHexOctets;
+  if (StartsWith(oid_text, kAddressTablePrefix)) return Keep::kByType;
   return Keep::kNo;
 }
 
