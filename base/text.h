@@ -23,6 +23,9 @@ std::optional<std::uint32_t> ParseDottedQuad(std::string_view text);
 
 // "%02X:%02X:%02X:%02X:%02X:%02X" of the first six bytes; empty when fewer are given.
 std::string MacText(std::span<const std::uint8_t> bytes);
+// The MAC text of six zero bytes: what a host that has no hardware address to
+// give answers; it never counts as a host's MAC.
+inline constexpr std::string_view kZeroMacText = "00:00:00:00:00:00";
 
 // ASCII-only case folding: bytes from 0x80 are left alone (they are never ASCII in UTF-8).
 char AsciiLower(char c);

@@ -11,22 +11,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace ordalen {
-
-// The per-slot context of the ARP, ping and host-scan phases.
-struct ProbeContext {
-  std::int32_t Slot = 0;
-  std::string Name;     // host scan: computer name (NetBIOS; a WMI name replaces it)
-  std::string MacText;  // ARP: MAC text from the worker; host scan: MAC from the NetBIOS answer
-  std::uint32_t HostAddress = 0;
-  std::string Domain;        // host scan: domain or workgroup from the NetBIOS answer
-  std::int32_t Result = -1;  // ping: TTL class, -1 without reply; host scan: 1 when a port accepted
-  std::int32_t NetbiosFound = 0;
-};
 
 inline constexpr int kMinThreadCount = 1;
 // Keeps every worker's descriptors below FD_SETSIZE for select()-based library code,

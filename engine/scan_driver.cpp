@@ -14,6 +14,7 @@
 #include "probes/host_scan.h"
 #include "probes/ping.h"
 #include "snmp/mib_phase.h"
+#include "snmp/model_table.h"
 
 namespace ordalen {
 
@@ -59,25 +60,29 @@ int ScanDriver() {
     }
   }
 
+  // Every phase: the settings, its inputs, the system's probes, the process's
+  // console and log.
+  OutputSink& out = ProcessOutput();
   if (config.useArp != 0) {
-    std::printf("ARP-------------------------\r\n");
-    ArpSweep(cards);
+    out.Console("ARP-------------------------\r\n");
+    ArpSweep(config, cards, SystemArpOps(), out);
   }
 
-  std::printf("ping-------------------------\r\n");
+  out.Console("ping-------------------------\r\n");
   if (config.rangeStart != 0 || config.rangeEnd != 0) {
-    PingSweep(config.rangeStart, config.rangeEnd);
+    PingSweep(config, config.rangeStart, config.rangeEnd, SystemEchoOps(), out);
   } else {
     for (const CARDINFO& card : cards) {
-      if (card.ScanFlag == 1) PingSweep(card.FirstHost, card.LastHost);
+      if (card.ScanFlag == 1)
+        PingSweep(config, card.FirstHost, card.LastHost, SystemEchoOps(), out);
     }
   }
 
-  std::printf("MIB-------------------------\r\n");
-  RunMibPhase();
+  out.Console("MIB-------------------------\r\n");
+  RunMibPhase(config, TargetTable(), SystemMibOps(), out);
 
-  std::printf("scan-------------------------\r\n");
-  HostScan();
+  out.Console("scan-------------------------\r\n");
+  HostScan(config, *MakeNetworkProbes(), out);
 
   WriteLog("Output-----------");
   WriteResultFile(document, scanTime);

@@ -13,6 +13,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "base/encoding.h"
+#include "base/mib_keys.h"
 #include "base/text.h"
 #include "engine/result_store.h"
 #include "platform/files.h"
@@ -305,12 +306,10 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
     add("NETBIOS_NAME", record->NetbiosName);
     add("DOMAIN_NAME", record->DomainName);
     add("OS", Format("%d", record->OsType));
-    if (!record->SysDescr.empty()) add("VARIABLE", record->SysDescr, "1.3.6.1.2.1.1.1.0");
-    if (!record->MarkerCount.empty()) {
-      add("VARIABLE", record->MarkerCount, "1.3.6.1.2.1.43.10.2.1.4.1.1");
-    }
-    if (!record->ModelName.empty()) add("VARIABLE", record->ModelName, "model_name");
-    if (!record->FirmVersion.empty()) add("VARIABLE", record->FirmVersion, "firm_version");
+    if (!record->SysDescr.empty()) add("VARIABLE", record->SysDescr, kSysDescrOid.data());
+    if (!record->MarkerCount.empty()) add("VARIABLE", record->MarkerCount, kMarkerCountOid.data());
+    if (!record->ModelName.empty()) add("VARIABLE", record->ModelName, kModelNameKey.data());
+    if (!record->FirmVersion.empty()) add("VARIABLE", record->FirmVersion, kFirmVersionKey.data());
   }
   ClearHosts();
 

@@ -1,23 +1,17 @@
 #include "probes/arp.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "app/log.h"
-#include "app/settings.h"
 #include "base/text.h"
 #include "engine/pool.h"
 #include "engine/result_store.h"
-#include "platform/resolver.h"
+#include "probes/probe_context.h"
 #include "probes/raw_notice.h"
 
 namespace ordalen {
 namespace {
-
-constexpr std::string_view kUnknownName = "(unknown)";
-constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 
 class SystemAsker final : public ArpAsker {
  public:
@@ -54,9 +48,7 @@ class SystemArp final : public ArpOps {
     if (!prober) return nullptr;
     return std::make_unique<SystemAsker>(std::move(*prober));
   }
-  std::optional<std::string> ReverseName(std::uint32_t address) override {
-    return ReverseLookup(address);
-  }
+  HostLookup& Names() override { return SystemHostLookup(); }
 };
 
 int HexValue(char c) {
@@ -77,11 +69,6 @@ std::optional<MacBytes> ParseMacText(std::string_view text) {
     mac[i] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
   return mac;
-}
-
-std::string NameOf(std::uint32_t address, ArpOps& ops) {
-  std::optional<std::string> name = ops.ReverseName(address);
-  return name && !name->empty() ? std::move(*name) : std::string(kUnknownName);
 }
 
 // The part of the card's hosts the sweep asks: all of them, or their overlap with
@@ -109,10 +96,10 @@ struct CardSweep {
   std::string broadcast;
 };
 
-void MergeArp(ProbeContext& ctx, const CardSweep& sweep) {
+void MergeArp(ProbeContext& ctx, const CardSweep& sweep, OutputSink& out) {
   const std::string mac = ValidateMac(ctx.MacText);
   ctx.MacText.clear();
-  if (mac.empty() || mac == kZeroMac) return;
+  if (mac.empty() || mac == kZeroMacText) return;
   const std::string ip = IpText(ctx.HostAddress);
   auto record = std::make_unique<SCANRESULT>();
   record->MacAddress = mac;
@@ -124,8 +111,8 @@ void MergeArp(ProbeContext& ctx, const CardSweep& sweep) {
   record->OsType = 0;
   record->FromDeviceTable = 0;
   HostSlot(ip) = std::move(record);  // frees a record stored under ip before
-  std::printf("[%s]%s\r\n", ip.c_str(), mac.c_str());
-  WriteLog("ARP[%s]: %s", ip.c_str(), mac.c_str());
+  out.Console(Format("[%s]%s\r\n", ip.c_str(), mac.c_str()));
+  LogTo(out, "ARP[%s]: %s", ip.c_str(), mac.c_str());
 }
 
 WireStats& LastStats() {
@@ -143,7 +130,7 @@ constexpr std::chrono::milliseconds kLongestWait{1000};
 // no request, and the names being looked up beside them. Returns the threads
 // it started for the names.
 int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, int threads,
-              ArpAsker& asker, ArpOps& ops) {
+              ArpAsker& asker, HostLookup& lookup, OutputSink& out) {
   std::vector<int> answered_here;  // own addresses: ended at once
   std::vector<ArpAsker::Answer> answers;
   std::vector<int> named;
@@ -179,19 +166,19 @@ int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, 
             asker.Wait(names.Busy() ? kNamePollInterval : kLongestWait, answers, &error);
             if (error.code != 0 && !error_logged) {
               error_logged = true;
-              WriteLog("ARP error: %s", error.message.c_str());
+              LogTo(out, "ARP error: %s", error.message.c_str());
             }
           }
           for (const ArpAsker::Answer& a : answers) {
             ProbeContext& ctx = *contexts[static_cast<std::size_t>(a.slot)];
             if (a.mac) ctx.MacText = MacText(*a.mac);
-            if (ctx.MacText.empty() || ctx.MacText == kZeroMac) {
+            if (ctx.MacText.empty() || ctx.MacText == kZeroMacText) {
               ended.push_back(a.slot);
               continue;
             }
             // The name is looked up beside the requests, for answering hosts only,
             // so a slow resolver holds up one slot and not the whole sweep.
-            names.Run(a.slot, [&ctx, &ops] { ctx.Name = NameOf(ctx.HostAddress, ops); });
+            names.Run(a.slot, [&ctx, &lookup] { ctx.Name = HostNameOf(ctx.HostAddress, lookup); });
           }
           named.clear();
           names.TakeEnded(named);
@@ -199,7 +186,7 @@ int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, 
           if (!ended.empty()) return;
         }
       },
-      [&sweep](ProbeContext& ctx) { MergeArp(ctx, sweep); });
+      [&sweep, &out](ProbeContext& ctx) { MergeArp(ctx, sweep, out); });
   return names.Started();
 }
 
@@ -219,26 +206,11 @@ std::string ValidateMac(std::string_view text) {
   return upper;
 }
 
-std::string LookupHostName(const std::string& ip) {
-  return LookupHostName(ip, SystemArpOps());
-}
-
-std::string LookupHostName(const std::string& ip, ArpOps& ops) {
-  const std::optional<std::uint32_t> address = ParseDottedQuad(ip);
-  if (!address) return std::string(kUnknownName);
-  return NameOf(*address, ops);
-}
-
 WireStats LastArpSweepStats() {
   return LastStats();
 }
 
-int ArpSweep(const CardTable& cards) {
-  return ArpSweep(cards, SystemArpOps());
-}
-
-int ArpSweep(const CardTable& cards, ArpOps& ops) {
-  const SCANCONFIG& config = ScanConfig();
+int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out) {
   // The system's neighbour table is left alone: our requests are raw frames that
   // always ask the wire, so no cached entry can answer for a host, and other
   // programs on the machine depend on that table.
@@ -252,8 +224,8 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   }
   if (plan.empty()) return 1;
   OsError error;
-  if (!ops.CanAsk(&error)) {
-    NoticeRawSocketRefused(RawSocketPhase::kArp, error);
+  if (!probes.CanAsk(&error)) {
+    NoticeRawSocketRefused(RawSocketPhase::kArp, error, out);
     return 1;
   }
   const int threads = EffectiveSweepThreadCount(config.threadCount);
@@ -261,8 +233,8 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
   for (const auto& [card, range] : plan) {
     const std::optional<MacBytes> card_mac = ParseMacText(card->CardMac);
     if (!card_mac) {
-      WriteLog("ARP: card %s has no hardware address; its subnet is not swept",
-               card->Description.c_str());
+      LogTo(out, "ARP: card %s has no hardware address; its subnet is not swept",
+            card->Description.c_str());
       continue;
     }
     CardSweep sweep;
@@ -274,19 +246,19 @@ int ArpSweep(const CardTable& cards, ArpOps& ops) {
     }
     sweep.mask = IpText(card->Mask);
     sweep.broadcast = IpText(card->BroadcastAddress);
-    std::unique_ptr<ArpAsker> asker = ops.OpenAsker(sweep.sender, &error);
+    std::unique_ptr<ArpAsker> asker = probes.OpenAsker(sweep.sender, &error);
     if (!asker) {
-      WriteLog("ARP error: %s; the subnet of card %s is not swept", error.message.c_str(),
-               card->Description.c_str());
+      LogTo(out, "ARP error: %s; the subnet of card %s is not swept", error.message.c_str(),
+            card->Description.c_str());
       continue;
     }
-    const int started =
-        SweepCard(sweep, range.first, RangeCount(range.first, range.second), threads, *asker, ops);
+    const int started = SweepCard(sweep, range.first, RangeCount(range.first, range.second),
+                                  threads, *asker, probes.Names(), out);
     WireStats stats = asker->Stats();
     stats.threads += static_cast<std::uint64_t>(started);
     if (stats.dropped != 0) {
-      WriteLog("ARP: the system dropped %llu replies on card %s (receive queue full)",
-               static_cast<unsigned long long>(stats.dropped), card->Description.c_str());
+      LogTo(out, "ARP: the system dropped %llu replies on card %s (receive queue full)",
+            static_cast<unsigned long long>(stats.dropped), card->Description.c_str());
     }
     LastStats() += stats;
   }

@@ -9,9 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/log.h"
+#include "app/settings.h"
 #include "platform/arp_socket.h"
 #include "platform/os_error.h"
 #include "probes/cards.h"
+#include "probes/host_lookup.h"
 
 namespace ordalen {
 
@@ -40,7 +43,7 @@ class ArpAsker {
   virtual WireStats Stats() { return {}; }
 };
 
-// The system side of the sweep; tests give a fake.
+// What the sweep asks of the network; tests give a fake.
 class ArpOps {
  public:
   virtual ~ArpOps() = default;
@@ -49,26 +52,22 @@ class ArpOps {
   // Requests on the sender's card; nullptr (and the reason) when its socket
   // cannot be opened.
   virtual std::unique_ptr<ArpAsker> OpenAsker(const ArpSender& sender, OsError* error) = 0;
-  // The name registered for an address, or nullopt.
-  virtual std::optional<std::string> ReverseName(std::uint32_t address) = 0;
+  // The names of the hosts that answered.
+  virtual HostLookup& Names() = 0;
 };
 
 // Raw ARP frames and the system resolver.
 ArpOps& SystemArpOps();
 
-// Sweeps every card with a non-zero ScanFlag, clipped to the command-line range
-// when both of its ends are set; returns 1. Up to "Thread" addresses (at most
-// 4096) are asked at once; the names of answering hosts are looked up beside the
-// requests, on up to 256 threads.
-int ArpSweep(const CardTable& cards);
-int ArpSweep(const CardTable& cards, ArpOps& ops);
+// Sweeps every card of `cards` with a non-zero ScanFlag, clipped to the
+// settings' command-line range when both of its ends are set; returns 1. Up to
+// "Thread" addresses (at most 4096) are asked at once; the names of answering
+// hosts are looked up beside the requests, on up to 256 threads. Each answering
+// host is stored, printed "[ip]MAC" and logged "ARP[ip]: MAC" through `out`.
+int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out);
 
 // The text in upper case when it is 17 characters of ':' and hex digits, else "".
 std::string ValidateMac(std::string_view text);
-
-// Reverse lookup of a dotted address; "(unknown)" when nothing is found.
-std::string LookupHostName(const std::string& ip);
-std::string LookupHostName(const std::string& ip, ArpOps& ops);
 
 // What the last ArpSweep of this process cost on the wire (benchmarks).
 WireStats LastArpSweepStats();

@@ -1,13 +1,12 @@
 #include "probes/host_scan.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
-#include "app/log.h"
 #include "base/sort_string_array.h"
 #include "base/text.h"
+#include "engine/pool.h"
 #include "engine/result_store.h"
 #include "platform/tcp_connect.h"
 #include "probes/wmi.h"
@@ -37,12 +36,6 @@ class NetworkProbes final : public HostProbes {
   }
 };
 
-class ConsoleAndLog final : public ScanOutput {
- public:
-  void Print(const std::string& text) override { std::fputs(text.c_str(), stdout); }
-  void Log(const std::string& line) override { WriteLog("%s", line.c_str()); }
-};
-
 void ClearFindings(ProbeContext& context) {
   context.Result = -1;
   context.NetbiosFound = 0;
@@ -54,20 +47,20 @@ void ClearFindings(ProbeContext& context) {
 }  // namespace
 
 int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               ScanOutput& output) {
+               OutputSink& out) {
   const std::uint32_t address = context.HostAddress;
   const std::string ip = IpText(address);
 
   for (const std::uint32_t port : config.winPorts) {
     if (probes.ConnectProbe(address, port) == 1) {
-      output.Print(Format("[%s]%d:ok\r\n", ip.c_str(), static_cast<int>(port)));
-      output.Log(Format("Port[%s]: %d ok", ip.c_str(), static_cast<int>(port)));
+      out.Console(Format("[%s]%d:ok\r\n", ip.c_str(), static_cast<int>(port)));
+      LogTo(out, "Port[%s]: %d ok", ip.c_str(), static_cast<int>(port));
       context.Result = 1;
       break;
     }
   }
 
-  output.Print("-----------NETBIOS--------------\r\n");
+  out.Console("-----------NETBIOS--------------\r\n");
   NodeStatus answer;
   int error = 0;
   int found = 0;
@@ -84,16 +77,16 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
       context.MacText = answer.MacText;
       context.Name = answer.ComputerName;
       context.Domain = answer.DomainName;
-      output.Print(Format("[%s]%s,%s,%s\r\n", ip.c_str(), answer.MacText.c_str(),
-                          answer.DomainName.c_str(), answer.ComputerName.c_str()));
-      output.Log(Format("NetBIOS[%s]: %s,%s,%s", ip.c_str(), answer.MacText.c_str(),
-                        answer.DomainName.c_str(), answer.ComputerName.c_str()));
+      out.Console(Format("[%s]%s,%s,%s\r\n", ip.c_str(), answer.MacText.c_str(),
+                         answer.DomainName.c_str(), answer.ComputerName.c_str()));
+      LogTo(out, "NetBIOS[%s]: %s,%s,%s", ip.c_str(), answer.MacText.c_str(),
+            answer.DomainName.c_str(), answer.ComputerName.c_str());
     }
   } else {
-    output.Log(Format("NetBIOS[%s]: error[%d]", ip.c_str(), error));
+    LogTo(out, "NetBIOS[%s]: error[%d]", ip.c_str(), error);
   }
 
-  output.Print("-----------WMI--------------\r\n");
+  out.Console("-----------WMI--------------\r\n");
   // Port 135 is touched only when there is an account to try.
   if (!config.wmiUserNames.empty() && probes.ConnectProbe(address, kWmiGatePort) == 1) {
     for (std::size_t i = 0; i < config.wmiUserNames.size(); ++i) {
@@ -104,23 +97,23 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
       if (probes.WmiComputerName(ip, config.wmiUserNames[i], password, name, failure) &&
           !name.empty()) {
         context.Name = name;
-        output.Print(Format("[%s]wmi:%s\n", ip.c_str(), name.c_str()));
-        output.Log(Format("WMI[%s]: %s", ip.c_str(), name.c_str()));
+        out.Console(Format("[%s]wmi:%s\n", ip.c_str(), name.c_str()));
+        LogTo(out, "WMI[%s]: %s", ip.c_str(), name.c_str());
         break;
       }
       // Account i comes from the section "Ordalen_Account_<i + 1>".
-      output.Log(Format("WMI[%s]: account %d: %s", ip.c_str(), static_cast<int>(i) + 1,
-                        failure.empty() ? "no name" : failure.c_str()));
+      LogTo(out, "WMI[%s]: account %d: %s", ip.c_str(), static_cast<int>(i) + 1,
+            failure.empty() ? "no name" : failure.c_str());
     }
   }
   return 0;
 }
 
-void MergeScanResult(ProbeContext& context, ScanOutput& output) {
+void MergeScanResult(ProbeContext& context, OutputSink& out) {
   if (context.Result == -1 && context.NetbiosFound == 0) return;
   const std::string ip = IpText(context.HostAddress);
-  output.Print(Format("[%s]scan\r\n", ip.c_str()));
-  output.Log(Format("Scan[%s]: scanned", ip.c_str()));
+  out.Console(Format("[%s]scan\r\n", ip.c_str()));
+  LogTo(out, "Scan[%s]: scanned", ip.c_str());
   if (SCANRESULT* record = FindHost(ip)) {
     if (context.NetbiosFound == 1) {
       record->MacAddress = context.MacText;
@@ -132,7 +125,7 @@ void MergeScanResult(ProbeContext& context, ScanOutput& output) {
   ClearFindings(context);
 }
 
-int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
+int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
   CSortStringArray keys;
   for (const auto& entry : Results()) keys.push_back(entry.key);
   keys.Sort();
@@ -145,8 +138,8 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
   const int threads = EffectiveThreadCount(config.threadCount);
   if (!addresses.empty() &&
       (!NetbiosLocalPort(config.jobId, 0) || !NetbiosLocalPort(config.jobId, threads - 1))) {
-    output.Log(Format("NetBIOS: job \"%s\" gives local ports outside 1..65535: no NetBIOS query",
-                      config.jobId.c_str()));
+    LogTo(out, "NetBIOS: job \"%s\" gives local ports outside 1..65535: no NetBIOS query",
+          config.jobId.c_str());
   }
 
   RunWorkerBatch<ProbeContext>(
@@ -156,19 +149,13 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output) {
         context.HostAddress = addresses[static_cast<std::size_t>(index)];
         ClearFindings(context);
       },
-      [&](ProbeContext& context) { ScanWorker(context, config, probes, output); },
-      [&](ProbeContext& context, MergeWhen) { MergeScanResult(context, output); });
+      [&](ProbeContext& context) { ScanWorker(context, config, probes, out); },
+      [&](ProbeContext& context, MergeWhen) { MergeScanResult(context, out); });
   return 1;
 }
 
 std::unique_ptr<HostProbes> MakeNetworkProbes() {
   return std::make_unique<NetworkProbes>();
-}
-
-int HostScan() {
-  NetworkProbes probes;
-  ConsoleAndLog output;
-  return HostScan(ScanConfig(), probes, output);
 }
 
 }  // namespace ordalen

@@ -8,9 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "app/log.h"
 #include "app/settings.h"
-#include "engine/pool.h"
 #include "probes/netbios.h"
+#include "probes/probe_context.h"
 
 namespace ordalen {
 
@@ -35,29 +36,21 @@ class HostProbes {
                                std::string& failure) = 0;
 };
 
-// Where the phase's console lines and log lines go. Called from worker threads.
-class ScanOutput {
- public:
-  virtual ~ScanOutput() = default;
-  virtual void Print(const std::string& text) = 0;  // console, text as given
-  virtual void Log(const std::string& line) = 0;    // one scan-log line
-};
-
 // The probes that talk to the host: TCP connects, the NetBIOS query, the
 // management-service client.
 std::unique_ptr<HostProbes> MakeNetworkProbes();
 
-// Runs the phase over the hosts in the result store; returns 1.
-int HostScan();
-int HostScan(const SCANCONFIG& config, HostProbes& probes, ScanOutput& output);
+// Runs the phase over the hosts in the result store; returns 1. Console and log
+// lines go to `out`, from the workers too.
+int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out);
 
 // The worker of one slot: ports, NetBIOS, the management-service name. Writes
 // only `context`; returns 0.
 int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               ScanOutput& output);
+               OutputSink& out);
 
 // Folds a finished slot into the result store (dispatching thread only) and
 // clears the slot's findings. A slot without findings changes and prints nothing.
-void MergeScanResult(ProbeContext& context, ScanOutput& output);
+void MergeScanResult(ProbeContext& context, OutputSink& out);
 
 }  // namespace ordalen

@@ -32,7 +32,6 @@ inline constexpr int kDatagramsPerPoll = 32;
 // Local ports: a block of 500 per job, one port per worker slot.
 inline constexpr std::int64_t kNetbiosPortBase = 34100;
 inline constexpr std::int64_t kNetbiosPortsPerJob = 500;
-inline constexpr const char* kZeroMacText = "00:00:00:00:00:00";
 
 // What a usable answer told.
 struct NodeStatus {

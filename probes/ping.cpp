@@ -1,14 +1,12 @@
 #include "probes/ping.h"
 
-#include <cstdio>
 #include <memory>
 
-#include "app/log.h"
-#include "app/settings.h"
 #include "base/text.h"
 #include "engine/pool.h"
 #include "engine/result_store.h"
 #include "platform/icmp.h"
+#include "probes/probe_context.h"
 #include "probes/raw_notice.h"
 
 namespace ordalen {
@@ -54,30 +52,30 @@ WireStats& LastStats() {
 constexpr std::chrono::milliseconds kLongestWait{1000};
 
 // Says once, on standard error and in the log, that no echo request can be sent.
-void NoticeCannotSend(EchoOps& ops, const OsError& error) {
-  if (!ops.TakeNotice()) return;
-  NoticeRawSocketRefused(RawSocketPhase::kPing, error);
+void NoticeCannotSend(EchoOps& probes, const OsError& error, OutputSink& out) {
+  if (!probes.TakeNotice()) return;
+  NoticeRawSocketRefused(RawSocketPhase::kPing, error, out);
 }
 
 // A failed socket: the permission notice once, any other failure logged once per
 // `logged` flag (a sweep out of descriptors would otherwise write a line per host).
-void ReportEchoError(EchoOps& ops, const OsError& error, bool* logged) {
+void ReportEchoError(EchoOps& probes, const OsError& error, bool* logged, OutputSink& out) {
   if (IsPermissionError(error)) {
-    NoticeCannotSend(ops, error);
+    NoticeCannotSend(probes, error, out);
     return;
   }
   if (logged != nullptr) {
     if (*logged) return;
     *logged = true;
   }
-  WriteLog("ICMP error: %s", error.message.c_str());
+  LogTo(out, "ICMP error: %s", error.message.c_str());
 }
 
-void MergePing(ProbeContext& ctx) {
+void MergePing(ProbeContext& ctx, OutputSink& out) {
   if (ctx.Result == -1) return;
   const std::string ip = IpText(ctx.HostAddress);
-  std::printf("[%s]found\r\n", ip.c_str());
-  WriteLog("ICMP[%s]: found. os:%d", ip.c_str(), ctx.Result);
+  out.Console(Format("[%s]found\r\n", ip.c_str()));
+  LogTo(out, "ICMP[%s]: found. os:%d", ip.c_str(), ctx.Result);
   if (SCANRESULT* host = FindHost(ip)) {
     host->OsType = ctx.Result;
   } else {
@@ -108,44 +106,37 @@ int TtlToOsType(int ttl) {
   return 4;
 }
 
-int PingHost(std::uint32_t address, int& ttl) {
-  return PingHost(address, ttl, SystemEchoOps());
-}
-
-int PingHost(std::uint32_t address, int& ttl, EchoOps& ops) {
+int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out) {
   ttl = 0;
   OsError error;
-  const std::optional<int> reply = ops.Echo(address, &error);
-  if (error.code != 0) ReportEchoError(ops, error, nullptr);
+  const std::optional<int> reply = probes.Echo(address, &error);
+  if (error.code != 0) ReportEchoError(probes, error, nullptr, out);
   if (!reply) return 0;
   ttl = *reply;
   return 1;
 }
 
-int PingSweep(std::uint32_t first, std::uint32_t last) {
-  return PingSweep(first, last, SystemEchoOps());
-}
-
-int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
+int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
+              OutputSink& out) {
   const std::uint64_t count = RangeCount(first, last);
   if (count == 0) return 1;
   OsError error;
-  if (!ops.CanSend(&error)) {
-    NoticeCannotSend(ops, error);
+  if (!probes.CanSend(&error)) {
+    NoticeCannotSend(probes, error, out);
     return 1;
   }
   LastStats() = WireStats{};
-  std::unique_ptr<EchoSweeper> sweeper = ops.OpenSweeper(&error);
+  std::unique_ptr<EchoSweeper> sweeper = probes.OpenSweeper(&error);
   if (!sweeper) {
-    ReportEchoError(ops, error, nullptr);
+    ReportEchoError(probes, error, nullptr, out);
     return 1;
   }
-  int threads = EffectiveSweepThreadCount(ScanConfig().threadCount);
+  int threads = EffectiveSweepThreadCount(config.threadCount);
   if (!sweeper->OnLinkByFrames() && threads > kMaxThreadCount) {
-    WriteLog(
-        "ping: Thread=%d, but without the right to send frames the neighbour table limits the "
-        "sweep: using %d",
-        threads, kMaxThreadCount);
+    LogTo(out,
+          "ping: Thread=%d, but without the right to send frames the neighbour table limits the "
+          "sweep: using %d",
+          threads, kMaxThreadCount);
     threads = kMaxThreadCount;
   }
   bool error_logged = false;
@@ -166,18 +157,18 @@ int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
           replies.clear();
           OsError wait_error;
           sweeper->Wait(kLongestWait, replies, &wait_error);
-          if (wait_error.code != 0) ReportEchoError(ops, wait_error, &error_logged);
+          if (wait_error.code != 0) ReportEchoError(probes, wait_error, &error_logged, out);
           for (const EchoSweeper::Reply& r : replies) {
             contexts[static_cast<std::size_t>(r.slot)]->Result = r.ttl ? TtlToOsType(*r.ttl) : -1;
             ended.push_back(r.slot);
           }
         }
       },
-      [](ProbeContext& ctx) { MergePing(ctx); });
+      [&out](ProbeContext& ctx) { MergePing(ctx, out); });
   const WireStats stats = sweeper->Stats();
   if (stats.dropped != 0) {
-    WriteLog("ICMP: the system dropped %llu packets of the sweep (receive queue full)",
-             static_cast<unsigned long long>(stats.dropped));
+    LogTo(out, "ICMP: the system dropped %llu packets of the sweep (receive queue full)",
+          static_cast<unsigned long long>(stats.dropped));
   }
   LastStats() += stats;
   return 1;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/log.h"
+#include "app/settings.h"
 #include "platform/os_error.h"
 #include "platform/probe_wait.h"
 
@@ -37,7 +39,8 @@ class EchoSweeper {
   virtual WireStats Stats() { return {}; }
 };
 
-// The system side of the sweep; tests give a fake.
+// What the sweep asks of the network; tests give a fake. The MIB phase pings
+// the hosts it learns through the same interface.
 class EchoOps {
  public:
   virtual ~EchoOps() = default;
@@ -61,13 +64,14 @@ class EchoOps {
 EchoOps& SystemEchoOps();
 
 // Sweeps [first, last] inclusive (nothing when first > last); returns 1. Up to
-// "Thread" requests (at most 4096) are in flight at once.
-int PingSweep(std::uint32_t first, std::uint32_t last);
-int PingSweep(std::uint32_t first, std::uint32_t last, EchoOps& ops);
+// "Thread" requests (at most 4096) are in flight at once. Each answering host is
+// stored, printed "[ip]found" and logged "ICMP[ip]: found. os:N" through `out`.
+int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
+              OutputSink& out);
 
-// One echo request; 1 and the reply's TTL on a usable reply, else 0 (ttl 0).
-int PingHost(std::uint32_t address, int& ttl);
-int PingHost(std::uint32_t address, int& ttl, EchoOps& ops);
+// One echo request; 1 and the reply's TTL on a usable reply, else 0 (ttl 0). A
+// socket failure is reported through `out` (the permission notice once per run).
+int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out);
 
 // What the last PingSweep of this process cost on the wire (benchmarks).
 WireStats LastPingSweepStats();

@@ -1,7 +1,5 @@
 #include "probes/raw_notice.h"
 
-#include <cstdio>
-
 #include "app/log.h"
 #include "base/text.h"
 #include "platform/files.h"
@@ -26,11 +24,10 @@ std::string RawSocketNotice(RawSocketPhase phase, const OsError& error,
       arp ? "" : " (or let its group open ICMP sockets: net.ipv4.ping_group_range)");
 }
 
-void NoticeRawSocketRefused(RawSocketPhase phase, const OsError& error) {
+void NoticeRawSocketRefused(RawSocketPhase phase, const OsError& error, OutputSink& out) {
   const std::string text = RawSocketNotice(phase, error, ExecutablePath());
-  std::fprintf(stderr, "%s\r\n", text.c_str());
-  std::fflush(stderr);
-  WriteLog("%s", text.c_str());
+  out.Error(text + "\r\n");
+  LogTo(out, "%s", text.c_str());
 }
 
 }  // namespace ordalen

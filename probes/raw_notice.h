@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/log.h"
 #include "platform/os_error.h"
 
 namespace ordalen {
@@ -15,6 +16,6 @@ enum class RawSocketPhase { kArp, kPing };
 std::string RawSocketNotice(RawSocketPhase phase, const OsError& error, const std::string& program);
 
 // Writes the notice for the running program to standard error and the log.
-void NoticeRawSocketRefused(RawSocketPhase phase, const OsError& error);
+void NoticeRawSocketRefused(RawSocketPhase phase, const OsError& error, OutputSink& out);
 
 }  // namespace ordalen

@@ -1,7 +1,6 @@
 #include "snmp/mib_phase.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -9,39 +8,33 @@
 #include <thread>
 #include <utility>
 
-#include "app/log.h"
-#include "app/settings.h"
 #include "base/sort_string_array.h"
 #include "base/text.h"
 #include "engine/pool.h"
 #include "engine/result_store.h"
 #include "output/xml_result.h"
 #include "platform/address_text.h"
-#include "probes/arp.h"
-#include "probes/ping.h"
-#include "snmp/model_table.h"
 #include "snmp/netsnmp_get.h"
 
 namespace ordalen {
 namespace {
-
-constexpr std::string_view kZeroMac = "00:00:00:00:00:00";
 
 class SystemMib final : public MibOps {
  public:
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     return WalkDevice(agent, results, WalkLimits{}, &outcome);
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
     return GetDeviceValue(agent, oid, value, &outcome);
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
     return NetSnmpGet(oid, value, agent, version, &outcome, control);
   }
-  std::string HostName(const std::string& ip) override { return LookupHostName(ip); }
-  int Ping(std::uint32_t address, int& ttl) override { return PingHost(address, ttl); }
+  HostLookup& Names() override { return SystemHostLookup(); }
+  EchoOps& Echoes() override { return SystemEchoOps(); }
 };
 
 // One way of asking a device, open until it stays silent once.
@@ -69,13 +62,13 @@ class EarlyGet {
 
   // Starts the GET. Without a thread to be had nothing starts, and the GET is
   // asked in its turn.
-  void Start(MibOps& ops, const std::string& oid, const std::string& agent, int version) {
+  void Start(MibOps& ops, const std::string& oid, const std::string& agent, SnmpVersion version) {
     try {
       thread_ = std::jthread([this, &ops, oid, agent, version](std::stop_token stop) {
         NetSnmpGetControl control;
         control.out = &held_;
         control.stop = std::move(stop);
-        result_ = ops.NetGet(oid, value_, agent, version, outcome_, control);
+        result_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
       });
     } catch (const std::exception&) {
       // Not started: Started() stays false.
@@ -83,10 +76,11 @@ class EarlyGet {
   }
   [[nodiscard]] bool Started() const { return thread_.joinable(); }
 
-  // Waits for the GET, writes its lines and gives its value, outcome and result.
-  int Take(std::string& value, QueryOutcome& outcome) {
+  // Waits for the GET, writes its lines to `out` and gives its value, outcome
+  // and result.
+  int Take(std::string& value, QueryOutcome& outcome, OutputSink& out) {
     thread_.join();
-    held_.ReplayInto(ProcessOutput());
+    held_.ReplayInto(out);
     value = value_;
     outcome = outcome_;
     return result_;
@@ -112,19 +106,23 @@ void SetModel(MibJob& job, const std::string& model_value, std::string_view vers
 // so an empty answer cannot be told from none: it counts as no answer, for the
 // model name as for the version. `early`, when given, is this way's model GET,
 // already asked.
-bool LibraryWay(MibJob& job, MibOps& ops, const ModelMIB& entry, int version, Way& way,
-                std::string& model_value, std::string& version_value, EarlyGet* early) {
+bool LibraryWay(MibJob& job, MibOps& ops, OutputSink& out, const ModelMIB& entry,
+                SnmpVersion version, Way& way, std::string& model_value, std::string& version_value,
+                EarlyGet* early) {
   if (!way.open) return false;
+  NetSnmpGetControl control;
+  control.out = &out;
   QueryOutcome outcome = QueryOutcome::kNotAsked;
-  const int model_result = early != nullptr ? early->Take(model_value, outcome)
-                                            : ops.NetGet(entry.modelMib, model_value, job.HostText,
-                                                         version, outcome, {});
+  const int model_result =
+      early != nullptr
+          ? early->Take(model_value, outcome, out)
+          : ops.LibraryGet(entry.modelMib, model_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
   if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
   const int version_result =
-      ops.NetGet(entry.versionMib, version_value, job.HostText, version, outcome, {});
+      ops.LibraryGet(entry.versionMib, version_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
   if (version_result == 0 && !version_value.empty()) {
     SetModel(job, model_value, version_value);
@@ -152,13 +150,13 @@ enum class RowKind { kArp, kAddress };
 
 // One ARP-table or address-table row of `job`'s device: `address` is the row's
 // address text, `value` a MAC text (ARP table) or a subnet mask (address table).
-void MergeTableRow(const MibJob& job, MibOps& ops, DeviceTableHosts* later, RowKind kind,
-                   const std::string& address, const std::string& value) {
-  std::printf(" ip:%s mac:%s\r\n", address.c_str(), value.c_str());
-  WriteLog("SNMP[%s]: ip[%s] mac[%s]", job.HostText.c_str(), address.c_str(), value.c_str());
-  if (value.empty() || value == kZeroMac) return;
+void MergeTableRow(const MibJob& job, const SCANCONFIG& config, MibOps& ops, OutputSink& out,
+                   DeviceTableHosts* later, RowKind kind, const std::string& address,
+                   const std::string& value) {
+  out.Console(Format(" ip:%s mac:%s\r\n", address.c_str(), value.c_str()));
+  LogTo(out, "SNMP[%s]: ip[%s] mac[%s]", job.HostText.c_str(), address.c_str(), value.c_str());
+  if (value.empty() || value == kZeroMacText) return;
 
-  const SCANCONFIG& config = ScanConfig();
   // Without a range on the command line no row is taken (a row for 0.0.0.0
   // would otherwise pass the bounds 0..0).
   if (config.rangeStart == 0 && config.rangeEnd == 0) return;
@@ -182,9 +180,9 @@ void MergeTableRow(const MibJob& job, MibOps& ops, DeviceTableHosts* later, RowK
   }
   record->FromDeviceTable = 1;
   if (later == nullptr) {
-    record->NetbiosName = ops.HostName(row->text);
+    record->NetbiosName = LookupHostName(row->text, ops.Names());
     int ttl = 0;
-    record->OsType = ops.Ping(row->number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+    record->OsType = PingHost(row->number, ttl, ops.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
   } else {
     later->push_back(row->text);
   }
@@ -208,15 +206,16 @@ std::string* OwnValueField(SCANRESULT& host, std::string_view key) {
   return nullptr;
 }
 
-void MergeSlot(MibJob& job, MergeWhen when, MibOps& ops, DeviceTableHosts& later) {
+void MergeSlot(MibJob& job, MergeWhen when, const SCANCONFIG& config, MibOps& ops, OutputSink& out,
+               DeviceTableHosts& later) {
   if (job.Values.empty()) return;
-  std::printf("[%s]scan\r\n", job.HostText.c_str());
+  out.Console(Format("[%s]scan\r\n", job.HostText.c_str()));
   if (when == MergeWhen::kDispatch) {
-    WriteLog("MIB[%s]: scan", job.HostText.c_str());
+    LogTo(out, "MIB[%s]: scan", job.HostText.c_str());
   } else {
-    WriteLog("MIB[%s]: found", job.HostText.c_str());
+    LogTo(out, "MIB[%s]: found", job.HostText.c_str());
   }
-  MergeDeviceResults(job, ops, &later);
+  MergeDeviceResults(job, config, ops, out, &later);
   // Merged once: a slot that comes round again without new work adds nothing.
   job.Values.RemoveAll();
 }
@@ -236,15 +235,12 @@ bool ModelValueMatches(std::string_view device_value, std::string_view model) {
   return StartsWith(value, AsciiLower(model));
 }
 
-int IdentifyDevice(MibJob& job) {
-  return IdentifyDevice(job, SystemMibOps());
-}
-
-int IdentifyDevice(MibJob& job, MibOps& ops, WaysSideBySide side_by_side) {
+int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
+                   WaysSideBySide side_by_side) {
   QueryOutcome walked = QueryOutcome::kNotAsked;
-  ops.Walk(job.HostText, job.Values, walked);
+  probes.Walk(job.HostText, job.Values, walked);
   if (walked == QueryOutcome::kPortClosed) {
-    WriteLog("MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
+    LogTo(out, "MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
     return 0;
   }
   // The walk asks as way A does (SNMPv1, the same community).
@@ -252,27 +248,27 @@ int IdentifyDevice(MibJob& job, MibOps& ops, WaysSideBySide side_by_side) {
   way_a.Saw(walked);
   Way way_b;
   Way way_c;
-  const std::vector<ModelMIB>& table = TargetTable();
   // A device silent to the walk is likely silent to every version: the first
   // entry's way C GET waits out its time-out beside way B's.
   EarlyGet early_c;
   if (side_by_side == WaysSideBySide::kWhenWalkSilent && walked == QueryOutcome::kTimedOut &&
       !table.empty()) {
-    early_c.Start(ops, table.front().modelMib, job.HostText, 3);
+    early_c.Start(probes, table.front().modelMib, job.HostText, SnmpVersion::kV3);
   }
   // Shared by every step below, as the manager GET leaves a value alone when
   // nothing came.
   std::string model_value;
   std::string version_value;
   for (const ModelMIB& entry : table) {
-    // Way A: SNMPv1 through the manager queries; an empty version is an answer here.
+    // Way A: SNMPv1 through the manager path; an empty version is an answer here.
     if (way_a.open) {
       QueryOutcome outcome = QueryOutcome::kNotAsked;
-      const int model_result = ops.GetV1(job.HostText, entry.modelMib, model_value, outcome);
+      const int model_result =
+          probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
       way_a.Saw(outcome);
       if (model_result == 0 && ModelValueMatches(model_value, entry.model)) {
         const int version_result =
-            ops.GetV1(job.HostText, entry.versionMib, version_value, outcome);
+            probes.ManagerGet(job.HostText, entry.versionMib, version_value, outcome);
         way_a.Saw(outcome);
         if (version_result == 0) {
           SetModel(job, model_value, version_value);
@@ -281,19 +277,20 @@ int IdentifyDevice(MibJob& job, MibOps& ops, WaysSideBySide side_by_side) {
         SetModel(job, model_value, kNoVersionKey);
       }
     }
-    // Ways B and C: SNMPv2c and SNMPv3 through the library.
-    if (LibraryWay(job, ops, entry, 2, way_b, model_value, version_value, nullptr)) return 0;
+    // Ways B and C: SNMPv2c and SNMPv3 through the library path.
+    if (LibraryWay(job, probes, out, entry, SnmpVersion::kV2c, way_b, model_value, version_value,
+                   nullptr))
+      return 0;
     EarlyGet* early = &entry == &table.front() && early_c.Started() ? &early_c : nullptr;
-    if (LibraryWay(job, ops, entry, 3, way_c, model_value, version_value, early)) return 0;
+    if (LibraryWay(job, probes, out, entry, SnmpVersion::kV3, way_c, model_value, version_value,
+                   early))
+      return 0;
   }
   return 0;
 }
 
-void MergeDeviceResults(MibJob& job) {
-  MergeDeviceResults(job, SystemMibOps());
-}
-
-void MergeDeviceResults(MibJob& job, MibOps& ops, DeviceTableHosts* later) {
+void MergeDeviceResults(MibJob& job, const SCANCONFIG& config, MibOps& probes, OutputSink& out,
+                        DeviceTableHosts* later) {
   for (const auto& entry : job.Values) {
     const std::string& key = entry.key;
     if (StartsWith(key, kArpTablePrefix)) {
@@ -301,32 +298,30 @@ void MergeDeviceResults(MibJob& job, MibOps& ops, DeviceTableHosts* later) {
       const std::string rest = key.substr(kArpTablePrefix.size());
       const std::size_t dot = rest.find('.');
       const std::string address = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
-      MergeTableRow(job, ops, later, RowKind::kArp, address, entry.value);
+      MergeTableRow(job, config, probes, out, later, RowKind::kArp, address, entry.value);
     } else if (StartsWith(key, kAddressMaskPrefix)) {
-      MergeTableRow(job, ops, later, RowKind::kAddress, key.substr(kAddressMaskPrefix.size()),
-                    entry.value);
+      MergeTableRow(job, config, probes, out, later, RowKind::kAddress,
+                    key.substr(kAddressMaskPrefix.size()), entry.value);
     } else if (SCANRESULT* host = FindHost(job.HostText)) {
       if (std::string* field = OwnValueField(*host, key)) *field = entry.value;
     }
   }
 }
 
-int RunMibPhase() {
-  return RunMibPhase(SystemMibOps());
-}
-
-void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& ops, int threads) {
+void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, OutputSink& out,
+                              int threads) {
   RunWorkerBatch<HostQuery>(
       threads, hosts.size(),
       [&hosts](HostQuery& query, std::uint64_t index, int /*slot*/) {
         query = HostQuery{};
         query.ip = hosts[static_cast<std::size_t>(index)];
       },
-      [&ops](HostQuery& query) {
-        query.name = ops.HostName(query.ip);
+      [&probes, &out](HostQuery& query) {
+        query.name = LookupHostName(query.ip, probes.Names());
         int ttl = 0;
         const std::optional<std::uint32_t> number = ParseIpv4Text(query.ip);
-        query.os_type = number && ops.Ping(*number, ttl) != 0 ? TtlToOsType(ttl) : 0;
+        query.os_type =
+            number && PingHost(*number, ttl, probes.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
         query.done = true;
       },
       [](HostQuery& query, MergeWhen /*when*/) {
@@ -339,14 +334,15 @@ void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& ops, int th
       });
 }
 
-int RunMibPhase(MibOps& ops) {
+int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                OutputSink& out) {
   // Every host, however it was found, in ascending text order.
   CSortStringArray hosts;
   hosts.reserve(Results().size());
   for (const auto& entry : Results()) hosts.push_back(entry.key);
   hosts.Sort();
 
-  const int threads = std::min(EffectiveThreadCount(ScanConfig().threadCount), kMibMaxWorkers);
+  const int threads = std::min(EffectiveThreadCount(config.threadCount), kMibMaxWorkers);
   // Hosts learned from device tables are named and pinged once every device is
   // done, side by side, instead of one after another inside the merges.
   DeviceTableHosts learned;
@@ -356,9 +352,9 @@ int RunMibPhase(MibOps& ops) {
         job.HostText = hosts[static_cast<std::size_t>(index)];
         job.Values.RemoveAll();
       },
-      [&ops](MibJob& job) { IdentifyDevice(job, ops); },
-      [&ops, &learned](MibJob& job, MergeWhen when) { MergeSlot(job, when, ops, learned); });
-  CompleteDeviceTableHosts(learned, ops, threads);
+      [&](MibJob& job) { IdentifyDevice(job, table, probes, out); },
+      [&](MibJob& job, MergeWhen when) { MergeSlot(job, when, config, probes, out, learned); });
+  CompleteDeviceTableHosts(learned, probes, out, threads);
   return 1;
 }
 

@@ -2,8 +2,8 @@
 //
 // Every host in the result store is walked (system description, marker
 // counters, address/route/ARP tables) and matched against the model table,
-// entry by entry, in three ways: an SNMPv1 GET through the manager queries, an
-// SNMPv2c and an SNMPv3 GET through the library session. What a device answers
+// entry by entry, in three ways: an SNMPv1 GET through the manager path, an
+// SNMPv2c and an SNMPv3 GET through the library path (snmp/README.md). What a device answers
 // is merged into its record; addresses a device lists in its own ARP and
 // address tables become new records when they lie in the command-line range.
 #pragma once
@@ -13,6 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/log.h"
+#include "app/settings.h"
+#include "base/mib_keys.h"
+#include "probes/host_lookup.h"
+#include "probes/ping.h"
+#include "snmp/model_table.h"
 #include "snmp/netsnmp_get.h"
 #include "snmp/query_outcome.h"
 #include "snmp/snmp_manager.h"
@@ -25,37 +31,32 @@ struct MibJob {
   OidValueMap Values;    // OID text to value text, plus "model_name" and "firm_version"
 };
 
-// Keys the identification adds to a job's values.
-inline constexpr std::string_view kModelNameKey = "model_name";
-inline constexpr std::string_view kFirmVersionKey = "firm_version";
 // The firmware version of a model whose name matched but whose version could not be read.
 inline constexpr std::string_view kNoVersionKey = "(MIB) No Key";
 
-// Object prefixes of the device tables that can teach us new hosts.
-inline constexpr std::string_view kArpTablePrefix = "1.3.6.1.2.1.4.22.1.2.";
-inline constexpr std::string_view kAddressMaskPrefix = "1.3.6.1.2.1.4.20.1.3.";
-inline constexpr std::string_view kSysDescrOid = "1.3.6.1.2.1.1.1.0";
-inline constexpr std::string_view kMarkerCountOid = "1.3.6.1.2.1.43.10.2.1.4.1.1";
-
 // What the phase asks of the network; tests give a fake. Every query reports in
 // `outcome` how it ended, so that a way that stayed silent is not asked again.
-// NetGet may run on two threads at once for one device.
+// LibraryGet may run on two threads at once for one device. The hosts learnt from
+// device tables are named and pinged through the ARP sweep's and the ping
+// sweep's own interfaces, so one fake of each serves every phase.
 class MibOps {
  public:
   virtual ~MibOps() = default;
-  // The walk of one device (WalkDevice); `outcome` tells how its first request ended.
+  // The manager path's walk of one device (WalkDevice); `outcome` tells how its
+  // first request ended.
   virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
-  // Way A: one SNMPv1 manager GET (GetDeviceValue): 0 when `value` was set.
-  virtual int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-                    QueryOutcome& outcome) = 0;
-  // Ways B and C: one library GET (NetSnmpGet) in version 2 (v2c) or 3, which
-  // empties `value` first and writes its lines where `control` says.
-  virtual int NetGet(const std::string& oid, std::string& value, const std::string& agent,
-                     int version, QueryOutcome& outcome, const NetSnmpGetControl& control) = 0;
-  // The name of a device-table address (reverse lookup; "(unknown)" when none).
-  virtual std::string HostName(const std::string& ip) = 0;
-  // One echo request: 1 and the reply's TTL, else 0.
-  virtual int Ping(std::uint32_t address, int& ttl) = 0;
+  // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): 0 when `value` was set.
+  virtual int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                         QueryOutcome& outcome) = 0;
+  // Ways B and C: one GET of the library path (NetSnmpGet) in SNMPv2c or v3,
+  // which empties `value` first and writes its lines where `control` says.
+  virtual int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                         SnmpVersion version, QueryOutcome& outcome,
+                         const NetSnmpGetControl& control) = 0;
+  // The reverse lookup of device-table hosts.
+  virtual HostLookup& Names() = 0;
+  // The echo request of device-table hosts.
+  virtual EchoOps& Echoes() = 0;
 };
 
 // The phase never runs more workers than this, whatever "Thread" says.
@@ -64,9 +65,12 @@ inline constexpr int kMibMaxWorkers = 256;
 // The real queries, name lookup and echo.
 MibOps& SystemMibOps();
 
-// Runs the phase over every host in the result store; returns 1.
-int RunMibPhase();
-int RunMibPhase(MibOps& ops);
+// Runs the phase over every host in the result store, matching each against
+// `table`; returns 1. Console, standard-error and log lines go to `out`, in the
+// order one device after the other would write them (each device's own lines
+// together).
+int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                OutputSink& out);
 
 // Whether IdentifyDevice asks way C's first GET beside way B's.
 enum class WaysSideBySide { kWhenWalkSilent, kNever };
@@ -87,8 +91,7 @@ enum class WaysSideBySide { kWhenWalkSilent, kNever };
 // after the other; the thread is joined before the function returns, and at
 // most two requests to the device are in flight. Without a thread to be had,
 // the GET is asked in its turn.
-int IdentifyDevice(MibJob& job);
-int IdentifyDevice(MibJob& job, MibOps& ops,
+int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
                    WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
 
 // Addresses of the records a merge created from device tables whose name and
@@ -96,16 +99,18 @@ int IdentifyDevice(MibJob& job, MibOps& ops,
 using DeviceTableHosts = std::vector<std::string>;
 
 // The merge of a finished job into the result store (dispatching thread only).
-// A record it creates for a device-table row is stored at once; its reverse
-// name and echo are taken right here, or, with `later`, appended there for
+// Device-table rows are taken only inside the settings' command-line range. A
+// record it creates for a device-table row is stored at once; its reverse name
+// and echo are taken right here, or, with `later`, appended there for
 // CompleteDeviceTableHosts.
-void MergeDeviceResults(MibJob& job);
-void MergeDeviceResults(MibJob& job, MibOps& ops, DeviceTableHosts* later = nullptr);
+void MergeDeviceResults(MibJob& job, const SCANCONFIG& config, MibOps& probes, OutputSink& out,
+                        DeviceTableHosts* later = nullptr);
 
 // Takes the reverse name and one echo of each host in `hosts`, `threads` workers
 // at a time, into their records (dispatching thread; the queries run on the
 // workers).
-void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& ops, int threads);
+void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, OutputSink& out,
+                              int threads);
 
 // Whether a device's model value names the model `model` of the table: the
 // value, read as the result file shows it, begins with the model name, ASCII

@@ -20,13 +20,6 @@ namespace {
 constexpr const char* kProgram = "snmpwalk";
 constexpr std::size_t kCommunityBuffer = 96;
 
-// What the session record points at while it is prepared and opened.
-struct PreparedStrings {
-  std::string peer;
-  std::string community;  // at most 95 characters
-  std::string user;
-};
-
 // The library's text of an OID with its line end, as fprint_objid prints it
 // (a received name has at most 128 sub-identifiers, far less than the buffer).
 std::string ObjidLine(const oid* name, std::size_t length) {
@@ -74,34 +67,28 @@ void ReportPacketError(const netsnmp_pdu& response, const std::string& agent, Ou
 }  // namespace
 
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               int version, QueryOutcome* outcome, const NetSnmpGetControl& control) {
+               SnmpVersion version, QueryOutcome* outcome, const NetSnmpGetControl& control) {
   QueryOutcome ignored = QueryOutcome::kNotAsked;
   QueryOutcome& ended = outcome != nullptr ? *outcome : ignored;
   ended = QueryOutcome::kNotAsked;
   OutputSink& out = control.out != nullptr ? *control.out : ProcessOutput();
   // The library prints its own reports of a failed session; a GET whose lines
   // go elsewhere hands over the same text instead.
-  const bool library_prints = control.out == nullptr;
-  LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
+  const bool library_prints = &out == &ProcessOutput();
+  LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), VersionNumber(version));
   value.clear();
   const auto ids = SplitOidText(oid_text);
   InitSnmpLibrary();
 
-  PreparedStrings strings;
-  strings.peer = agent;
-  netsnmp_session prepared;
-  {
-    std::lock_guard<std::mutex> lock(SocketMutex());
-    snmp_sess_init(&prepared);
-  }
-  prepared.peername = strings.peer.data();
-  if (version == 3) {
-    prepared.version = SNMP_VERSION_3;
+  SessionRecord record(version, agent,
+                       version == SnmpVersion::kV3
+                           ? std::string()
+                           : ScanConfig().community.substr(0, kCommunityBuffer - 1));
+  netsnmp_session& prepared = record.get();
+  if (version == SnmpVersion::kV3) {
     const MIB_ACCOUNT* account = ScanConfig().mibAccounts.Find(agent);
     if (account != nullptr) {
-      strings.user = account->userName;
-      prepared.securityName = strings.user.data();
-      prepared.securityNameLen = strings.user.size();
+      record.SetSecurityName(account->userName);
       const UsmKeys keys = SetUsmSecurity(*account, prepared);
       if (keys != UsmKeys::kReady) {
         out.Error(Format("Error generating Ku from %s pass phrase.\n",
@@ -112,11 +99,6 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
     } else {
       prepared.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
     }
-  } else {
-    prepared.version = version == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
-    strings.community = ScanConfig().community.substr(0, kCommunityBuffer - 1);
-    prepared.community = reinterpret_cast<u_char*>(strings.community.data());
-    prepared.community_len = strings.community.size();
   }
 
   auto session = SnmpSession::Open(prepared);

@@ -1,5 +1,6 @@
 // OID texts: parsing the texts of the model table and the command line, and
-// building the text of a received OID.
+// building the text of a received OID. The two client paths parse differently
+// on purpose (snmp/README.md).
 #pragma once
 
 #include <cstddef>
@@ -17,12 +18,12 @@ inline constexpr std::size_t kMaxOidLength = 128;
 
 using OidIds = std::vector<std::uint32_t>;
 
-// The manager queries' conversion: "system.sysDescr.0", or an absolute dotted
+// The manager path's conversion: "system.sysDescr.0", or an absolute dotted
 // numeric OID (a leading dot allowed) of 1 to 128 decimal sub-identifiers that
 // each fit in 32 bits. Anything else is refused.
 std::optional<OidIds> ParseOidText(std::string_view text);
 
-// The single GET's conversion: split at ".", skip empty pieces, and read every
+// The library path's conversion: split at ".", skip empty pieces, and read every
 // piece like atol (leading digits; a piece without digits gives 0). Refused
 // only when more than 128 pieces remain.
 std::optional<OidIds> SplitOidText(std::string_view text);

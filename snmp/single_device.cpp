@@ -9,7 +9,7 @@ namespace ordalen {
 
 bool QueryOneDevice(const char* oid, const char* agent) {
   std::string result;
-  NetSnmpGet(oid != nullptr ? oid : "", result, agent != nullptr ? agent : "", 2);
+  NetSnmpGet(oid != nullptr ? oid : "", result, agent != nullptr ? agent : "", SnmpVersion::kV2c);
   std::fputs("result: ", stdout);
   std::fwrite(result.data(), 1, result.size(), stdout);
   std::fflush(stdout);

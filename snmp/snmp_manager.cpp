@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "app/log.h"
 #include "app/settings.h"
-#include "base/socket_mutex.h"
+#include "base/mib_keys.h"
 #include "base/text.h"
 #include "snmp/oid_text.h"
 #include "snmp/snmp_library.h"
@@ -23,18 +22,15 @@ constexpr long kManagerTimeoutMicroseconds = 500L * 1000L;
 constexpr int kManagerRetries = 3;
 constexpr const char* kWalkStart = "system.sysDescr.0";
 
-constexpr std::string_view kArpPhysAddressPrefix = "1.3.6.1.2.1.4.22.1.2.";
-
 // Which walked objects are kept, and whether the value is forced to hex octets.
 enum class Keep { kNo, kByType, kHexOctets };
 
 Keep KeepRule(std::string_view oid_text) {
-  if (oid_text == "1.3.6.1.2.1.1.1.0" || oid_text == "1.3.6.1.2.1.43.10.2.1.4.1.1" ||
-      oid_text == "1.3.6.1.2.1.43.10.2.1.5.1.1") {
+  if (oid_text == kSysDescrOid || oid_text == kMarkerCountOid || oid_text == kMarkerPowerOnOid) {
     return Keep::kByType;
   }
-  if (StartsWith(oid_text, kArpPhysAddressPrefix)) return Keep::kHexOctets;
-  if (StartsWith(oid_text, "1.3.6.1.2.1.4.20.")) return Keep::kByType;
+  if (StartsWith(oid_text, kArpTablePrefix)) return Keep::kHexOctets;
+  if (StartsWith(oid_text, kAddressTablePrefix)) return Keep::kByType;
   return Keep::kNo;
 }
 
@@ -95,23 +91,13 @@ std::span<const oid> NameOf(const netsnmp_variable_list& variable) {
   return {variable.name, variable.name_length};
 }
 
-// A v1 session to `agent` with the manager's parameters.
+// A v1 session to `agent` with the manager path's parameters.
 std::unique_ptr<SnmpSession> OpenManagerSession(const std::string& agent) {
   InitSnmpLibrary();
-  std::string peer = agent;
-  std::string community = ScanConfig().community;
-  netsnmp_session prepared;
-  {
-    std::lock_guard<std::mutex> lock(SocketMutex());
-    snmp_sess_init(&prepared);
-  }
-  prepared.version = SNMP_VERSION_1;
-  prepared.peername = peer.data();
-  prepared.community = reinterpret_cast<u_char*>(community.data());
-  prepared.community_len = community.size();
-  prepared.timeout = kManagerTimeoutMicroseconds;
-  prepared.retries = kManagerRetries;
-  return SnmpSession::Open(prepared);
+  SessionRecord prepared(SnmpVersion::kV1, agent, ScanConfig().community);
+  prepared.get().timeout = kManagerTimeoutMicroseconds;
+  prepared.get().retries = kManagerRetries;
+  return SnmpSession::Open(prepared.get());
 }
 
 std::vector<oid> ToLibraryOid(const OidIds& ids) {

@@ -1,5 +1,5 @@
-// SNMPv1 manager queries: the walk of one device into its OID/value map, and a
-// single GET. Both use the community of the settings, a time-out of 500 ms and
+// The manager path (snmp/README.md): the SNMPv1 walk of one device into its
+// OID/value map, and a single GET. Both use the community of the settings, a time-out of 500 ms and
 // 3 retries. Safe to call from many workers at once.
 #pragma once
 

@@ -314,6 +314,34 @@ int SnmpSession::DiscoverEngineId(const std::stop_token& stop) {
   return create_user_from_session(ss) == SNMPERR_SUCCESS ? STAT_SUCCESS : STAT_ERROR;
 }
 
+SessionRecord::SessionRecord(SnmpVersion version, std::string peer, std::string community)
+    : peer_(std::move(peer)), community_(std::move(community)) {
+  {
+    Lock lock(SocketMutex());
+    snmp_sess_init(&record_);
+  }
+  record_.peername = peer_.data();
+  switch (version) {
+    case SnmpVersion::kV1:
+      record_.version = SNMP_VERSION_1;
+      break;
+    case SnmpVersion::kV2c:
+      record_.version = SNMP_VERSION_2c;
+      break;
+    case SnmpVersion::kV3:
+      record_.version = SNMP_VERSION_3;
+      return;
+  }
+  record_.community = reinterpret_cast<u_char*>(community_.data());
+  record_.community_len = community_.size();
+}
+
+void SessionRecord::SetSecurityName(std::string user) {
+  user_ = std::move(user);
+  record_.securityName = user_.data();
+  record_.securityNameLen = user_.size();
+}
+
 std::string SnmpSession::ErrorText() {
   if (handle_ == nullptr) return {};
   Lock lock(SocketMutex());

@@ -21,6 +21,7 @@
 
 #include "snmp/netsnmp.h"
 #include "snmp/snmp_value.h"
+#include "snmp/snmp_version.h"
 
 namespace ordalen {
 
@@ -28,6 +29,28 @@ struct PduDeleter {
   void operator()(netsnmp_pdu* pdu) const;
 };
 using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
+
+// The record a session is opened from, as both client paths prepare it:
+// snmp_sess_init's defaults (the library's time-out and retries), `version`,
+// `peer` and, for SNMPv1 and v2c, `community`; SNMPv3 security is the caller's
+// to add. The strings the record points at live here; SnmpSession::Open copies
+// the record, so it need last only until then.
+class SessionRecord {
+ public:
+  SessionRecord(SnmpVersion version, std::string peer, std::string community = {});
+  SessionRecord(const SessionRecord&) = delete;
+  SessionRecord& operator=(const SessionRecord&) = delete;
+
+  netsnmp_session& get() { return record_; }
+  // The SNMPv3 user name, kept here with the record.
+  void SetSecurityName(std::string user);
+
+ private:
+  std::string peer_;
+  std::string community_;
+  std::string user_;
+  netsnmp_session record_{};
+};
 
 class SnmpSession {
  public:

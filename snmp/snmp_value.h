@@ -1,5 +1,6 @@
-// Text renderings of SNMP values: the manager-query rule (FormatValue), the
-// single-GET rule (FormatVariable), and the pieces both share.
+// Text renderings of SNMP values: the manager path's rule (FormatValue), the
+// library path's rule (FormatVariable), and the pieces both share. They differ
+// on purpose (snmp/README.md).
 #pragma once
 
 #include <cstdint>
@@ -37,10 +38,10 @@ struct SnmpValueView {
   std::span<const std::uint32_t> oid;
 };
 
-// The manager-query rendering (walk and single manager GET).
+// The manager path's rendering (walk and way A's GET).
 std::string FormatValue(const SnmpValueView& value);
 
-// The rendering of the net-snmp single GET.
+// The library path's rendering (ways B and C, the single-device mode).
 std::string FormatVariable(const SnmpValueView& value);
 
 // Every octet as two lower-case hex digits, joined by ":"; no octets give "".

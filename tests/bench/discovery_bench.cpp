@@ -125,14 +125,15 @@ int main(int argc, char** argv) {
   const double cpu_start = CpuSeconds();
   const long long frames_start = FramesReceived(card_name);
   const auto arp_start = std::chrono::steady_clock::now();
-  ordalen::ArpSweep(cards);
+  ordalen::ArpSweep(config, cards, ordalen::SystemArpOps(), ordalen::ProcessOutput());
   const double arp_s = Seconds(std::chrono::steady_clock::now() - arp_start);
   const double arp_cpu = CpuSeconds() - cpu_start;
   const long long frames_arp = FramesReceived(card_name);
   const std::size_t arp_found = Count();
   ordalen::ClearHosts();
   const auto ping_start = std::chrono::steady_clock::now();
-  ordalen::PingSweep(card->FirstHost, card->LastHost);
+  ordalen::PingSweep(config, card->FirstHost, card->LastHost, ordalen::SystemEchoOps(),
+                     ordalen::ProcessOutput());
   const double ping_s = Seconds(std::chrono::steady_clock::now() - ping_start);
   const double ping_cpu = CpuSeconds() - cpu_start - arp_cpu;
   const long long frames_ping = FramesReceived(card_name);

@@ -18,6 +18,7 @@
 #include "probes/ping.h"
 #include "support/lab.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
 
 namespace ordalen {
@@ -88,9 +89,7 @@ class RecordingArp : public ArpOps {
     if (!system) return nullptr;
     return std::make_unique<Asker>(std::move(system), asked);
   }
-  std::optional<std::string> ReverseName(std::uint32_t address) override {
-    return SystemArpOps().ReverseName(address);
-  }
+  HostLookup& Names() override { return SystemArpOps().Names(); }
   std::vector<std::uint32_t> asked;
 
  private:
@@ -186,9 +185,9 @@ TEST_F(DiscoveryLabTest, CardsAreTheScannersTwoLabCards) {
 
 TEST_F(DiscoveryLabTest, ArpSweepRecordsEveryHostWithItsRealMacAndName) {
   ENTER_LAB_SCANNER(lab);
-  ::testing::internal::CaptureStdout();
-  ArpSweep(Cards());
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  test::RecordingOutput output;
+  ArpSweep(ScanConfig(), Cards(), SystemArpOps(), output);
+  const std::string out = output.Printed();
 
   std::set<std::string> expected = {lab.Value("LAB_SCANNER_IP_A"), lab.Value("LAB_SCANNER_IP_B")};
   for (const auto& [host, os] : HostClasses()) {
@@ -225,7 +224,7 @@ TEST_F(DiscoveryLabTest, ArpSweepRecordsEveryHostWithItsRealMacAndName) {
   EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), expected.size())
       << out;
   // One log line per recorded host and none for anything else.
-  const std::vector<std::string> log = test::LogMessages(dir_.path() / "ordalen.log");
+  const std::vector<std::string>& log = output.logged;
   EXPECT_EQ(log.size(), expected.size());
   for (const std::string& line : log) {
     EXPECT_TRUE(std::ranges::any_of(expected, [&](const std::string& ip) {
@@ -238,17 +237,18 @@ TEST_F(DiscoveryLabTest, ArpSweepRecordsEveryHostWithItsRealMacAndName) {
 
 TEST_F(DiscoveryLabTest, PingClassFollowsTheReplyTtl) {
   ENTER_LAB_SCANNER(lab);
+  test::RecordingOutput out;
   for (const auto& [host, os] : HostClasses()) {
     SCOPED_TRACE(host);
     int ttl = -1;
-    ASSERT_EQ(PingHost(Addr(lab.Ip(host)), ttl), 1);
+    ASSERT_EQ(PingHost(Addr(lab.Ip(host)), ttl, SystemEchoOps(), out), 1);
     EXPECT_EQ(TtlToOsType(ttl), os) << "ttl " << ttl;
   }
   for (const char* key : {"LAB_SILENT_A", "LAB_SILENT_B"}) {
     SCOPED_TRACE(key);
     int ttl = -1;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(PingHost(Addr(lab.Value(key)), ttl), 0);
+    EXPECT_EQ(PingHost(Addr(lab.Value(key)), ttl, SystemEchoOps(), out), 0);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(ttl, 0);
     EXPECT_GE(took, 950ms);
@@ -259,16 +259,17 @@ TEST_F(DiscoveryLabTest, PingClassFollowsTheReplyTtl) {
 TEST_F(DiscoveryLabTest, PingSweepAddsItsClassToArpRecordsAndPingOnlyHostsGetIpAndOs) {
   ENTER_LAB_SCANNER(lab);
   const CardTable cards = Cards();
-  ::testing::internal::CaptureStdout();
+  test::RecordingOutput output;
   // Card A through both sweeps; card B through the ping sweep only.
   CardTable only_a = cards;
   for (CARDINFO& c : only_a) {
     if (!InSubnetA(IpText(c.Address))) c.ScanFlag = 0;
   }
-  ArpSweep(only_a);
-  PingSweep(Addr("10.77.1.1"), Addr("10.77.1.254"));
-  PingSweep(Addr("10.77.2.1"), Addr("10.77.2.254"));
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  const SCANCONFIG& config = ScanConfig();
+  ArpSweep(config, only_a, SystemArpOps(), output);
+  PingSweep(config, Addr("10.77.1.1"), Addr("10.77.1.254"), SystemEchoOps(), output);
+  PingSweep(config, Addr("10.77.2.1"), Addr("10.77.2.254"), SystemEchoOps(), output);
+  const std::string out = output.Printed();
 
   for (const auto& [host, os] : HostClasses()) {
     SCOPED_TRACE(host);
@@ -306,11 +307,10 @@ TEST_F(DiscoveryLabTest, RangeIsPingedExactlyAndClipsTheArpSweep) {
   ScanConfig().rangeEnd = last;
   RecordingArp arp;
   RecordingEcho echo;
-  ::testing::internal::CaptureStdout();
-  ArpSweep(Cards(), arp);
+  test::RecordingOutput out;
+  ArpSweep(ScanConfig(), Cards(), arp, out);
   const auto after_arp = StoredAddresses();
-  PingSweep(first, last, echo);
-  ::testing::internal::GetCapturedStdout();
+  PingSweep(ScanConfig(), first, last, echo, out);
 
   std::set<std::uint32_t> arp_expected = Inclusive(Addr("10.77.1.250"), Addr("10.77.1.254"));
   arp_expected.merge(Inclusive(Addr("10.77.2.1"), Addr("10.77.2.12")));
@@ -350,16 +350,17 @@ TEST_F(DiscoveryLabTest, EveryThreadCountFindsTheSameHosts) {
       ScanConfig().rangeStart = first;
       ScanConfig().rangeEnd = last;
     }
-    ::testing::internal::CaptureStdout();
-    ArpSweep(cards);
+    test::RecordingOutput out;
+    const SCANCONFIG& config = ScanConfig();
+    ArpSweep(config, cards, SystemArpOps(), out);
     if (c.whole_subnets) {
       for (const CARDINFO& card : cards) {
-        if (card.ScanFlag == 1) PingSweep(card.FirstHost, card.LastHost);
+        if (card.ScanFlag == 1)
+          PingSweep(config, card.FirstHost, card.LastHost, SystemEchoOps(), out);
       }
     } else {
-      PingSweep(first, last);
+      PingSweep(config, first, last, SystemEchoOps(), out);
     }
-    ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(StoredAddresses(), c.whole_subnets ? everything : in_stretch);
     for (const auto& [host, os] : HostClasses()) {
       const SCANRESULT* r = FindHost(lab.Ip(host));

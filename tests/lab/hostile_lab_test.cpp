@@ -301,11 +301,11 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     // time-out each, as for any silent device; they are tested once (types).
     if (c.walk_result == 0) {
       std::string single;
-      NetSnmpGet(kModelOid, single, agent, 2);
+      NetSnmpGet(kModelOid, single, agent, SnmpVersion::kV2c);
       EXPECT_EQ(single, c.model_single);
       std::string firmware;
       t0 = Clock::now();
-      NetSnmpGet(kFirmwareOid, firmware, agent, 2);
+      NetSnmpGet(kFirmwareOid, firmware, agent, SnmpVersion::kV2c);
       EXPECT_LT(Clock::now() - t0, kLibraryRequestTime + milliseconds(600));
       EXPECT_EQ(firmware, c.firmware_single);
     }

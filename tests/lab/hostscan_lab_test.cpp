@@ -17,14 +17,14 @@
 #include "support/lab.h"
 #include "support/node_status.h"
 #include "support/process.h"
-#include "support/scan_output.h"
+#include "support/recording_output.h"
 
 namespace ordalen {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using test::CapturedOutput;
+using test::RecordingOutput;
 
 std::uint32_t Address(const std::string& text) {
   unsigned a = 0, b = 0, c = 0, d = 0;
@@ -156,7 +156,7 @@ TEST_F(HostScanLabTest, NmbdZeroMacAnswerLeavesTheArpValues) {
   Seed(ip, lab.Mac("WIN1"), lab.HostName("WIN1"), 1);
   SCANCONFIG config;
   config.winPorts = {3389};
-  CapturedOutput output;
+  RecordingOutput output;
   HostScan(config, *MakeNetworkProbes(), output);
   const SCANRESULT* record = FindHost(ip);
   ASSERT_NE(record, nullptr);
@@ -178,7 +178,7 @@ TEST_F(HostScanLabTest, WindowsLikeAnswerGivesMacNameWorkgroupAndOsClass) {
   SCANCONFIG config;
   config.winPorts = {3389};
   config.jobId = "2";
-  CapturedOutput output;
+  RecordingOutput output;
   HostScan(config, *MakeNetworkProbes(), output);
 
   const SCANRESULT* record = FindHost(ip);
@@ -209,7 +209,7 @@ TEST_F(HostScanLabTest, HostWithoutNetbiosLogsItsErrorAfterTwentyPolls) {
   Seed(ip, lab.Mac("LINUX1"), lab.HostName("LINUX1"), 3);
   SCANCONFIG config;
   config.winPorts = {3389, 445};
-  CapturedOutput output;
+  RecordingOutput output;
   const auto started = Clock::now();
   HostScan(config, *MakeNetworkProbes(), output);
   const auto took = Clock::now() - started;
@@ -237,7 +237,7 @@ TEST_F(HostScanLabTest, FirstListedAcceptingPortIsTheOneReported) {
     Seed(ip, lab.Mac("WIN1"), "", 3);
     SCANCONFIG config;
     config.winPorts = c.ports;
-    CapturedOutput output;
+    RecordingOutput output;
     HostScan(config, *MakeNetworkProbes(), output);
     EXPECT_EQ(CountStarting(output.logged, "Port["), 1);
     EXPECT_TRUE(Contains(output.logged, Format("Port[%s]: %u ok", ip.c_str(), c.reported)));
@@ -262,7 +262,7 @@ TEST_F(HostScanLabTest, Port135IsTouchedOnlyWithAnAccount) {
     SCANCONFIG config;
     config.wmiUserNames = c.users;
     config.wmiPasswords.assign(c.users.size(), "wrong");
-    CapturedOutput output;
+    RecordingOutput output;
     HostScan(config, *MakeNetworkProbes(), output);
     const auto& run = listener.Stop();
     EXPECT_EQ(run.exit_code, 0) << run.err;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "snmp/model_table.h"
 #include "support/lab.h"
 #include "support/lab_peer.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
 #include "support/snmp_agent.h"
 
@@ -105,27 +105,14 @@ class DropSnmp {
   std::string error_;
 };
 
-// The log lines from line `first` on whose message begins with `prefix`, as
-// (seconds since 1970, message).
-std::vector<std::pair<std::time_t, std::string>> StampedLog(std::size_t first,
-                                                            const std::string& prefix) {
-  std::vector<std::pair<std::time_t, std::string>> out;
-  const Lines lines = test::LogLines(ScanConfig().logDir + "/ordalen.log");
-  for (std::size_t i = first; i < lines.size(); ++i) {
-    std::tm tm{};
-    char bar = 0;
-    if (std::sscanf(lines[i].c_str(), "%d/%d/%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &bar) != 7 ||
-        bar != '|') {
-      continue;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    const std::string message = lines[i].substr(lines[i].find('|') + 1);
-    if (StartsWith(message, prefix)) out.emplace_back(std::mktime(&tm), message);
+// The log messages that begin with `prefix`, as (their stamp, message).
+std::vector<std::pair<std::int64_t, std::string>> StampedLog(const test::RecordingOutput& out,
+                                                             const std::string& prefix) {
+  std::vector<std::pair<std::int64_t, std::string>> stamped;
+  for (std::size_t i = 0; i < out.logged.size(); ++i) {
+    if (StartsWith(out.logged[i], prefix)) stamped.emplace_back(out.log_times[i], out.logged[i]);
   }
-  return out;
+  return stamped;
 }
 
 class MibLabTest : public ::testing::Test {
@@ -134,10 +121,12 @@ class MibLabTest : public ::testing::Test {
     FreeTargetTable();
     ClearHosts();
   }
-  // The test's log lines that begin with `prefix`.
-  static Lines Log(const test::LogWatch& log, const std::string& prefix) {
-    return log.Lines(prefix);
-  }
+  // The phase's log messages that begin with `prefix`.
+  Lines Log(const std::string& prefix) const { return out_.LoggedWith(prefix); }
+  int RunPhase() { return RunMibPhase(ScanConfig(), TargetTable(), SystemMibOps(), out_); }
+  void Identify(MibJob& job) { IdentifyDevice(job, TargetTable(), SystemMibOps(), out_); }
+
+  test::RecordingOutput out_;
 };
 
 TEST_F(MibLabTest, BigViewGivesUpEveryArpRowAndItsHostsArePingedSideBySide) {
@@ -155,15 +144,11 @@ TEST_F(MibLabTest, BigViewGivesUpEveryArpRowAndItsHostsArePingedSideBySide) {
   TargetTable() = Table(2, lab);
   ClearHosts();
   AddHost(kBigView);
-  const test::LogWatch log;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
-  RunMibPhase();
+  RunPhase();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::string out = testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  const std::string out = out_.Printed();
   std::printf("big view: MIB phase %.2f s\n", seconds);
 
   Lines want_log;
@@ -179,12 +164,12 @@ TEST_F(MibLabTest, BigViewGivesUpEveryArpRowAndItsHostsArePingedSideBySide) {
     EXPECT_EQ(host->OsType, 0);  // silent
     EXPECT_EQ(host->NetbiosName, "(unknown)");
   }
-  Lines rows = Log(log, "SNMP[");
+  Lines rows = Log("SNMP[");
   std::sort(rows.begin(), rows.end());
   EXPECT_EQ(rows, want_log);
   EXPECT_EQ(FindHost(kBigView)->SysDescr, "Hostile bigview");
   EXPECT_NE(out.find("[10.77.1.131]scan\r\n"), std::string::npos);
-  EXPECT_TRUE(Log(log, "SNMP walk of").empty());
+  EXPECT_TRUE(Log("SNMP walk of").empty());
   // The walk asked for the regions only, not for the 30,000 objects before them.
   const int requests = std::stoi(agent.Stop());
   EXPECT_LT(requests, 60);
@@ -201,31 +186,28 @@ TEST_F(MibLabTest, HostThatDropsSnmpTimesOutOncePerWay) {
   ASSERT_EQ(firewall.error(), "");
   test::PrepareSnmpTestProcess();
   TargetTable() = Table(8, lab);
-  const test::LogWatch log;
-  const std::size_t log_before = test::LogLines(ScanConfig().logDir + "/ordalen.log").size();
   MibJob job;
   job.HostText = kDropping;
-  testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
-  IdentifyDevice(job);
+  Identify(job);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::string errors = testing::internal::GetCapturedStderr();
+  const std::string errors = out_.Errors();
   std::printf("dropping host, 8 model entries: %.2f s\n", seconds);
   EXPECT_TRUE(job.Values.empty());
   const std::string d = kDropping;
-  EXPECT_EQ(Log(log, "MIB[" + d), (Lines{"MIB[" + d + "] snmp v2", "MIB[" + d + "] snmp v3"}));
-  EXPECT_EQ(Log(log, d + "|"),
+  EXPECT_EQ(Log("MIB[" + d), (Lines{"MIB[" + d + "] snmp v2", "MIB[" + d + "] snmp v3"}));
+  EXPECT_EQ(Log(d + "|"),
             (Lines{d + "|Timeout", d + "|scan end", d + "|Timeout", d + "|scan end"}));
   EXPECT_EQ(errors, "Timeout: No Response from " + d + "\nTimeout: No Response from " + d + "\n");
   // Each line keeps the time it happened at: the v3 GET began with the v2c GET,
   // and both were over one library time-out (6 s) later, not two (12 s).
-  const auto stamped = StampedLog(log_before, "MIB[" + d + "] snmp v");
-  const auto ends = StampedLog(log_before, d + "|scan end");
+  const auto stamped = StampedLog(out_, "MIB[" + d + "] snmp v");
+  const auto ends = StampedLog(out_, d + "|scan end");
   ASSERT_EQ(stamped.size(), 2u);
   ASSERT_EQ(ends.size(), 2u);
   EXPECT_LE(stamped[1].first - stamped[0].first, 1);
-  const std::time_t took = ends[1].first - stamped[0].first;
+  const std::int64_t took = ends[1].first - stamped[0].first;
   std::printf("log: v2c and v3 GETs from first line to last: %lld s\n",
               static_cast<long long>(took));
   EXPECT_GE(took, 5);
@@ -239,20 +221,18 @@ TEST_F(MibLabTest, HostWithThePortClosedIsNamedAtOnce) {
   ASSERT_TRUE(addresses.error().empty()) << addresses.error();
   test::PrepareSnmpTestProcess();
   TargetTable() = Table(8, lab);
-  const test::LogWatch log;
   MibJob job;
   job.HostText = kClosed;
-  testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
-  IdentifyDevice(job);
+  Identify(job);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(out_.Errors(), "");
   std::printf("closed port, 8 model entries: %.3f s\n", seconds);
   EXPECT_TRUE(job.Values.empty());
   const std::string c = kClosed;
-  EXPECT_EQ(Log(log, "MIB[" + c), (Lines{"MIB[" + c + "]: no SNMP agent (port 161 closed)"}));
-  EXPECT_TRUE(Log(log, c + "|").empty());
+  EXPECT_EQ(Log("MIB[" + c), (Lines{"MIB[" + c + "]: no SNMP agent (port 161 closed)"}));
+  EXPECT_TRUE(Log(c + "|").empty());
 }
 
 // The lab's own peers identify as before: the printer by its model and firmware
@@ -270,10 +250,7 @@ TEST_F(MibLabTest, PrinterAndAgentlessHostOfTheLab) {
   const std::string linux1 = lab.Ip("LINUX1");
   AddHost(printer);
   AddHost(linux1);
-  const test::LogWatch log;
-  testing::internal::CaptureStdout();
-  RunMibPhase();
-  testing::internal::GetCapturedStdout();
+  RunPhase();
   const SCANRESULT* host = FindHost(printer);
   ASSERT_NE(host, nullptr);
   EXPECT_EQ(host->SysDescr, lab.Value("LAB_SNMP_SYSDESCR"));
@@ -284,8 +261,7 @@ TEST_F(MibLabTest, PrinterAndAgentlessHostOfTheLab) {
   ASSERT_NE(ghost, nullptr);
   EXPECT_EQ(ghost->MacAddress, AsciiUpper(lab.Value("LAB_GHOST_MAC")));
   EXPECT_EQ(ghost->FromDeviceTable, 1);
-  EXPECT_EQ(Log(log, "MIB[" + linux1),
-            (Lines{"MIB[" + linux1 + "]: no SNMP agent (port 161 closed)"}));
+  EXPECT_EQ(Log("MIB[" + linux1), (Lines{"MIB[" + linux1 + "]: no SNMP agent (port 161 closed)"}));
   EXPECT_EQ(FindHost(linux1)->SysDescr, "");
 }
 

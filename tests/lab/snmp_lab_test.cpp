@@ -177,7 +177,7 @@ TEST(SnmpLabTest, NetSnmpGetLogLineSequences) {
     const char* name;
     std::string agent;
     std::string oid;
-    int version;
+    SnmpVersion version;
     bool account;
     std::string value;
     Lines lines;
@@ -185,42 +185,42 @@ TEST(SnmpLabTest, NetSnmpGetLogLineSequences) {
       {"v2c",
        p,
        "1.3.6.1.2.1.1.1.0",
-       2,
+       SnmpVersion::kV2c,
        true,
        snmp.sysdescr,
        {"MIB[" + p + "] snmp v2", p + "|scan end"}},
       {"v2c firmware, leading dot",
        p,
        "." + snmp.firmware_oid,
-       2,
+       SnmpVersion::kV2c,
        true,
        snmp.firmware,
        {"MIB[" + p + "] snmp v2", p + "|scan end"}},
       {"v3 with the MD5 account",
        p,
        snmp.model_oid,
-       3,
+       SnmpVersion::kV3,
        true,
        snmp.model,
        {"MIB[" + p + "] snmp v3", p + "|scan end"}},
       {"v3 without an account: noAuth",
        p,
        snmp.model_oid,
-       3,
+       SnmpVersion::kV3,
        false,
        "",
        {"MIB[" + p + "] snmp v3", p + "|Error [1]No securityName specified", p + "|scan end"}},
       {"missing object: empty, no outcome line",
        p,
        "1.3.6.1.2.1.1.99.0",
-       2,
+       SnmpVersion::kV2c,
        true,
        "",
        {"MIB[" + p + "] snmp v2", p + "|scan end"}},
       {"silent address",
        snmp.silent,
        "1.3.6.1.2.1.1.1.0",
-       2,
+       SnmpVersion::kV2c,
        true,
        "",
        {"MIB[" + snmp.silent + "] snmp v2", snmp.silent + "|Timeout", snmp.silent + "|scan end"}},
@@ -259,12 +259,13 @@ TEST(SnmpLabTest, SixteenWorkersQueryThePrinterInAllThreeWaysAtOnce) {
             break;
           }
           case 2:
-            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, 2) != 0 ||
+            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, SnmpVersion::kV2c) != 0 ||
                 value != snmp.firmware)
               ++wrong;
             break;
           default:
-            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, 3) != 0 || value != snmp.model)
+            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, SnmpVersion::kV3) != 0 ||
+                value != snmp.model)
               ++wrong;
             break;
         }
@@ -285,7 +286,8 @@ TEST(SnmpLabTest, SixteenSilentV3DevicesCostAboutOneTimeOut) {
   for (int i = 0; i < 16; ++i) {
     threads.emplace_back([&, i] {
       std::string value = "x";
-      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i), 3) != 0 ||
+      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i),
+                     SnmpVersion::kV3) != 0 ||
           !value.empty())
         ++wrong;
     });

@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "app/settings.h"
 #include "engine/result_store.h"
+#include "support/fake_network.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
 
 namespace ordalen {
@@ -43,7 +44,7 @@ InterfaceAddress Card(std::string name, int index, std::uint32_t address, const 
 class FakeArp : public ArpOps {
  public:
   std::map<std::pair<int, std::uint32_t>, MacBytes> answers;
-  std::map<std::uint32_t, std::string> names;
+  test::FakeLookup lookup;
   std::set<std::uint32_t> failing;  // the socket reports a failure for these
   bool can_ask = true;
   OsError cannot{EPERM, "socket(AF_PACKET): Operation not permitted"};
@@ -51,8 +52,6 @@ class FakeArp : public ArpOps {
   int can_ask_calls = 0;
   std::vector<std::pair<int, std::uint32_t>> asked;
   std::vector<ArpSender> senders;
-  std::set<std::uint32_t> named;
-  std::set<std::thread::id> name_threads;
   int most_in_flight = 0;
 
   bool CanAsk(OsError* error) override {
@@ -64,14 +63,7 @@ class FakeArp : public ArpOps {
     senders.push_back(sender);
     return std::make_unique<Asker>(*this, sender);
   }
-  std::optional<std::string> ReverseName(std::uint32_t address) override {
-    std::lock_guard lock(mutex_);
-    named.insert(address);
-    name_threads.insert(std::this_thread::get_id());
-    const auto it = names.find(address);
-    if (it == names.end()) return std::nullopt;
-    return it->second;
-  }
+  HostLookup& Names() override { return lookup; }
 
   std::set<std::uint32_t> AskedAddresses() const {
     std::set<std::uint32_t> out;
@@ -107,7 +99,6 @@ class FakeArp : public ArpOps {
     ArpSender sender_;
     std::vector<std::pair<std::uint32_t, int>> pending_;
   };
-  std::mutex mutex_;
 };
 
 std::set<std::uint32_t> Span(std::uint32_t first, std::uint32_t last,
@@ -126,13 +117,16 @@ std::vector<std::string> StoredAddresses() {
   return out;
 }
 
-// Fresh settings (Thread=12, no range) and the log in a folder of the test's own.
+// Fresh settings (Thread=12, no range) and store; the phase's lines recorded.
 class ArpSweepTest : public ::testing::Test {
  protected:
-  std::vector<std::string> Log() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+  int Sweep(const CardTable& cards, ArpOps& probes) {
+    return ArpSweep(ScanConfig(), cards, probes, out_);
+  }
 
   test::TempDir dir_;
   test::ScopedScanConfig config_{dir_.path()};
+  test::RecordingOutput out_;
 
   // Two cards: A 10.77.1.2/24 on interface 4, B 10.77.2.2/24 on interface 5.
   static CardTable TwoCards() {
@@ -151,11 +145,10 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
   arp.answers[{4, Ip(10, 77, 1, 10)}] = {0x02, 0x77, 0x01, 0x00, 0x00, 0x10};
   arp.answers[{4, Ip(10, 77, 1, 20)}] = {0, 0, 0, 0, 0, 0};  // the all-zero answer counts as none
   arp.answers[{4, Ip(10, 77, 1, 30)}] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-  arp.names[Ip(10, 77, 1, 10)] = "linux1.lab.test";
+  arp.lookup.names[Ip(10, 77, 1, 10)] = "linux1.lab.test";
 
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ArpSweep(cards, arp), 1);
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Sweep(cards, arp), 1);
+  const std::string out = out_.Printed();
 
   // Every host address but our own is asked once, on card A as card A.
   EXPECT_EQ(arp.asked.size(), 253u);
@@ -169,9 +162,9 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
   // beside the requests, not on the thread that asks.
   EXPECT_LE(arp.most_in_flight, 12);
   EXPECT_GE(arp.most_in_flight, 11);
-  EXPECT_FALSE(arp.name_threads.contains(std::this_thread::get_id()));
+  EXPECT_FALSE(arp.lookup.threads.contains(std::this_thread::get_id()));
   // Names are looked up for answering hosts only.
-  EXPECT_EQ(arp.named,
+  EXPECT_EQ(arp.lookup.Asked(),
             (std::set<std::uint32_t>{Ip(10, 77, 1, 2), Ip(10, 77, 1, 10), Ip(10, 77, 1, 30)}));
 
   EXPECT_EQ(StoredAddresses(), (std::vector<std::string>{"10.77.1.10", "10.77.1.2", "10.77.1.30"}));
@@ -199,7 +192,7 @@ TEST_F(ArpSweepTest, AnsweringHostsGetARecordWithTheirCardsSubnet) {
     EXPECT_NE(out.find(std::string("[") + w.ip + "]" + w.mac + "\r\n"), std::string::npos) << out;
   }
   EXPECT_EQ(out.find("10.77.1.20"), std::string::npos);
-  std::vector<std::string> log = Log();
+  std::vector<std::string> log = out_.logged;
   std::ranges::sort(log);
   EXPECT_EQ(log, (std::vector<std::string>{"ARP[10.77.1.10]: 02:77:01:00:00:10",
                                            "ARP[10.77.1.2]: 02:77:01:00:00:02",
@@ -235,9 +228,7 @@ TEST_F(ArpSweepTest, CommandLineRangeClipsEachCard) {
     ScanConfig().rangeStart = c.start;
     ScanConfig().rangeEnd = c.end;
     FakeArp arp;
-    ::testing::internal::CaptureStdout();
-    ArpSweep(TwoCards(), arp);
-    ::testing::internal::GetCapturedStdout();
+    Sweep(TwoCards(), arp);
     EXPECT_EQ(arp.AskedAddresses(), c.asked);
     EXPECT_EQ(arp.asked.size(), c.asked.size());
     ClearHosts();
@@ -247,7 +238,7 @@ TEST_F(ArpSweepTest, CommandLineRangeClipsEachCard) {
 TEST_F(ArpSweepTest, CardsAreSweptOneAfterTheOther) {
   FakeArp arp;
   ScanConfig().threadCount = 64;
-  ArpSweep(TwoCards(), arp);
+  Sweep(TwoCards(), arp);
   ASSERT_EQ(arp.asked.size(), 2u * 253);
   const auto first_b = std::ranges::find_if(arp.asked, [](const auto& a) { return a.first == 5; });
   ASSERT_NE(first_b, arp.asked.end());
@@ -264,9 +255,7 @@ TEST_F(ArpSweepTest, AHostFoundThroughTwoCardsKeepsTheLastRecord) {
   FakeArp arp;
   arp.answers[{4, Ip(10, 77, 1, 10)}] = {0x02, 0, 0, 0, 0, 0x0A};
   arp.answers[{6, Ip(10, 77, 1, 10)}] = {0x02, 0, 0, 0, 0, 0x0B};
-  ::testing::internal::CaptureStdout();
-  ArpSweep(cards, arp);
-  ::testing::internal::GetCapturedStdout();
+  Sweep(cards, arp);
   const SCANRESULT* r = FindHost("10.77.1.10");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->MacAddress, "02:00:00:00:00:0B");
@@ -284,9 +273,7 @@ TEST_F(ArpSweepTest, EveryThreadCountFindsTheSameHosts) {
     FakeArp arp;
     for (int host : {1, 10, 77, 128, 254})
       arp.answers[{5, Ip(10, 77, 2, host)}] = {2, 0, 0, 0, 0, 1};
-    ::testing::internal::CaptureStdout();
-    ArpSweep(TwoCards(), arp);
-    ::testing::internal::GetCapturedStdout();
+    Sweep(TwoCards(), arp);
     EXPECT_EQ(arp.asked.size(), 2u * 253);
     EXPECT_LE(arp.most_in_flight, c.in_flight);
     EXPECT_GE(arp.most_in_flight, c.in_flight == 1 ? 1 : c.in_flight - 1);
@@ -313,18 +300,17 @@ TEST_F(ArpSweepTest, NoRightToSendSaysSoOnceAndFindsNothing) {
     FakeArp arp;
     arp.can_ask = false;
     arp.cannot = c.error;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(ArpSweep(TwoCards(), arp), 1);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    out_.Clear();
+    EXPECT_EQ(Sweep(TwoCards(), arp), 1);
+    const std::string err = out_.Errors();
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
     EXPECT_NE(err.find(c.error.message), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_TRUE(arp.asked.empty());
     EXPECT_EQ(Results().size(), 0u);
-    const std::vector<std::string> log = Log();
+    const std::vector<std::string>& log = out_.logged;
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0] + "\r\n", err);
-    std::filesystem::remove(dir_.path() / "ordalen.log");
   }
 }
 
@@ -347,9 +333,10 @@ TEST_F(ArpSweepTest, NothingToSweepAsksNothingAndChecksNothing) {
     ScanConfig().rangeEnd = c.end;
     FakeArp arp;
     arp.can_ask = false;  // would print the notice if it were consulted
-    ::testing::internal::CaptureStderr();
-    ArpSweep(c.cards, arp);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    out_.Clear();
+    Sweep(c.cards, arp);
+    EXPECT_EQ(out_.Errors(), "");
+    EXPECT_TRUE(out_.logged.empty());
     EXPECT_EQ(arp.can_ask_calls, 0);
     EXPECT_TRUE(arp.asked.empty());
   }
@@ -362,13 +349,11 @@ TEST_F(ArpSweepTest, ASocketFailureLosesOnlyThatHost) {
   arp.failing = {Ip(10, 77, 1, 10), Ip(10, 77, 1, 12), Ip(10, 77, 1, 13)};
   arp.answers[{4, Ip(10, 77, 1, 10)}] = {2, 0, 0, 0, 0, 0x10};
   arp.answers[{4, Ip(10, 77, 1, 11)}] = {2, 0, 0, 0, 0, 0x11};
-  ::testing::internal::CaptureStdout();
-  ArpSweep(cards, arp);
-  ::testing::internal::GetCapturedStdout();
+  Sweep(cards, arp);
   EXPECT_EQ(FindHost("10.77.1.10"), nullptr);
   EXPECT_NE(FindHost("10.77.1.11"), nullptr);
   // The failure is logged once per sweep, not once per host.
-  const std::vector<std::string> log = Log();
+  const std::vector<std::string>& log = out_.logged;
   EXPECT_EQ(std::ranges::count(log, "ARP error: sendto(ARP): Too many open files"), 1)
       << log.size();
 }
@@ -392,9 +377,9 @@ TEST(ValidateMacTest, SeventeenCharactersOfHexAndColons) {
 }
 
 TEST(LookupHostNameTest, NameOrUnknown) {
-  FakeArp arp;
-  arp.names[Ip(10, 77, 1, 10)] = "linux1.lab.test";
-  arp.names[Ip(10, 77, 1, 12)] = "";
+  test::FakeLookup lookup;
+  lookup.names[Ip(10, 77, 1, 10)] = "linux1.lab.test";
+  lookup.names[Ip(10, 77, 1, 12)] = "";
   struct Case {
     const char* ip;
     const char* name;
@@ -410,9 +395,9 @@ TEST(LookupHostNameTest, NameOrUnknown) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ip);
-    arp.named.clear();
-    EXPECT_EQ(LookupHostName(c.ip, arp), c.name);
-    EXPECT_EQ(!arp.named.empty(), c.asked);
+    lookup.asked.clear();
+    EXPECT_EQ(LookupHostName(c.ip, lookup), c.name);
+    EXPECT_EQ(!lookup.asked.empty(), c.asked);
   }
 }
 

@@ -14,8 +14,8 @@
 #include "support/loopback_peer.h"
 #include "support/node_status.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
-#include "support/scan_output.h"
 
 namespace ordalen {
 namespace {
@@ -87,7 +87,7 @@ class FakeProbes : public HostProbes {
   std::mutex mutex_;
 };
 
-using test::CapturedOutput;
+using test::RecordingOutput;
 
 NodeStatus Answer(const char* mac, const char* name, const char* domain) {
   return NodeStatus{mac, name, domain};
@@ -229,7 +229,7 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
     config.jobId = c.job;
     FakeProbes probes;
     probes.hosts[kHost] = c.host;
-    CapturedOutput output;
+    RecordingOutput output;
     ProbeContext context;
     context.Slot = c.slot;
     context.HostAddress = kHost;
@@ -333,7 +333,7 @@ TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
       context.MacText = "00:1A:2B:3C:4D:5E";
       context.Domain = "WORKGROUP";
     }
-    CapturedOutput output;
+    RecordingOutput output;
     MergeScanResult(context, output);
     EXPECT_EQ(output.printed, c.printed);
     EXPECT_EQ(output.logged.size(), c.printed.size());
@@ -352,7 +352,7 @@ TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
     EXPECT_EQ(record->DomainName, c.domain);
     EXPECT_EQ(record->OsType, c.os);
     // The slot's findings are gone: merging it again changes and prints nothing.
-    CapturedOutput again;
+    RecordingOutput again;
     MergeScanResult(context, again);
     EXPECT_TRUE(again.printed.empty());
   }
@@ -364,7 +364,7 @@ TEST_F(HostScanStoreTest, VisitsStoredHostsInSortedTextOrder) {
   config.threadCount = 1;
   config.winPorts = {3389};
   FakeProbes probes;
-  CapturedOutput output;
+  RecordingOutput output;
   EXPECT_EQ(HostScan(config, probes, output), 1);
   std::vector<std::string> order;
   for (const auto& [address, port] : probes.connects) order.push_back(IpText(address));
@@ -389,7 +389,7 @@ TEST_F(HostScanStoreTest, EveryHostIsMergedOnceWithItsOwnAnswers) {
       host.netbios = Answer("00:00:00:00:01:00", ("HOST" + std::to_string(i)).c_str(), "GRP");
     probes.hosts[address] = host;
   }
-  CapturedOutput output;
+  RecordingOutput output;
   HostScan(config, probes, output);
 
   EXPECT_FALSE(probes.port_clash) << "two running queries shared a local port";
@@ -421,7 +421,7 @@ TEST_F(HostScanStoreTest, EmptyStoreGivesNoProbeAndNoLine) {
   config.wmiPasswords = {"pw"};
   config.jobId = "63";
   FakeProbes probes;
-  CapturedOutput output;
+  RecordingOutput output;
   EXPECT_EQ(HostScan(config, probes, output), 1);
   EXPECT_TRUE(probes.connects.empty());
   EXPECT_TRUE(probes.netbios_calls.empty());
@@ -436,7 +436,7 @@ TEST_F(HostScanStoreTest, JobOutsideThePortRangeIsExplainedOnce) {
   config.threadCount = 2;
   config.jobId = "63";
   FakeProbes probes;
-  CapturedOutput output;
+  RecordingOutput output;
   HostScan(config, probes, output);
   EXPECT_TRUE(probes.netbios_calls.empty());
   int explained = 0;
@@ -450,7 +450,7 @@ TEST_F(HostScanStoreTest, JobOutsideThePortRangeIsExplainedOnce) {
   EXPECT_EQ(errors, 2);
 }
 
-// The real probes, console and log on loopback: a listening port, a name
+// The real probes on loopback, through to the record and the lines: a listening port, a name
 // service on 127.0.0.1:137 and no account.
 TEST(HostScanLoopbackTest, RealProbesReachTheRecordTheConsoleAndTheLog) {
   if (test::NoNetworkNamespace()) GTEST_SKIP() << "no network namespace of our own";
@@ -473,9 +473,9 @@ TEST(HostScanLoopbackTest, RealProbesReachTheRecordTheConsoleAndTheLog) {
       service.SendTo(test::BuildNodeStatus(reply), request->from_address, request->from_port);
     }
   });
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(HostScan(), 1);
-  const std::string console = ::testing::internal::GetCapturedStdout();
+  RecordingOutput output;
+  EXPECT_EQ(HostScan(ScanConfig(), *MakeNetworkProbes(), output), 1);
+  const std::string console = output.Printed();
   responder.join();
 
   EXPECT_EQ(asked_from, 7 * 500 + 34100);
@@ -484,10 +484,10 @@ TEST(HostScanLoopbackTest, RealProbesReachTheRecordTheConsoleAndTheLog) {
                          ":ok\r\n-----------NETBIOS--------------\r\n"
                          "[127.0.0.1]02:00:00:AB:CD:EF,LOOPGRP,LOOPHOST\r\n"
                          "-----------WMI--------------\r\n[127.0.0.1]scan\r\n");
-  EXPECT_EQ(test::LogMessages(dir.path() / "ordalen.log"),
-            (std::vector<std::string>{"7|Port[127.0.0.1]: " + port + " ok",
-                                      "7|NetBIOS[127.0.0.1]: 02:00:00:AB:CD:EF,LOOPGRP,LOOPHOST",
-                                      "7|Scan[127.0.0.1]: scanned"}));
+  EXPECT_EQ(output.logged,
+            (std::vector<std::string>{"Port[127.0.0.1]: " + port + " ok",
+                                      "NetBIOS[127.0.0.1]: 02:00:00:AB:CD:EF,LOOPGRP,LOOPHOST",
+                                      "Scan[127.0.0.1]: scanned"}));
   const SCANRESULT* record = FindHost("127.0.0.1");
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->MacAddress, "02:00:00:AB:CD:EF");

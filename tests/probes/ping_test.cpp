@@ -4,14 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
-#include <mutex>
 #include <set>
 #include <vector>
 
 #include "app/settings.h"
 #include "engine/result_store.h"
+#include "support/fake_network.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
 
 namespace ordalen {
@@ -22,77 +22,23 @@ constexpr std::uint32_t Ip(int a, int b, int c, int d) {
          static_cast<std::uint32_t>(c) << 8 | static_cast<std::uint32_t>(d);
 }
 
-// Replies from a table of TTLs; records every request.
-class FakeEcho : public EchoOps {
- public:
-  std::map<std::uint32_t, int> ttls;
-  bool can_send = true;
-  OsError cannot{EPERM, "socket(ICMP raw): Operation not permitted"};
-  bool each_echo_fails = false;  // Echo itself reports the permission failure
+using test::FakeEcho;
 
-  bool by_frames = true;  // what the sweeper says of on-link targets
-
-  int can_send_calls = 0;
-  std::vector<std::uint32_t> asked;
-  int most_in_flight = 0;
-
-  bool CanSend(OsError* error) override {
-    ++can_send_calls;
-    if (!can_send) *error = cannot;
-    return can_send;
-  }
-  std::optional<int> Echo(std::uint32_t address, OsError* error) override {
-    std::lock_guard lock(mutex_);
-    asked.push_back(address);
-    if (each_echo_fails) {
-      *error = cannot;
-      return std::nullopt;
-    }
-    const auto it = ttls.find(address);
-    if (it == ttls.end()) return std::nullopt;
-    return it->second;
-  }
-  std::unique_ptr<EchoSweeper> OpenSweeper(OsError*) override {
-    return std::make_unique<Sweeper>(*this);
-  }
-
- private:
-  // Requests end in the order sent, each at the next wait.
-  class Sweeper : public EchoSweeper {
-   public:
-    explicit Sweeper(FakeEcho& echo) : echo_(echo) {}
-    void Send(std::uint32_t address, int slot) override {
-      pending_.emplace_back(address, slot);
-      echo_.most_in_flight = std::max(echo_.most_in_flight, static_cast<int>(pending_.size()));
-    }
-    void Wait(std::chrono::milliseconds, std::vector<Reply>& ended, OsError* error) override {
-      for (const auto& [address, slot] : pending_)
-        ended.push_back(Reply{slot, echo_.Echo(address, error)});
-      pending_.clear();
-    }
-    [[nodiscard]] bool OnLinkByFrames() const override { return echo_.by_frames; }
-
-   private:
-    FakeEcho& echo_;
-    std::vector<std::pair<std::uint32_t, int>> pending_;
-  };
-  std::mutex mutex_;
-};
-
-// Fresh settings (Thread=12) and the log in a folder of the test's own.
+// Fresh settings (Thread=12) and store; the phase's lines recorded.
 class PingSweepTest : public ::testing::Test {
  protected:
-  std::vector<std::string> Log() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
+  // Runs a sweep; returns what it printed.
+  std::string Sweep(std::uint32_t first, std::uint32_t last, EchoOps& probes) {
+    const std::size_t before = out_.printed.size();
+    EXPECT_EQ(PingSweep(ScanConfig(), first, last, probes, out_), 1);
+    std::string printed;
+    for (std::size_t i = before; i < out_.printed.size(); ++i) printed += out_.printed[i];
+    return printed;
+  }
 
   test::TempDir dir_;
   test::ScopedScanConfig config_{dir_.path()};
-
-  // Runs a sweep with stdout captured; returns what it printed.
-  static std::string Sweep(std::uint32_t first, std::uint32_t last, EchoOps& ops) {
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(PingSweep(first, last, ops), 1);
-    return ::testing::internal::GetCapturedStdout();
-  }
+  test::RecordingOutput out_;
 };
 
 TEST(TtlToOsTypeTest, Classes) {
@@ -134,7 +80,7 @@ TEST_F(PingSweepTest, AnsweringHostsAreRecordedWithTheirClass) {
     EXPECT_NE(out.find(std::string("[") + w.ip + "]found\r\n"), std::string::npos) << out;
   }
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(std::size(want))) << out;
-  std::vector<std::string> log = Log();
+  std::vector<std::string> log = out_.logged;
   std::ranges::sort(log);
   EXPECT_EQ(log, (std::vector<std::string>{
                      "ICMP[10.77.1.10]: found. os:3", "ICMP[10.77.1.20]: found. os:1",
@@ -213,7 +159,7 @@ TEST_F(PingSweepTest, EveryThreadCountAsksEveryAddressOnceWithThatManyInFlight) 
     ClearHosts();
   }
   // Capped for the neighbour table: said once in the log.
-  const std::vector<std::string> log = Log();
+  const std::vector<std::string>& log = out_.logged;
   EXPECT_EQ(
       std::ranges::count_if(
           log, [](const std::string& l) { return l.find("neighbour table") != std::string::npos; }),
@@ -223,21 +169,20 @@ TEST_F(PingSweepTest, EveryThreadCountAsksEveryAddressOnceWithThatManyInFlight) 
 TEST_F(PingSweepTest, NoRightToSendSaysSoOnceForTheWholeRun) {
   FakeEcho echo;
   echo.can_send = false;
-  ::testing::internal::CaptureStderr();
   Sweep(Ip(10, 0, 1, 1), Ip(10, 0, 1, 254), echo);
   Sweep(Ip(10, 0, 2, 1), Ip(10, 0, 2, 254), echo);
   int ttl = 99;
   echo.each_echo_fails = true;
-  EXPECT_EQ(PingHost(Ip(10, 0, 1, 1), ttl, echo), 0);
+  EXPECT_EQ(PingHost(Ip(10, 0, 1, 1), ttl, echo, out_), 0);
   EXPECT_EQ(ttl, 0);
-  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string err = out_.Errors();
   EXPECT_NE(err.find("no permission"), std::string::npos) << err;
   EXPECT_NE(err.find("ping_group_range"), std::string::npos) << err;
   EXPECT_NE(err.find("setcap cap_net_raw+ep"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(echo.asked.size(), 1u);  // only PingHost's own try
   EXPECT_EQ(Results().size(), 0u);
-  const std::vector<std::string> log = Log();
+  const std::vector<std::string>& log = out_.logged;
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0] + "\r\n", err);
 }
@@ -249,9 +194,10 @@ TEST(PingHostTest, ReplyGivesItsTtl) {
     std::uint32_t address;
     int result, ttl;
   } cases[] = {{Ip(10, 0, 0, 1), 1, 128}, {Ip(10, 0, 0, 2), 0, 0}};
+  test::RecordingOutput out;
   for (const auto& c : cases) {
     int ttl = -7;
-    EXPECT_EQ(PingHost(c.address, ttl, echo), c.result);
+    EXPECT_EQ(PingHost(c.address, ttl, echo, out), c.result);
     EXPECT_EQ(ttl, c.ttl);
   }
 }

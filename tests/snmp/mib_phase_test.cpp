@@ -27,7 +27,9 @@
 #include "engine/result_store.h"
 #include "platform/address_text.h"
 #include "snmp/model_table.h"
+#include "support/fake_network.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/scan_config.h"
 #include "support/snmp_agent.h"
 
@@ -58,12 +60,10 @@ class FakeMibOps final : public MibOps {
   std::map<std::string, Pairs> walks;
   std::map<std::string, std::string> answers;
   std::map<std::string, QueryOutcome> outcomes;
-  std::map<std::string, std::string> names;
-  std::map<std::uint32_t, int> echo_ttl;
+  test::FakeLookup lookup;
+  test::FakeEcho echo;
   // Set: every walk waits (at most 5 s) until this many walks run at once.
   int walk_barrier = 0;
-  // Set: every echo waits (at most 5 s) until this many echoes run at once.
-  int ping_barrier = 0;
 
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     Record(agent, "walk");
@@ -75,8 +75,8 @@ class FakeMibOps final : public MibOps {
     for (const auto& [key, value] : found->second) results[key] = value;
     return found->second.empty() ? 1 : 0;
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
     Record(agent, "A " + oid);
     Leave(agent);
     outcome = OutcomeOf("A|" + agent, oid);
@@ -87,15 +87,16 @@ class FakeMibOps final : public MibOps {
   }
   // With `writes_lines`, writes the lines NetSnmpGet writes for the same
   // outcome, where `control` says.
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
-    const std::string way = version == 2 ? "B" : version == 3 ? "C" : "v1?";
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
+    const std::string way = version == SnmpVersion::kV2c  ? "B"
+                            : version == SnmpVersion::kV3 ? "C"
+                                                          : "v1?";
     Record(agent, way + " " + oid);
     HeldOutput unwritten;
-    OutputSink& out = !writes_lines            ? unwritten
-                      : control.out != nullptr ? *control.out
-                                               : ProcessOutput();
-    LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), version);
+    OutputSink& out = writes_lines && control.out != nullptr ? *control.out : unwritten;
+    LogTo(out, "MIB[%s] snmp v%d", agent.c_str(), VersionNumber(version));
     value.clear();
     if (on_net_get) on_net_get(way, control.stop);
     Leave(agent);
@@ -122,25 +123,8 @@ class FakeMibOps final : public MibOps {
     LogTo(out, "%s|scan end", agent.c_str());
     return 0;
   }
-  std::string HostName(const std::string& ip) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lookups.push_back(ip);
-    const auto found = names.find(ip);
-    return found == names.end() ? "(unknown)" : found->second;
-  }
-  int Ping(std::uint32_t address, int& ttl) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    pings.push_back(address);
-    if (ping_barrier > 0) {
-      ++pinging_;
-      most_pings_at_once = std::max(most_pings_at_once, pinging_);
-      cv_.notify_all();
-      cv_.wait_for(lock, std::chrono::seconds(5), [this] { return pinging_ >= ping_barrier; });
-    }
-    const auto found = echo_ttl.find(address);
-    ttl = found == echo_ttl.end() ? 0 : found->second;
-    return found == echo_ttl.end() ? 0 : 1;
-  }
+  HostLookup& Names() override { return lookup; }
+  EchoOps& Echoes() override { return echo; }
 
   QueryOutcome OutcomeOf(const std::string& way, const std::string& oid = {}) const {
     auto found = outcomes.find(way + "|" + oid);
@@ -152,10 +136,7 @@ class FakeMibOps final : public MibOps {
     return calls_[agent];
   }
   std::vector<std::string> walk_order;
-  std::vector<std::string> lookups;
-  std::vector<std::uint32_t> pings;
   int most_walks_at_once = 0;
-  int most_pings_at_once = 0;
   bool writes_lines = false;
   // The most queries one device had in flight at once.
   int most_in_flight = 0;
@@ -186,26 +167,21 @@ class FakeMibOps final : public MibOps {
   std::mutex mutex_;
   std::condition_variable cv_;
   int walking_ = 0;
-  int pinging_ = 0;
   std::map<std::string, Lines> calls_;
   std::map<std::string, int> in_flight_;
 };
 
-// Settings, store, model table and log of one test, all fresh.
+// Settings, store and model table of one test, all fresh; the phase's lines recorded.
 class MibPhaseTest : public ::testing::Test {
  protected:
   MibPhaseTest() : config_(dir_.path()) {}
   ~MibPhaseTest() override { FreeTargetTable(); }
 
-  Lines LogMessages() const { return test::LogMessages(dir_.path() / "ordalen.log"); }
   // Log messages that begin with `prefix`.
-  Lines LogMessages(const std::string& prefix) const {
-    Lines out;
-    for (const auto& m : LogMessages()) {
-      if (StartsWith(m, prefix)) out.push_back(m);
-    }
-    return out;
-  }
+  Lines LogMessages(const std::string& prefix) const { return out_.LoggedWith(prefix); }
+  int RunPhase(MibOps& probes) { return RunMibPhase(ScanConfig(), TargetTable(), probes, out_); }
+  void Merge(MibJob& job, MibOps& probes) { MergeDeviceResults(job, ScanConfig(), probes, out_); }
+  void Identify(MibJob& job, MibOps& probes) { IdentifyDevice(job, TargetTable(), probes, out_); }
   static void SetRange(const char* first, const char* last) {
     ScanConfig().rangeStart = first ? *ParseIpv4Text(first) : 0;
     ScanConfig().rangeEnd = last ? *ParseIpv4Text(last) : 0;
@@ -232,18 +208,15 @@ class MibPhaseTest : public ::testing::Test {
     Lines calls;
     int most_in_flight = 0;
   };
-  Identified Identify(MibOps& ops, WaysSideBySide side_by_side) const {
-    const std::size_t before = LogMessages().size();
+  static Identified Identify(MibOps& ops, WaysSideBySide side_by_side) {
     MibJob job;
     job.HostText = kHost;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    IdentifyDevice(job, ops, side_by_side);
+    test::RecordingOutput out;
+    IdentifyDevice(job, TargetTable(), ops, out, side_by_side);
     Identified got;
-    got.out = testing::internal::GetCapturedStdout();
-    got.err = testing::internal::GetCapturedStderr();
-    got.log = LogMessages();
-    got.log.erase(got.log.begin(), got.log.begin() + static_cast<std::ptrdiff_t>(before));
+    got.out = out.Printed();
+    got.err = out.Errors();
+    got.log = out.logged;
     got.model_name = Value(job, "model_name");
     got.firm_version = Value(job, "firm_version");
     return got;
@@ -251,6 +224,7 @@ class MibPhaseTest : public ::testing::Test {
 
   test::TempDir dir_;
   test::ScopedScanConfig config_;
+  test::RecordingOutput out_;
 };
 
 // --- the model match -----------------------------------------------------------
@@ -389,7 +363,7 @@ TEST_F(MibPhaseTest, IdentifyDeviceTriesTheWaysOfEachEntryInOrder) {
     ops.answers = c.answers;
     MibJob job;
     job.HostText = kHost;
-    EXPECT_EQ(IdentifyDevice(job, ops), 0);
+    EXPECT_EQ(IdentifyDevice(job, TargetTable(), ops, out_), 0);
     EXPECT_EQ(Value(job, "model_name"), c.model_name);
     EXPECT_EQ(Value(job, "firm_version"), c.firm_version);
     EXPECT_EQ(ops.CallsOf(kHost), c.calls);
@@ -468,7 +442,8 @@ TEST_F(MibPhaseTest, AWayThatStayedSilentIsNotAskedForLaterEntries) {
     job.HostText = kHost;
     // One GET after the other: the order the calls are made in (asked side by
     // side, the same calls write the same lines, below).
-    IdentifyDevice(job, ops, WaysSideBySide::kNever);
+    out_.Clear();
+    IdentifyDevice(job, TargetTable(), ops, out_, WaysSideBySide::kNever);
     EXPECT_EQ(ops.CallsOf(kHost), c.calls);
     EXPECT_EQ(Value(job, "model_name"), c.model_name);
     const bool refused = c.calls.size() == 1;
@@ -749,7 +724,7 @@ TEST_F(MibPhaseTest, MergeTakesDeviceTableRowsInsideTheRangeOnly) {
     MibJob job;
     job.HostText = kHost;
     for (const auto& [key, value] : c.values) job.Values[key] = value;
-    MergeDeviceResults(job, ops);
+    Merge(job, ops);
 
     EXPECT_EQ(Results().size(), c.hosts.size());
     for (const auto& [ip, want] : c.hosts) {
@@ -782,10 +757,10 @@ TEST_F(MibPhaseTest, NewDeviceTableHostGetsNameAndOsClassFromOneEcho) {
   job.HostText = kHost;
   for (const auto& c : cases) {
     job.Values["1.3.6.1.2.1.4.22.1.2.1." + c.ip] = "02:00:00:00:00:aa";
-    if (c.ttl) ops.echo_ttl[*ParseIpv4Text(c.ip)] = *c.ttl;
-    if (!c.name.empty()) ops.names[c.ip] = c.name;
+    if (c.ttl) ops.echo.ttls[*ParseIpv4Text(c.ip)] = *c.ttl;
+    if (!c.name.empty()) ops.lookup.names[*ParseIpv4Text(c.ip)] = c.name;
   }
-  MergeDeviceResults(job, ops);
+  Merge(job, ops);
   for (const auto& c : cases) {
     const SCANRESULT* host = FindHost(c.ip);
     ASSERT_NE(host, nullptr) << c.ip;
@@ -795,11 +770,11 @@ TEST_F(MibPhaseTest, NewDeviceTableHostGetsNameAndOsClassFromOneEcho) {
     EXPECT_EQ(host->FromDeviceTable, 1) << c.ip;
   }
   // One echo and one lookup per new host, none for a host already stored.
-  EXPECT_EQ(ops.pings.size(), std::size(cases));
-  EXPECT_EQ(ops.lookups.size(), std::size(cases));
-  MergeDeviceResults(job, ops);
-  EXPECT_EQ(ops.pings.size(), std::size(cases));
-  EXPECT_EQ(ops.lookups.size(), std::size(cases));
+  EXPECT_EQ(ops.echo.asked.size(), std::size(cases));
+  EXPECT_EQ(ops.lookup.asked.size(), std::size(cases));
+  Merge(job, ops);
+  EXPECT_EQ(ops.echo.asked.size(), std::size(cases));
+  EXPECT_EQ(ops.lookup.asked.size(), std::size(cases));
 }
 
 TEST_F(MibPhaseTest, MergeSetsTheDevicesOwnValuesOnItsRecord) {
@@ -826,7 +801,7 @@ TEST_F(MibPhaseTest, MergeSetsTheDevicesOwnValuesOnItsRecord) {
     MibJob job;
     job.HostText = kHost;
     job.Values[c.key] = c.value;
-    MergeDeviceResults(job, ops);
+    Merge(job, ops);
     const std::string SCANRESULT::*fields[] = {&SCANRESULT::SysDescr, &SCANRESULT::MarkerCount,
                                                &SCANRESULT::ModelName, &SCANRESULT::FirmVersion};
     for (const auto field : fields) {
@@ -842,7 +817,7 @@ TEST_F(MibPhaseTest, MergeSetsTheDevicesOwnValuesOnItsRecord) {
   job.HostText = kHost;
   job.Values["1.3.6.1.2.1.1.1.0"] = "descr";
   job.Values["model_name"] = "m";
-  MergeDeviceResults(job, ops);
+  Merge(job, ops);
   EXPECT_TRUE(Results().empty());
 }
 
@@ -855,9 +830,8 @@ TEST_F(MibPhaseTest, MergeReportsEveryTableRowOnConsoleAndLog) {
   job.Values["1.3.6.1.2.1.4.20.1.3.10.0.0.30"] = "255.255.255.0";
   job.Values["1.3.6.1.2.1.4.22.1.2.2.172.16.0.1"] = "00:00:00:00:00:00";
   job.Values["1.3.6.1.2.1.1.1.0"] = "descr";
-  testing::internal::CaptureStdout();
-  MergeDeviceResults(job, ops);
-  const std::string out = testing::internal::GetCapturedStdout();
+  Merge(job, ops);
+  const std::string out = out_.Printed();
 
   // In the order of the job's own map.
   std::string want_out;
@@ -893,9 +867,8 @@ TEST_F(MibPhaseTest, PhaseVisitsEveryHostInTextOrderAndMergesOnlyAnswers) {
   ops.walks["10.0.0.9"] = {{"1.3.6.1.2.1.1.1.0", "nine"}};
   ops.answers = {{std::string("A|10.0.0.9|") + kModelOid, "LabPrinter 1"},
                  {std::string("A|10.0.0.9|") + kVersionOid, "v9"}};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RunMibPhase(ops), 1);
-  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(RunPhase(ops), 1);
+  const std::string out = out_.Printed();
 
   // Ascending text order; the host learned from a table is not walked.
   EXPECT_EQ(ops.walk_order, (Lines{"10.0.0.10", "10.0.0.2", "10.0.0.77", "10.0.0.9"}));
@@ -929,9 +902,7 @@ TEST_F(MibPhaseTest, PhaseRunsDevicesSideBySideAndMergesEachOnce) {
     AddHost(ip);
     ops.walks[ip] = {{"1.3.6.1.2.1.1.1.0", "device " + ip}};
   }
-  testing::internal::CaptureStdout();
-  RunMibPhase(ops);
-  testing::internal::GetCapturedStdout();
+  RunPhase(ops);
   // Every walk waited for all the others: they ran at once.
   EXPECT_EQ(ops.most_walks_at_once, kHosts);
   const Lines merged = LogMessages("MIB[10.1.0.");
@@ -991,29 +962,27 @@ TEST_F(MibPhaseTest, DeviceTableHostsNamedLaterGiveTheSameRecordsAndLines) {
       for (const auto& [ip, rows] : c.walks) AddHost(ip);
       FakeMibOps ops;
       ops.walks = c.walks;
-      ops.names["10.0.0.50"] = "fifty.lab";
-      ops.echo_ttl[*ParseIpv4Text("10.0.0.51")] = 128;
-      const std::size_t log_before = LogMessages().size();
-      testing::internal::CaptureStdout();
+      ops.lookup.names[*ParseIpv4Text("10.0.0.50")] = "fifty.lab";
+      ops.echo.ttls[*ParseIpv4Text("10.0.0.51")] = 128;
+      out_.Clear();
       if (reference) {
         // Named and pinged inside each merge, in the order one worker merges.
         for (const auto& [ip, rows] : c.walks) {
           MibJob job;
           job.HostText = ip;
-          IdentifyDevice(job, ops);
-          std::printf("[%s]scan\r\n", ip.c_str());
-          WriteLog("MIB[%s]: scan", ip.c_str());
-          MergeDeviceResults(job, ops);
+          Identify(job, ops);
+          out_.Console("[" + ip + "]scan\r\n");
+          LogTo(out_, "MIB[%s]: scan", ip.c_str());
+          Merge(job, ops);
         }
       } else {
-        RunMibPhase(ops);
+        RunPhase(ops);
       }
-      const std::string out = testing::internal::GetCapturedStdout();
-      Lines log = LogMessages();
-      log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(log_before));
-      std::sort(ops.pings.begin(), ops.pings.end());
-      std::sort(ops.lookups.begin(), ops.lookups.end());
-      return std::make_tuple(out, log, StoreSnapshot(), ops.pings, ops.lookups);
+      std::vector<std::uint32_t> pings = ops.echo.asked;
+      std::vector<std::uint32_t> lookups = ops.lookup.asked;
+      std::sort(pings.begin(), pings.end());
+      std::sort(lookups.begin(), lookups.end());
+      return std::make_tuple(out_.Printed(), out_.logged, StoreSnapshot(), pings, lookups);
     };
     const auto want = run(true);
     const auto got = run(false);
@@ -1033,19 +1002,17 @@ TEST_F(MibPhaseTest, DeviceTableHostsArePingedSideBySide) {
   SetRange("10.0.0.1", "10.0.0.254");
   AddHost("10.0.0.2");
   FakeMibOps ops;
-  ops.ping_barrier = kRows;
+  ops.echo.barrier = kRows;
   Pairs rows;
   for (int i = 1; i <= kRows; ++i) {
     rows.emplace_back("1.3.6.1.2.1.4.22.1.2.1.10.0.0." + std::to_string(100 + i),
                       "02:00:00:00:00:01");
-    ops.echo_ttl[*ParseIpv4Text("10.0.0." + std::to_string(100 + i))] = 64;
+    ops.echo.ttls[*ParseIpv4Text("10.0.0." + std::to_string(100 + i))] = 64;
   }
   ops.walks["10.0.0.2"] = rows;
-  testing::internal::CaptureStdout();
-  RunMibPhase(ops);
-  testing::internal::GetCapturedStdout();
+  RunPhase(ops);
   // Every echo waited for all the others: they ran at once.
-  EXPECT_EQ(ops.most_pings_at_once, kRows);
+  EXPECT_EQ(ops.echo.most_echoes_at_once, kRows);
   EXPECT_EQ(Results().size(), static_cast<std::size_t>(kRows + 1));
   for (int i = 1; i <= kRows; ++i) {
     const SCANRESULT* host = FindHost("10.0.0." + std::to_string(100 + i));
@@ -1057,9 +1024,9 @@ TEST_F(MibPhaseTest, DeviceTableHostsArePingedSideBySide) {
 
 TEST_F(MibPhaseTest, PhaseOverAnEmptyStoreDoesNothing) {
   FakeMibOps ops;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RunMibPhase(ops), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(RunPhase(ops), 1);
+  EXPECT_EQ(out_.Printed(), "");
+  EXPECT_TRUE(out_.logged.empty());
   EXPECT_TRUE(ops.walk_order.empty());
   EXPECT_TRUE(Results().empty());
 }
@@ -1072,18 +1039,19 @@ class TimedOps final : public MibOps {
   int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     return Timed("walk", [&] { return SystemMibOps().Walk(agent, results, outcome); });
   }
-  int GetV1(const std::string& agent, const std::string& oid, std::string& value,
-            QueryOutcome& outcome) override {
-    return Timed("A", [&] { return SystemMibOps().GetV1(agent, oid, value, outcome); });
+  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                 QueryOutcome& outcome) override {
+    return Timed("A", [&] { return SystemMibOps().ManagerGet(agent, oid, value, outcome); });
   }
-  int NetGet(const std::string& oid, std::string& value, const std::string& agent, int version,
-             QueryOutcome& outcome, const NetSnmpGetControl& control) override {
-    return Timed(version == 2 ? "B" : "C", [&] {
-      return SystemMibOps().NetGet(oid, value, agent, version, outcome, control);
+  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                 SnmpVersion version, QueryOutcome& outcome,
+                 const NetSnmpGetControl& control) override {
+    return Timed(version == SnmpVersion::kV2c ? "B" : "C", [&] {
+      return SystemMibOps().LibraryGet(oid, value, agent, version, outcome, control);
     });
   }
-  std::string HostName(const std::string& ip) override { return SystemMibOps().HostName(ip); }
-  int Ping(std::uint32_t address, int& ttl) override { return SystemMibOps().Ping(address, ttl); }
+  HostLookup& Names() override { return SystemMibOps().Names(); }
+  EchoOps& Echoes() override { return SystemMibOps().Echoes(); }
 
   std::map<std::string, std::vector<double>> seconds;
 
@@ -1123,9 +1091,8 @@ TEST_F(MibPhaseAgentTest, PrinterIdentifiedByTheSecondEntrysFirstWay) {
   TargetTable() = {{test::kAgentModelOid, "OtherMaker X-100", kOtherVersionOid},
                    {test::kAgentModelOid, test::kAgentModel, test::kAgentFirmwareOid}};
   AddHost("127.0.0.1");
-  testing::internal::CaptureStdout();
-  RunMibPhase();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[127.0.0.1]scan\r\n");
+  RunPhase(SystemMibOps());
+  EXPECT_EQ(out_.Printed(), "[127.0.0.1]scan\r\n");
 
   const SCANRESULT* host = FindHost("127.0.0.1");
   ASSERT_NE(host, nullptr);
@@ -1134,7 +1101,7 @@ TEST_F(MibPhaseAgentTest, PrinterIdentifiedByTheSecondEntrysFirstWay) {
   EXPECT_EQ(host->ModelName, test::kAgentModel);
   EXPECT_EQ(host->FirmVersion, test::kAgentFirmware);
   // The first entry's library ways ran once each; the second entry stopped at way A.
-  const Lines log = LogMessages();
+  const Lines& log = out_.logged;
   EXPECT_EQ(CountOf(log, "MIB[127.0.0.1] snmp v2"), 1);
   EXPECT_EQ(CountOf(log, "MIB[127.0.0.1] snmp v3"), 1);
   EXPECT_EQ(CountOf(log, "MIB[127.0.0.1]: found"), 1);
@@ -1148,7 +1115,7 @@ TEST_F(MibPhaseAgentTest, WrongCommunityLeavesTheV3Way) {
   MibJob job;
   job.HostText = "127.0.0.1";
   TimedOps ops;
-  IdentifyDevice(job, ops);
+  Identify(job, ops);
   // The walk and way B go unanswered (way A, asking as the walk did, is not
   // asked at all); v3 with the account reads both.
   EXPECT_EQ(Value(job, "model_name"), test::kAgentModel);
@@ -1179,11 +1146,9 @@ TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
   }
   TimedOps ops;
   const auto start = std::chrono::steady_clock::now();
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  RunMibPhase(ops);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  const std::string errors = testing::internal::GetCapturedStderr();
+  RunPhase(ops);
+  EXPECT_EQ(out_.Printed(), "");
+  const std::string errors = out_.Errors();
   const double total =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -1219,11 +1184,9 @@ TEST_F(MibPhaseAgentTest, RefusedPortEndsTheDevicesIdentificationAtOnce) {
                    {test::kAgentModelOid, "OtherMaker X-100", kOtherVersionOid}};
   AddHost("127.0.0.9");  // nothing listens there
   TimedOps ops;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  RunMibPhase(ops);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  RunPhase(ops);
+  EXPECT_EQ(out_.Printed(), "");
+  EXPECT_EQ(out_.Errors(), "");
   EXPECT_EQ(LogMessages("MIB[127.0.0.9]"),
             (Lines{"MIB[127.0.0.9]: no SNMP agent (port 161 closed)"}));
   EXPECT_TRUE(LogMessages("127.0.0.9|").empty());

@@ -17,6 +17,9 @@ namespace ordalen {
 namespace {
 
 using test::LogWatch;
+constexpr SnmpVersion kV1 = SnmpVersion::kV1;
+constexpr SnmpVersion kV2c = SnmpVersion::kV2c;
+constexpr SnmpVersion kV3 = SnmpVersion::kV3;
 using test::TestSnmpAgent;
 using Lines = std::vector<std::string>;
 
@@ -44,25 +47,24 @@ class NetSnmpGetTest : public ::testing::Test {
 TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
   struct Case {
     const char* oid;
-    int version;
+    SnmpVersion version;
     std::string value;
   } cases[] = {
-      {"1.3.6.1.2.1.1.1.0", 2, test::kAgentSysDescr},
-      {".1.3.6.1.2.1.1.1.0", 2, test::kAgentSysDescr},
-      {"..1.3.6..1.2.1.1.1.0.", 2, test::kAgentSysDescr},
-      {"1.3.6.1.2.1.1.1.0", 1, test::kAgentSysDescr},
-      {"1.3.6.1.2.1.1.1.0", 0, test::kAgentSysDescr},
-      {"1.3.6.1.2.1.1.1.0", 3, test::kAgentSysDescr},
-      {test::kAgentModelOid, 3, test::kAgentModel},
-      {test::kAgentFirmwareOid, 2, test::kAgentFirmware},
-      {"1.3.6.1.2.1.43.10.2.1.4.1.1", 2, "123456"},
-      {"1.3.6.1.4.1.77777.2.1.0", 2, "QUIJQw==\r\n"},
-      {"1.3.6.1.4.1.77777.2.2.0", 2, "ab"},
-      {"1.3.6.1.4.1.77777.2.3.0", 2, "1.3.6.1.4.1"},
-      {"1.3.6.1.4.1.77777.2.4.0", 1, "-5"},
+      {"1.3.6.1.2.1.1.1.0", kV2c, test::kAgentSysDescr},
+      {".1.3.6.1.2.1.1.1.0", kV2c, test::kAgentSysDescr},
+      {"..1.3.6..1.2.1.1.1.0.", kV2c, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.1.1.0", kV1, test::kAgentSysDescr},
+      {"1.3.6.1.2.1.1.1.0", kV3, test::kAgentSysDescr},
+      {test::kAgentModelOid, kV3, test::kAgentModel},
+      {test::kAgentFirmwareOid, kV2c, test::kAgentFirmware},
+      {"1.3.6.1.2.1.43.10.2.1.4.1.1", kV2c, "123456"},
+      {"1.3.6.1.4.1.77777.2.1.0", kV2c, "QUIJQw==\r\n"},
+      {"1.3.6.1.4.1.77777.2.2.0", kV2c, "ab"},
+      {"1.3.6.1.4.1.77777.2.3.0", kV2c, "1.3.6.1.4.1"},
+      {"1.3.6.1.4.1.77777.2.4.0", kV1, "-5"},
       // An object the agent lacks: noSuchObject leaves the value empty, no outcome line.
-      {"1.3.6.1.2.1.1.99.0", 2, ""},
-      {"1.3.6.1.2.1.1.99.0", 3, ""},
+      {"1.3.6.1.2.1.1.99.0", kV2c, ""},
+      {"1.3.6.1.2.1.1.99.0", kV3, ""},
   };
   for (const auto& c : cases) {
     const LogWatch log;
@@ -71,12 +73,13 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
     EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
     // One GET; for v3 the engine-ID discovery before it, and no second try for
     // the agent's clock.
-    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == 3 ? 2 : 1)
-        << c.oid << " v" << c.version;
-    EXPECT_EQ(value, c.value) << c.oid << " v" << c.version;
+    EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == kV3 ? 2 : 1)
+        << c.oid << " v" << VersionNumber(c.version);
+    EXPECT_EQ(value, c.value) << c.oid << " v" << VersionNumber(c.version);
     EXPECT_EQ(log.Lines(),
-              (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(c.version), "127.0.0.1|scan end"}))
-        << c.oid << " v" << c.version;
+              (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(VersionNumber(c.version)),
+                     "127.0.0.1|scan end"}))
+        << c.oid << " v" << VersionNumber(c.version);
   }
   EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases)))
       << "the agent logs what it receives";
@@ -87,7 +90,7 @@ TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
   for (int i = 1; i < 129; ++i) oid += ".1";
   const LogWatch log;
   std::string value = "stale";
-  EXPECT_EQ(NetSnmpGet(oid, value, kAgent, 2), 0);
+  EXPECT_EQ(NetSnmpGet(oid, value, kAgent, kV2c), 0);
   EXPECT_EQ(value, "");
   EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2",
                                 "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
@@ -99,7 +102,7 @@ TEST_F(NetSnmpGetTest, NoSuchNameOfVersion1IsTheEndOfTheMib) {
   const LogWatch log;
   std::string value = "stale";
   testing::internal::CaptureStdout();
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.99.0", value, kAgent, 1), 0);
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.99.0", value, kAgent, kV1), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "End of MIB\n");
   EXPECT_EQ(value, "");
   EXPECT_EQ(log.Lines(),
@@ -150,7 +153,7 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
     const LogWatch log;
     std::string value = "stale";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, 3), c.result) << c.name;
+    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, kV3), c.result) << c.name;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text) << c.name;
     EXPECT_EQ(value, "") << c.name;
     EXPECT_EQ(log.Lines(), c.lines) << c.name;
@@ -161,13 +164,13 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
 
 TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
   struct Case {
-    int version;
+    SnmpVersion version;
     std::string outcome;
     std::string stderr_text;
   } cases[] = {
-      {2, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
+      {kV2c, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
       // Version 3 times out in the engine-ID discovery that comes before the GET.
-      {3, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
+      {kV3, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
   };
   for (const auto& c : cases) {
     const LogWatch log;
@@ -179,12 +182,13 @@ TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text);
     EXPECT_EQ(value, "");
-    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(c.version), c.outcome,
-                                  "127.0.0.2|scan end"}));
+    EXPECT_EQ(log.Lines(),
+              (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(VersionNumber(c.version)), c.outcome,
+                     "127.0.0.2|scan end"}));
     // Library defaults: 1 s, 5 retries.
-    EXPECT_GT(seconds, 5.5) << "v" << c.version;
-    EXPECT_LT(seconds, 9.0) << "v" << c.version;
-    std::printf("silent device, v%d: %.2f s\n", c.version, seconds);
+    EXPECT_GT(seconds, 5.5) << "v" << VersionNumber(c.version);
+    EXPECT_LT(seconds, 9.0) << "v" << VersionNumber(c.version);
+    std::printf("silent device, v%d: %.2f s\n", VersionNumber(c.version), seconds);
   }
 }
 
@@ -198,7 +202,7 @@ TEST_F(NetSnmpGetTest, ErrorStatusIsReportedWithTheFailedObject) {
   const LogWatch log;
   std::string value = "stale";
   testing::internal::CaptureStderr();
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", 2), 0);
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", kV2c), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error in packet.\nReason: (genError) A general failure occured\n"
             "Failed object: iso.3.6.1.4.1.77777.5.0\n\n");  // the library ends the OID with its own
@@ -212,7 +216,7 @@ TEST_F(NetSnmpGetTest, ErrorStatusIsReportedWithTheFailedObject) {
 TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
   const LogWatch log;
   std::string value = "stale";
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", 2), 0);
+  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", kV2c), 0);
   EXPECT_EQ(value, "");
   EXPECT_EQ(log.Lines(), (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2",
                                 "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
@@ -224,7 +228,7 @@ TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
   accounts.RemoveAll();
   const LogWatch next;
   testing::internal::CaptureStderr();
-  NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, 3);
+  NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, kV3);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: No securityName specified\n");
   EXPECT_EQ(next.Lines("127.0.0.1|Error"), (Lines{"127.0.0.1|Error [1]No securityName specified"}));
   accounts[kAgent] = saved;
@@ -245,14 +249,14 @@ TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
     const char* name;
     const char* oid;
     const char* agent;
-    int version;
+    SnmpVersion version;
     bool account;  // v3: the agent's account; else none
   } cases[] = {
-      {"answered", "1.3.6.1.2.1.1.1.0", kAgent, 2, true},
-      {"end of the MIB, on standard output", "1.3.6.1.2.1.1.99.0", kAgent, 1, true},
-      {"the library's report: v3 without a user name", "1.3.6.1.2.1.1.1.0", kAgent, 3, false},
-      {"error status and its failed object", "1.3.6.1.4.1.77777.5.0", "127.0.0.3", 2, true},
-      {"a peer the library cannot open", "1.3.6.1.2.1.1.1.0", "nosuchdomain:10.0.0.1", 2, true},
+      {"answered", "1.3.6.1.2.1.1.1.0", kAgent, kV2c, true},
+      {"end of the MIB, on standard output", "1.3.6.1.2.1.1.99.0", kAgent, kV1, true},
+      {"the library's report: v3 without a user name", "1.3.6.1.2.1.1.1.0", kAgent, kV3, false},
+      {"error status and its failed object", "1.3.6.1.4.1.77777.5.0", "127.0.0.3", kV2c, true},
+      {"a peer the library cannot open", "1.3.6.1.2.1.1.1.0", "nosuchdomain:10.0.0.1", kV2c, true},
   };
   auto& accounts = ScanConfig().mibAccounts;
   const MIB_ACCOUNT saved = *accounts.Find(kAgent);
@@ -305,8 +309,8 @@ TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
 // A stop ends the wait for a silent device's answer as a failed request, not as
 // its time-out; for v3 in the engine-ID discovery too.
 TEST_F(NetSnmpGetTest, StoppedGetGivesUpItsWait) {
-  for (const int version : {2, 3}) {
-    SCOPED_TRACE(version);
+  for (const SnmpVersion version : {kV2c, kV3}) {
+    SCOPED_TRACE(VersionNumber(version));
     std::stop_source stop;
     const std::jthread stopper([&stop] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -326,7 +330,7 @@ TEST_F(NetSnmpGetTest, StoppedGetGivesUpItsWait) {
     held.ReplayInto(ProcessOutput());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: Session abort failure\n");
     EXPECT_EQ(log.Lines(),
-              (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(version),
+              (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(VersionNumber(version)),
                      "127.0.0.2|Error [1]Session abort failure", "127.0.0.2|scan end"}));
   }
 }
@@ -402,7 +406,7 @@ TEST_F(NetSnmpGetTest, EveryProtocolAnAccountNamesReadsTheAgentWithKeysMadeOnce)
       const LogWatch log;
       const int datagrams = agent.ConnectionCount();
       std::string value = "stale";
-      EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3), 0) << user.name;
+      EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3), 0) << user.name;
       EXPECT_EQ(value, test::kAgentModel) << user.name;
       EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", "127.0.0.5|scan end"})) << user.name;
       // The engine-ID discovery and the GET.
@@ -458,7 +462,7 @@ TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
     std::string value = "stale";
     testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3), 0) << c.name;
+    EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3), 0) << c.name;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     testing::internal::GetCapturedStderr();
@@ -484,7 +488,7 @@ TEST_F(NetSnmpGetTest, EachGetUsesItsOwnAccountWhateverTheAgentWasAskedWithBefor
     const LogWatch log;
     std::string value = "stale";
     testing::internal::CaptureStderr();
-    NetSnmpGet(test::kAgentModelOid, value, kV3Agent, 3);
+    NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(value, right ? test::kAgentModel : "") << (right ? "right" : "wrong");
     EXPECT_EQ(log.Lines("127.0.0.5|Error").size(), right ? 0u : 1u);

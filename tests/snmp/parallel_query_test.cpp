@@ -75,13 +75,13 @@ TEST_F(ParallelQueryTest, SixteenWorkersQueryV1V2cAndV3AtOnce) {
             break;
           }
           case 2:
-            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", 2) != 0 ||
+            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", SnmpVersion::kV2c) != 0 ||
                 value != test::kAgentFirmware) {
               ++wrong;
             }
             break;
           default:
-            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", 3) != 0 ||
+            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", SnmpVersion::kV3) != 0 ||
                 value != test::kAgentSysDescr) {
               ++wrong;
             }
@@ -107,12 +107,14 @@ TEST_F(ParallelQueryTest, SixteenSilentDevicesCostAboutOneTimeOut) {
       {"v3 GET", 6.0,
        [](const std::string& agent) {
          std::string value = "x";
-         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, 3) == 0 && value.empty();
+         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV3) == 0 &&
+                value.empty();
        }},
       {"v2c GET", 6.0,
        [](const std::string& agent) {
          std::string value = "x";
-         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, 2) == 0 && value.empty();
+         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV2c) == 0 &&
+                value.empty();
        }},
       {"v1 walk", 2.0,
        [](const std::string& agent) {
