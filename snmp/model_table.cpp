@@ -101,10 +101,11 @@ void LoadTargetTable() {
   xmlResetLastError();
   if (!ParseTargetTable(path.string())) {
     // The scan goes on without models; the user learns why from the log.
-    const xmlError* error = xmlGetLastError();
+    const xmlError* parse_error = xmlGetLastError();
     std::string reason = "cannot be read";
-    if (error != nullptr && error->message != nullptr) {
-      reason = Format("line %d: %s", error->line, std::string(TrimSpace(error->message)).c_str());
+    if (parse_error != nullptr && parse_error->message != nullptr) {
+      reason = Format("line %d: %s", parse_error->line,
+                      std::string(TrimSpace(parse_error->message)).c_str());
     }
     WriteLog("targetMIB.xml not loaded (%s): no model is identified", reason.c_str());
   }

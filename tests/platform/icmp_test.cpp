@@ -610,14 +610,16 @@ TEST_P(EchoProberTest, OnLinkTargetsAreAskedByArpAndSentFramesTheNeighbourTableN
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, EchoProberTest,
                          ::testing::Values(IcmpSocketKind::kDatagram, IcmpSocketKind::kRaw),
-                         [](const auto& info) {
-                           return info.param == IcmpSocketKind::kDatagram ? "Datagram" : "Raw";
+                         [](const auto& param_info) {
+                           return param_info.param == IcmpSocketKind::kDatagram ? "Datagram"
+                                                                                : "Raw";
                          });
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, EchoKernelTest,
                          ::testing::Values(IcmpSocketKind::kDatagram, IcmpSocketKind::kRaw),
-                         [](const auto& info) {
-                           return info.param == IcmpSocketKind::kDatagram ? "Datagram" : "Raw";
+                         [](const auto& param_info) {
+                           return param_info.param == IcmpSocketKind::kDatagram ? "Datagram"
+                                                                                : "Raw";
                          });
 
 }  // namespace
