@@ -352,6 +352,9 @@ constexpr V3User kV3Users[] = {
     {"v3sha384-aes256", "SHA-384", "AES-256"},
     {"v3sha512-aes256", "SHA-512", "AES-256"},
     {"v3md5-aes", "MD5", "AES"},
+    // Keys longer than the hash: the privacy key is stretched.
+    {"v3sha-aes256", "SHA", "AES-256"},
+    {"v3md5-aes192", "MD5", "AES-192"},
     {"v3noauth", "", ""},
 };
 
@@ -412,9 +415,9 @@ TEST_F(NetSnmpGetTest, EveryProtocolAnAccountNamesReadsTheAgentWithKeysMadeOnce)
       // The engine-ID discovery and the GET.
       EXPECT_EQ(agent.ConnectionCount() - datagrams, 2) << user.name;
     }
-    // One key per distinct (protocol, pass phrase): seven authentication keys
-    // and six privacy keys, made in the first round and only then.
-    EXPECT_EQ(MasterKeysComputed() - keys_before, 13u) << "round " << round;
+    // One key per distinct (protocol, pass phrase): nine authentication keys
+    // and eight privacy keys, made in the first round and only then.
+    EXPECT_EQ(MasterKeysComputed() - keys_before, 17u) << "round " << round;
   }
 }
 
@@ -428,32 +431,33 @@ TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
     MIB_ACCOUNT account;
     std::string outcome;
     int datagrams;  // discovery, then the GET and its retries
+    bool waits;     // the library's time-out and retries, else a report at once
   } cases[] = {
       // The agent cannot tell a wrong privacy key from a damaged message and
       // drops it, so the GET waits out the library's time-out and retries.
       {"wrong privacy pass phrase",
        AccountOf({"v3sha256-aes192", AuthPass(UserNamed("v3sha256-aes192")), "SHA-256", "AES-192",
                   "wrong-privacy"}),
-       "127.0.0.5|Timeout", 1 + 6},
+       "127.0.0.5|Timeout", 1 + 6, true},
       {"wrong privacy protocol",
        AccountOf({"v3sha384-aes256", AuthPass(UserNamed("v3sha384-aes256")), "SHA-384", "AES",
                   PrivPass(UserNamed("v3sha384-aes256"))}),
-       "127.0.0.5|Timeout", 1 + 6},
+       "127.0.0.5|Timeout", 1 + 6, true},
       {"wrong authentication protocol",
        AccountOf({"v3sha512-aes256", AuthPass(UserNamed("v3sha512-aes256")), "SHA-256", "AES-256",
                   PrivPass(UserNamed("v3sha512-aes256"))}),
-       kAuthFailure, 2},
+       kAuthFailure, 2, false},
       {"wrong authentication pass phrase",
        AccountOf({"v3sha224-aes", "wrong-authentication", "SHA-224", "AES",
                   PrivPass(UserNamed("v3sha224-aes"))}),
-       kAuthFailure, 2},
+       kAuthFailure, 2, false},
       {"unknown user",
        AccountOf({"nobody", AuthPass(UserNamed("v3sha512-aes256")), "SHA-512", "AES-256",
                   PrivPass(UserNamed("v3sha512-aes256"))}),
-       "127.0.0.5|Error [1]Unknown user name", 2},
+       "127.0.0.5|Error [1]Unknown user name", 2, false},
       {"privacy left out for a user that demands it",
        AccountOf({"v3sha-des", AuthPass(UserNamed("v3sha-des")), "SHA"}),
-       "127.0.0.5|Error in packet. authorizationError (access denied to that object)", 2},
+       "127.0.0.5|Error in packet. authorizationError (access denied to that object)", 2, false},
   };
   for (const auto& c : cases) {
     ScanConfig().mibAccounts[kV3Agent] = c.account;
@@ -470,6 +474,14 @@ TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
     EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", c.outcome, "127.0.0.5|scan end"}))
         << c.name;
     EXPECT_EQ(agent.ConnectionCount() - datagrams, c.datagrams) << c.name;
+    // No hang: a report ends the GET at once, a dropped request within the
+    // library's time-out and retries (1 s x 6 by default).
+    if (c.waits) {
+      EXPECT_GT(seconds, 5.5) << c.name;
+      EXPECT_LT(seconds, 9.0) << c.name;
+    } else {
+      EXPECT_LT(seconds, 1.0) << c.name;
+    }
     std::printf("%-45s %6.2f s, %d datagrams\n", c.name, seconds,
                 agent.ConnectionCount() - datagrams);
   }
