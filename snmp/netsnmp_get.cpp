@@ -146,7 +146,7 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
                        opened->peername != nullptr ? opened->peername : ""));
       LogTo(out, "%s|Timeout", agent.c_str());
     } else {
-      const std::string text = session->ErrorText();
+      const std::string text = session->FailureText();
       if (library_prints) {
         session->PrintError(kProgram);
       } else {
