@@ -40,14 +40,10 @@ struct WalkRegion {
   std::span<const oid> name;
   bool subtree;
 };
-constexpr oid kSysDescrIds[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
-constexpr oid kAddressTableIds[] = {1, 3, 6, 1, 2, 1, 4, 20};
-constexpr oid kArpPhysAddressIds[] = {1, 3, 6, 1, 2, 1, 4, 22, 1, 2};
-constexpr oid kMarkerLifeIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 4, 1, 1};
-constexpr oid kMarkerPowerOnIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 5, 1, 1};
 constexpr WalkRegion kWalkRegions[] = {
-    {kSysDescrIds, false},   {kAddressTableIds, true},   {kArpPhysAddressIds, true},
-    {kMarkerLifeIds, false}, {kMarkerPowerOnIds, false},
+    {kOidIds<oid, kSysDescrOid>, false},      {kOidIds<oid, kAddressTablePrefix>, true},
+    {kOidIds<oid, kArpTablePrefix>, true},    {kOidIds<oid, kMarkerCountOid>, false},
+    {kOidIds<oid, kMarkerPowerOnOid>, false},
 };
 
 bool Before(std::span<const oid> a, std::span<const oid> b) {
