@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     InitWorkingFolders();
     LoadConfiguration();
     InitSnmpLibrary();
-    QueryOneDevice(argv[1], argv[2]);
+    QueryOneDevice(ScanConfig(), argv[1], argv[2]);
     std::fflush(stdout);
     return 0;
   }

@@ -79,7 +79,7 @@ int ScanDriver() {
   }
 
   out.Console("MIB-------------------------\r\n");
-  RunMibPhase(config, TargetTable(), SystemMibOps(), out);
+  RunMibPhase(config, TargetTable(), *MakeSystemMibOps(CredentialsOf(config)), out);
 
   out.Console("scan-------------------------\r\n");
   HostScan(config, *MakeNetworkProbes(), out);

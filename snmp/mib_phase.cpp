@@ -21,20 +21,25 @@ namespace {
 
 class SystemMib final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
-    return WalkDevice(agent, results, WalkLimits{}, &outcome);
+  explicit SystemMib(const SnmpCredentials& credentials) : credentials_(credentials) {}
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+           OutputSink& out) override {
+    return WalkDevice(agent, credentials_.community, results, out, WalkLimits{}, &outcome);
   }
   int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
                  QueryOutcome& outcome) override {
-    return GetDeviceValue(agent, oid, value, &outcome);
+    return GetDeviceValue(agent, credentials_.community, oid, value, &outcome);
   }
   int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
                  SnmpVersion version, QueryOutcome& outcome,
                  const NetSnmpGetControl& control) override {
-    return NetSnmpGet(oid, value, agent, version, &outcome, control);
+    return NetSnmpGet(oid, value, agent, version, credentials_, &outcome, control);
   }
   HostLookup& Names() override { return SystemHostLookup(); }
   EchoOps& Echoes() override { return SystemEchoOps(); }
+
+ private:
+  const SnmpCredentials credentials_;  // read by many workers at once, never written
 };
 
 // One way of asking a device, open until it stays silent once.
@@ -222,9 +227,8 @@ void MergeSlot(MibJob& job, MergeWhen when, const SCANCONFIG& config, MibOps& op
 
 }  // namespace
 
-MibOps& SystemMibOps() {
-  static SystemMib ops;
-  return ops;
+std::unique_ptr<MibOps> MakeSystemMibOps(const SnmpCredentials& credentials) {
+  return std::make_unique<SystemMib>(credentials);
 }
 
 bool ModelValueMatches(std::string_view device_value, std::string_view model) {
@@ -238,7 +242,7 @@ bool ModelValueMatches(std::string_view device_value, std::string_view model) {
 int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
                    WaysSideBySide side_by_side) {
   QueryOutcome walked = QueryOutcome::kNotAsked;
-  probes.Walk(job.HostText, job.Values, walked);
+  probes.Walk(job.HostText, job.Values, walked, out);
   if (walked == QueryOutcome::kPortClosed) {
     LogTo(out, "MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
     return 0;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "snmp/model_table.h"
 #include "snmp/netsnmp_get.h"
 #include "snmp/query_outcome.h"
+#include "snmp/snmp_credentials.h"
 #include "snmp/snmp_manager.h"
 
 namespace ordalen {
@@ -43,8 +45,9 @@ class MibOps {
  public:
   virtual ~MibOps() = default;
   // The manager path's walk of one device (WalkDevice); `outcome` tells how its
-  // first request ended.
-  virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
+  // first request ended. A walk cut at its bounds says so in a log line to `out`.
+  virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+                   OutputSink& out) = 0;
   // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): 0 when `value` was set.
   virtual int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
                          QueryOutcome& outcome) = 0;
@@ -62,8 +65,10 @@ class MibOps {
 // The phase never runs more workers than this, whatever "Thread" says.
 inline constexpr int kMibMaxWorkers = 256;
 
-// The real queries, name lookup and echo.
-MibOps& SystemMibOps();
+// The real queries, name lookup and echo; the queries authenticate with
+// `credentials` (CredentialsOf the phase's settings), whose accounts outlive
+// the result.
+std::unique_ptr<MibOps> MakeSystemMibOps(const SnmpCredentials& credentials);
 
 // Runs the phase over every host in the result store, matching each against
 // `table`; returns 1. Console, standard-error and log lines go to `out`, in the

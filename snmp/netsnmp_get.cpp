@@ -6,7 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include "app/settings.h"
 #include "base/socket_mutex.h"
 #include "base/text.h"
 #include "snmp/oid_text.h"
@@ -67,7 +66,8 @@ void ReportPacketError(const netsnmp_pdu& response, const std::string& agent, Ou
 }  // namespace
 
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               SnmpVersion version, QueryOutcome* outcome, const NetSnmpGetControl& control) {
+               SnmpVersion version, const SnmpCredentials& credentials, QueryOutcome* outcome,
+               const NetSnmpGetControl& control) {
   QueryOutcome ignored = QueryOutcome::kNotAsked;
   QueryOutcome& ended = outcome != nullptr ? *outcome : ignored;
   ended = QueryOutcome::kNotAsked;
@@ -83,10 +83,10 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
   SessionRecord record(version, agent,
                        version == SnmpVersion::kV3
                            ? std::string()
-                           : ScanConfig().community.substr(0, kCommunityBuffer - 1));
+                           : credentials.community.substr(0, kCommunityBuffer - 1));
   netsnmp_session& prepared = record.get();
   if (version == SnmpVersion::kV3) {
-    const MIB_ACCOUNT* account = ScanConfig().mibAccounts.Find(agent);
+    const MIB_ACCOUNT* account = credentials.accounts.Find(agent);
     if (account != nullptr) {
       record.SetSecurityName(account->userName);
       const UsmKeys keys = SetUsmSecurity(*account, prepared);
@@ -146,7 +146,7 @@ int NetSnmpGet(const std::string& oid_text, std::string& value, const std::strin
                        opened->peername != nullptr ? opened->peername : ""));
       LogTo(out, "%s|Timeout", agent.c_str());
     } else {
-      const std::string text = session->ErrorText();
+      const std::string text = session->FailureText();
       if (library_prints) {
         session->PrintError(kProgram);
       } else {

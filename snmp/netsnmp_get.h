@@ -8,6 +8,7 @@
 
 #include "app/log.h"
 #include "snmp/query_outcome.h"
+#include "snmp/snmp_credentials.h"
 #include "snmp/snmp_version.h"
 
 namespace ordalen {
@@ -25,14 +26,14 @@ struct NetSnmpGetControl {
   std::stop_token stop;
 };
 
-// Reads `oid_text` from `agent` in `version`: SNMPv3 with the account the
-// settings' SNMPv3 accounts choose for `agent`, at its level (without one,
-// noAuth and no user name); SNMPv1 and v2c with the settings' community. `value` is emptied first
-// and holds the rendered answer when there was one. Returns -1 when a key cannot be made from a
-// pass phrase of the account, 0 in every other case. `outcome`, when given, tells how the GET
-// ended.
+// Reads `oid_text` from `agent` in `version`: SNMPv3 with the account that
+// `credentials` choose for `agent`, at its level (without one, noAuth and no user
+// name); SNMPv1 and v2c with their community. `value` is emptied first and holds
+// the rendered answer when there was one. Returns -1 when a key cannot be made
+// from a pass phrase of the account, 0 in every other case. `outcome`, when
+// given, tells how the GET ended.
 int NetSnmpGet(const std::string& oid_text, std::string& value, const std::string& agent,
-               SnmpVersion version, QueryOutcome* outcome = nullptr,
-               const NetSnmpGetControl& control = {});
+               SnmpVersion version, const SnmpCredentials& credentials,
+               QueryOutcome* outcome = nullptr, const NetSnmpGetControl& control = {});
 
 }  // namespace ordalen

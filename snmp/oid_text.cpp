@@ -1,12 +1,13 @@
 #include "snmp/oid_text.h"
 
+#include "base/mib_keys.h"
 #include "base/text.h"
 
 namespace ordalen {
 namespace {
 
 constexpr std::string_view kSysDescrName = "system.sysDescr.0";
-constexpr std::uint32_t kSysDescr[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
+constexpr const auto& kSysDescr = kOidIds<std::uint32_t, kSysDescrOid>;
 
 std::optional<std::uint32_t> DecimalSubId(std::string_view piece) {
   if (piece.empty() || piece.size() > 10) return std::nullopt;

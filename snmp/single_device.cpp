@@ -7,9 +7,10 @@
 
 namespace ordalen {
 
-bool QueryOneDevice(const char* oid, const char* agent) {
+bool QueryOneDevice(const SCANCONFIG& config, const char* oid, const char* agent) {
   std::string result;
-  NetSnmpGet(oid != nullptr ? oid : "", result, agent != nullptr ? agent : "", SnmpVersion::kV2c);
+  NetSnmpGet(oid != nullptr ? oid : "", result, agent != nullptr ? agent : "", SnmpVersion::kV2c,
+             CredentialsOf(config));
   std::fputs("result: ", stdout);
   std::fwrite(result.data(), 1, result.size(), stdout);
   std::fflush(stdout);

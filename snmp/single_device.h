@@ -2,9 +2,12 @@
 // as "result: " and the value, with no line end.
 #pragma once
 
+#include "app/settings.h"
+
 namespace ordalen {
 
-// `oid` and `agent` are the first two command-line arguments; always true.
-bool QueryOneDevice(const char* oid, const char* agent);
+// `oid` and `agent` are the first two command-line arguments; the GET uses the
+// community of `config`. Always true.
+bool QueryOneDevice(const SCANCONFIG& config, const char* oid, const char* agent);
 
 }  // namespace ordalen

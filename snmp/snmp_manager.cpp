@@ -6,8 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "app/log.h"
-#include "app/settings.h"
 #include "base/mib_keys.h"
 #include "base/text.h"
 #include "snmp/oid_text.h"
@@ -40,14 +38,10 @@ struct WalkRegion {
   std::span<const oid> name;
   bool subtree;
 };
-constexpr oid kSysDescrIds[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
-constexpr oid kAddressTableIds[] = {1, 3, 6, 1, 2, 1, 4, 20};
-constexpr oid kArpPhysAddressIds[] = {1, 3, 6, 1, 2, 1, 4, 22, 1, 2};
-constexpr oid kMarkerLifeIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 4, 1, 1};
-constexpr oid kMarkerPowerOnIds[] = {1, 3, 6, 1, 2, 1, 43, 10, 2, 1, 5, 1, 1};
 constexpr WalkRegion kWalkRegions[] = {
-    {kSysDescrIds, false},   {kAddressTableIds, true},   {kArpPhysAddressIds, true},
-    {kMarkerLifeIds, false}, {kMarkerPowerOnIds, false},
+    {kOidIds<oid, kSysDescrOid>, false},      {kOidIds<oid, kAddressTablePrefix>, true},
+    {kOidIds<oid, kArpTablePrefix>, true},    {kOidIds<oid, kMarkerCountOid>, false},
+    {kOidIds<oid, kMarkerPowerOnOid>, false},
 };
 
 bool Before(std::span<const oid> a, std::span<const oid> b) {
@@ -92,9 +86,10 @@ std::span<const oid> NameOf(const netsnmp_variable_list& variable) {
 }
 
 // A v1 session to `agent` with the manager path's parameters.
-std::unique_ptr<SnmpSession> OpenManagerSession(const std::string& agent) {
+std::unique_ptr<SnmpSession> OpenManagerSession(const std::string& agent,
+                                                const std::string& community) {
   InitSnmpLibrary();
-  SessionRecord prepared(SnmpVersion::kV1, agent, ScanConfig().community);
+  SessionRecord prepared(SnmpVersion::kV1, agent, community);
   prepared.get().timeout = kManagerTimeoutMicroseconds;
   prepared.get().retries = kManagerRetries;
   return SnmpSession::Open(prepared.get());
@@ -106,13 +101,13 @@ std::vector<oid> ToLibraryOid(const OidIds& ids) {
 
 }  // namespace
 
-int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits& limits,
-               QueryOutcome* outcome) {
+int WalkDevice(const std::string& agent, const std::string& community, OidValueMap& results,
+               OutputSink& out, const WalkLimits& limits, QueryOutcome* outcome) {
   QueryOutcome first_outcome = QueryOutcome::kNotAsked;
   const int result = [&] {
     const auto start = ParseOidText(kWalkStart);
     if (!start) return 1;
-    auto session = OpenManagerSession(agent);
+    auto session = OpenManagerSession(agent, community);
     if (!session) return 1;
     // A host without an agent refuses the first request at once; the walk need
     // not wait out its time-outs to learn that.
@@ -127,8 +122,8 @@ int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits&
     bool walking = true;
     while (walking) {
       if (std::chrono::steady_clock::now() - started >= limits.time_budget) {
-        WriteLog("SNMP walk of %s cut at its time limit of %lld ms after %d objects", agent.c_str(),
-                 static_cast<long long>(limits.time_budget.count()), objects);
+        LogTo(out, "SNMP walk of %s cut at its time limit of %lld ms after %d objects",
+              agent.c_str(), static_cast<long long>(limits.time_budget.count()), objects);
         break;
       }
       PduPtr response;
@@ -146,8 +141,8 @@ int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits&
       for (const netsnmp_variable_list* variable = response->variables; variable != nullptr;
            variable = variable->next_variable) {
         if (++objects > limits.max_objects) {
-          WriteLog("SNMP walk of %s cut at its limit of %d objects", agent.c_str(),
-                   limits.max_objects);
+          LogTo(out, "SNMP walk of %s cut at its limit of %d objects", agent.c_str(),
+                limits.max_objects);
           walking = false;
           break;
         }
@@ -185,12 +180,12 @@ int WalkDevice(const std::string& agent, OidValueMap& results, const WalkLimits&
   return result;
 }
 
-int GetDeviceValue(const std::string& agent, const std::string& oid_text, std::string& value,
-                   QueryOutcome* outcome) {
+int GetDeviceValue(const std::string& agent, const std::string& community,
+                   const std::string& oid_text, std::string& value, QueryOutcome* outcome) {
   if (outcome != nullptr) *outcome = QueryOutcome::kNotAsked;
   const auto ids = ParseOidText(oid_text);
   if (!ids) return 1;
-  auto session = OpenManagerSession(agent);
+  auto session = OpenManagerSession(agent, community);
   if (!session) return 1;
   const std::vector<oid> name = ToLibraryOid(*ids);
   PduPtr response;

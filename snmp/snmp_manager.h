@@ -1,11 +1,12 @@
 // The manager path (snmp/README.md): the SNMPv1 walk of one device into its
-// OID/value map, and a single GET. Both use the community of the settings, a time-out of 500 ms and
+// OID/value map, and a single GET. Both use the community they are given, a time-out of 500 ms and
 // 3 retries. Safe to call from many workers at once.
 #pragma once
 
 #include <chrono>
 #include <string>
 
+#include "app/log.h"
 #include "base/cmap.h"
 #include "snmp/query_outcome.h"
 
@@ -19,7 +20,8 @@ using OidValueMap = CMap<std::string>;
 // names would otherwise hold its worker, and so the scan, for as long as it
 // likes: the walk ends after kWalkMaxObjects answered objects or once
 // kWalkTimeBudget has passed (plus at most the time-out and retries of the
-// request then under way), keeping what it stored, and logs that it was cut.
+// request then under way), keeping what it stored, and logs that it was cut
+// (to the walk's output sink).
 // The walk asks only for the objects it keeps (plus one object per gap between
 // them), so a device's answers stay far below the cap; beyond the last object
 // it could keep the walk ends by itself.
@@ -31,7 +33,7 @@ struct WalkLimits {
   std::chrono::milliseconds time_budget = kWalkTimeBudget;
 };
 
-// Walks `agent` from "system.sysDescr.0" onward and keeps the system description,
+// Walks `agent` with `community` from "system.sysDescr.0" onward and keeps the system description,
 // the two printer marker counters, and the rows of the address table and of the
 // ARP table's physical-address column in `results` (an existing entry is
 // replaced). The walk asks only for those parts of the view: once it leaves one,
@@ -39,13 +41,16 @@ struct WalkLimits {
 // Returns 0 when the session closed cleanly and at least one value was stored,
 // 1 otherwise. `outcome`, when given, tells how the first request ended (a host
 // that refuses the port is told at once, without waiting out the time-outs).
-int WalkDevice(const std::string& agent, OidValueMap& results,
-               const WalkLimits& limits = WalkLimits{}, QueryOutcome* outcome = nullptr);
+// Its only lines, those of a walk cut at its bounds, go to `out` as log lines.
+int WalkDevice(const std::string& agent, const std::string& community, OidValueMap& results,
+               OutputSink& out, const WalkLimits& limits = WalkLimits{},
+               QueryOutcome* outcome = nullptr);
 
-// Reads `oid` (a model-table OID text) from `agent` with one GET. Returns 0 when
-// a value was set into `value` and the session closed cleanly, 1 otherwise
-// (`value` is then left as it was). `outcome`, when given, tells how the GET ended.
-int GetDeviceValue(const std::string& agent, const std::string& oid, std::string& value,
-                   QueryOutcome* outcome = nullptr);
+// Reads `oid` (a model-table OID text) from `agent` with one GET with `community`.
+// Returns 0 when a value was set into `value` and the session closed cleanly, 1
+// otherwise (`value` is then left as it was). `outcome`, when given, tells how the
+// GET ended. Writes no line.
+int GetDeviceValue(const std::string& agent, const std::string& community, const std::string& oid,
+                   std::string& value, QueryOutcome* outcome = nullptr);
 
 }  // namespace ordalen

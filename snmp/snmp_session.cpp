@@ -342,7 +342,7 @@ void SessionRecord::SetSecurityName(std::string user) {
   record_.securityNameLen = user_.size();
 }
 
-std::string SnmpSession::ErrorText() {
+std::string SnmpSession::FailureText() {
   if (handle_ == nullptr) return {};
   Lock lock(SocketMutex());
   int system_errno = 0;

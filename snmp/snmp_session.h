@@ -86,7 +86,7 @@ class SnmpSession {
   bool Close();
 
   // The library's text for the session's last error (snmp_sess_error).
-  std::string ErrorText();
+  std::string FailureText();
   // Reports the session's last error on the standard error stream, prefixed
   // with `program` (snmp_sess_perror).
   void PrintError(const char* program);

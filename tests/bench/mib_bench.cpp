@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   const auto start = std::chrono::steady_clock::now();
-  ordalen::RunMibPhase(ordalen::ScanConfig(), ordalen::TargetTable(), ordalen::SystemMibOps(),
+  ordalen::RunMibPhase(config, ordalen::TargetTable(),
+                       *ordalen::MakeSystemMibOps(ordalen::CredentialsOf(config)),
                        ordalen::ProcessOutput());
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

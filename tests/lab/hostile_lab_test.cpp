@@ -28,6 +28,7 @@
 #include "snmp/snmp_manager.h"
 #include "support/lab.h"
 #include "support/lab_peer.h"
+#include "support/recording_output.h"
 #include "support/scan_checks.h"
 #include "support/snmp_agent.h"
 
@@ -208,7 +209,8 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     ASSERT_TRUE(peers.back()->WaitReady()) << peers.back()->Err();
   }
   test::PrepareSnmpTestProcess();
-  ScanConfig().community = "anything";
+  const MibAccountTable no_accounts;
+  const SnmpCredentials credentials{"anything", no_accounts};
 
   using Values = std::map<std::string, std::string>;
   const std::string kSysDescr = "1.3.6.1.2.1.1.1.0";
@@ -277,8 +279,9 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     const std::string agent = peer->address;
 
     OidValueMap walked;
+    test::RecordingOutput out;
     auto t0 = Clock::now();
-    EXPECT_EQ(WalkDevice(agent, walked), c.walk_result);
+    EXPECT_EQ(WalkDevice(agent, credentials.community, walked, out), c.walk_result);
     const auto walk_time = Clock::now() - t0;
     EXPECT_LT(walk_time, c.walk_limit);
     Values got;
@@ -289,10 +292,16 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     } else {
       EXPECT_EQ(got, c.walked);
     }
+    // Only the endless agent's walk is cut, and says so.
+    EXPECT_EQ(out.logged,
+              std::string(c.mode) == "grow"
+                  ? std::vector<std::string>{"SNMP walk of " + agent + " cut at its limit of " +
+                                             std::to_string(kWalkMaxObjects) + " objects"}
+                  : std::vector<std::string>{});
 
     std::string model = "untouched";
     t0 = Clock::now();
-    const int model_result = GetDeviceValue(agent, kModelOid, model);
+    const int model_result = GetDeviceValue(agent, credentials.community, kModelOid, model);
     EXPECT_EQ(model_result, c.model_result);
     EXPECT_EQ(model, c.model_result == 0 ? c.model_manager : "untouched");
     EXPECT_LT(Clock::now() - t0, kManagerRequestTime + milliseconds(600));
@@ -301,11 +310,11 @@ TEST_F(HostileLabTest, SnmpQueriesOfHostileAgents) {
     // time-out each, as for any silent device; they are tested once (types).
     if (c.walk_result == 0) {
       std::string single;
-      NetSnmpGet(kModelOid, single, agent, SnmpVersion::kV2c);
+      NetSnmpGet(kModelOid, single, agent, SnmpVersion::kV2c, credentials);
       EXPECT_EQ(single, c.model_single);
       std::string firmware;
       t0 = Clock::now();
-      NetSnmpGet(kFirmwareOid, firmware, agent, SnmpVersion::kV2c);
+      NetSnmpGet(kFirmwareOid, firmware, agent, SnmpVersion::kV2c, credentials);
       EXPECT_LT(Clock::now() - t0, kLibraryRequestTime + milliseconds(600));
       EXPECT_EQ(firmware, c.firmware_single);
     }

@@ -123,10 +123,15 @@ class MibLabTest : public ::testing::Test {
   }
   // The phase's log messages that begin with `prefix`.
   Lines Log(const std::string& prefix) const { return out_.LoggedWith(prefix); }
-  int RunPhase() { return RunMibPhase(ScanConfig(), TargetTable(), SystemMibOps(), out_); }
-  void Identify(MibJob& job) { IdentifyDevice(job, TargetTable(), SystemMibOps(), out_); }
+  int RunPhase() {
+    return RunMibPhase(ScanConfig(), TargetTable(), *MakeSystemMibOps(credentials_), out_);
+  }
+  void Identify(MibJob& job) {
+    IdentifyDevice(job, TargetTable(), *MakeSystemMibOps(credentials_), out_);
+  }
 
   test::RecordingOutput out_;
+  SnmpCredentials credentials_ = test::AgentCredentials();
 };
 
 TEST_F(MibLabTest, BigViewGivesUpEveryArpRowAndItsHostsArePingedSideBySide) {
@@ -241,7 +246,7 @@ TEST_F(MibLabTest, PrinterAndAgentlessHostOfTheLab) {
   ORDALEN_REQUIRE_LAB(lab);
   ASSERT_EQ(lab.EnterScanner(), "");
   test::PrepareSnmpTestProcess();
-  ScanConfig().community = lab.Value("LAB_SNMP_COMMUNITY");
+  credentials_.community = lab.Value("LAB_SNMP_COMMUNITY");
   ScanConfig().threadCount = 64;
   SetRange("10.77.1.1", "10.77.1.254");
   TargetTable() = Table(2, lab);

@@ -16,6 +16,7 @@
 #include "snmp/snmp_manager.h"
 #include "support/lab.h"
 #include "support/process.h"
+#include "support/recording_output.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen::test {
@@ -56,7 +57,7 @@ LabSnmp ValuesOf(const Lab& lab) {
 }
 
 // Moves the test into the scanner namespace (before any thread starts) and
-// prepares settings and the SNMP library for the lab printer.
+// prepares the settings' folders and the SNMP library.
 #define ENTER_LAB(lab, snmp)                        \
   ORDALEN_REQUIRE_LAB(lab);                         \
   {                                                 \
@@ -64,17 +65,21 @@ LabSnmp ValuesOf(const Lab& lab) {
     ASSERT_TRUE(entered.empty()) << entered;        \
   }                                                 \
   const LabSnmp snmp = ValuesOf(lab);               \
-  PrepareSettings(snmp)
+  PrepareSettings()
 
-void PrepareSettings(const LabSnmp& snmp) {
+void PrepareSettings() {
   static TempDir folder;  // lives as long as the process
   SCANCONFIG& config = ScanConfig();
   config.exeDir = folder.path().string();
   config.logDir = folder.path().string();
-  config.community = snmp.community;
-  config.mibAccounts.RemoveAll();
-  config.mibAccounts[snmp.printer] = MIB_ACCOUNT{snmp.user, snmp.pass};
   InitSnmpLibrary();
+}
+
+// The printer's v3 account.
+MibAccountTable LabAccounts(const LabSnmp& snmp) {
+  MibAccountTable accounts;
+  accounts[snmp.printer] = MIB_ACCOUNT{snmp.user, snmp.pass};
+  return accounts;
 }
 
 // The messages of the log lines (time stamp removed) that concern `agent`.
@@ -117,7 +122,9 @@ bool IsHexOctets(const std::string& text) {
 TEST(SnmpLabTest, WalkOfThePrinterStoresExactlyTheWantedObjects) {
   ENTER_LAB(lab, snmp);
   OidValueMap results;
-  ASSERT_EQ(WalkDevice(snmp.printer, results), 0);
+  RecordingOutput out;
+  ASSERT_EQ(WalkDevice(snmp.printer, snmp.community, results, out), 0);
+  EXPECT_TRUE(out.logged.empty());
 
   int arp_rows = 0, address_rows = 0, route_rows = 0;
   for (const auto& entry : results) {
@@ -163,10 +170,10 @@ TEST(SnmpLabTest, WalkOfThePrinterStoresExactlyTheWantedObjects) {
 TEST(SnmpLabTest, GetDeviceValueReadsTheModel) {
   ENTER_LAB(lab, snmp);
   std::string value;
-  EXPECT_EQ(GetDeviceValue(snmp.printer, snmp.model_oid, value), 0);
+  EXPECT_EQ(GetDeviceValue(snmp.printer, snmp.community, snmp.model_oid, value), 0);
   EXPECT_EQ(value, snmp.model);
   value = "untouched";
-  EXPECT_EQ(GetDeviceValue(snmp.silent, snmp.model_oid, value), 1);
+  EXPECT_EQ(GetDeviceValue(snmp.silent, snmp.community, snmp.model_oid, value), 1);
   EXPECT_EQ(value, "untouched");
 }
 
@@ -225,19 +232,26 @@ TEST(SnmpLabTest, NetSnmpGetLogLineSequences) {
        "",
        {"MIB[" + snmp.silent + "] snmp v2", snmp.silent + "|Timeout", snmp.silent + "|scan end"}},
   };
+  const MibAccountTable accounts = LabAccounts(snmp);
+  const MibAccountTable no_accounts;
   for (const auto& c : cases) {
-    ScanConfig().mibAccounts.RemoveAll();
-    if (c.account) ScanConfig().mibAccounts[p] = MIB_ACCOUNT{snmp.user, snmp.pass};
-    const LogWatch log;
+    const SnmpCredentials credentials{snmp.community, c.account ? accounts : no_accounts};
+    RecordingOutput out;
+    NetSnmpGetControl control;
+    control.out = &out;
     std::string value = "stale";
-    EXPECT_EQ(NetSnmpGet(c.oid, value, c.agent, c.version), 0) << c.name;
+    EXPECT_EQ(NetSnmpGet(c.oid, value, c.agent, c.version, credentials, nullptr, control), 0)
+        << c.name;
     EXPECT_EQ(value, c.value) << c.name;
-    EXPECT_EQ(log.Lines(), c.lines) << c.name;
+    EXPECT_EQ(out.logged, c.lines) << c.name;
   }
 }
 
 TEST(SnmpLabTest, SixteenWorkersQueryThePrinterInAllThreeWaysAtOnce) {
   ENTER_LAB(lab, snmp);
+  const MibAccountTable accounts = LabAccounts(snmp);
+  const SnmpCredentials credentials{snmp.community, accounts};
+  RecordingOutput out;  // the walks' (none is cut)
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int worker = 0; worker < 16; ++worker) {
@@ -246,25 +260,28 @@ TEST(SnmpLabTest, SixteenWorkersQueryThePrinterInAllThreeWaysAtOnce) {
         std::string value;
         switch ((worker + step) % 4) {
           case 0:
-            if (GetDeviceValue(snmp.printer, snmp.model_oid, value) != 0 || value != snmp.model)
+            if (GetDeviceValue(snmp.printer, snmp.community, snmp.model_oid, value) != 0 ||
+                value != snmp.model)
               ++wrong;
             break;
           case 1: {
             OidValueMap results;
             const std::string* descr = nullptr;
-            if (WalkDevice(snmp.printer, results) != 0 ||
+            if (WalkDevice(snmp.printer, snmp.community, results, out) != 0 ||
                 (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr || *descr != snmp.sysdescr) {
               ++wrong;
             }
             break;
           }
           case 2:
-            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, SnmpVersion::kV2c) != 0 ||
+            if (NetSnmpGet(snmp.firmware_oid, value, snmp.printer, SnmpVersion::kV2c,
+                           credentials) != 0 ||
                 value != snmp.firmware)
               ++wrong;
             break;
           default:
-            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, SnmpVersion::kV3) != 0 ||
+            if (NetSnmpGet(snmp.model_oid, value, snmp.printer, SnmpVersion::kV3, credentials) !=
+                    0 ||
                 value != snmp.model)
               ++wrong;
             break;
@@ -278,6 +295,8 @@ TEST(SnmpLabTest, SixteenWorkersQueryThePrinterInAllThreeWaysAtOnce) {
 
 TEST(SnmpLabTest, SixteenSilentV3DevicesCostAboutOneTimeOut) {
   ENTER_LAB(lab, snmp);
+  const MibAccountTable accounts = LabAccounts(snmp);
+  const SnmpCredentials credentials{snmp.community, accounts};
   // Addresses of subnet A that no host owns (.200 and up).
   const std::string base = snmp.silent.substr(0, snmp.silent.rfind('.') + 1);
   std::atomic<int> wrong{0};
@@ -286,8 +305,8 @@ TEST(SnmpLabTest, SixteenSilentV3DevicesCostAboutOneTimeOut) {
   for (int i = 0; i < 16; ++i) {
     threads.emplace_back([&, i] {
       std::string value = "x";
-      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i),
-                     SnmpVersion::kV3) != 0 ||
+      if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, base + std::to_string(200 + i), SnmpVersion::kV3,
+                     credentials) != 0 ||
           !value.empty())
         ++wrong;
     });

@@ -65,7 +65,8 @@ class FakeMibOps final : public MibOps {
   // Set: every walk waits (at most 5 s) until this many walks run at once.
   int walk_barrier = 0;
 
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+           OutputSink& /*out*/) override {
     Record(agent, "walk");
     Leave(agent);
     WaitForPeers();
@@ -1036,26 +1037,28 @@ TEST_F(MibPhaseTest, PhaseOverAnEmptyStoreDoesNothing) {
 // Times every query of the real operations, by way.
 class TimedOps final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
-    return Timed("walk", [&] { return SystemMibOps().Walk(agent, results, outcome); });
+  explicit TimedOps(const SnmpCredentials& credentials) : real_(MakeSystemMibOps(credentials)) {}
+  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+           OutputSink& out) override {
+    return Timed("walk", [&] { return real_->Walk(agent, results, outcome, out); });
   }
   int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
                  QueryOutcome& outcome) override {
-    return Timed("A", [&] { return SystemMibOps().ManagerGet(agent, oid, value, outcome); });
+    return Timed("A", [&] { return real_->ManagerGet(agent, oid, value, outcome); });
   }
   int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
                  SnmpVersion version, QueryOutcome& outcome,
                  const NetSnmpGetControl& control) override {
-    return Timed(version == SnmpVersion::kV2c ? "B" : "C", [&] {
-      return SystemMibOps().LibraryGet(oid, value, agent, version, outcome, control);
-    });
+    return Timed(version == SnmpVersion::kV2c ? "B" : "C",
+                 [&] { return real_->LibraryGet(oid, value, agent, version, outcome, control); });
   }
-  HostLookup& Names() override { return SystemMibOps().Names(); }
-  EchoOps& Echoes() override { return SystemMibOps().Echoes(); }
+  HostLookup& Names() override { return real_->Names(); }
+  EchoOps& Echoes() override { return real_->Echoes(); }
 
   std::map<std::string, std::vector<double>> seconds;
 
  private:
+  const std::unique_ptr<MibOps> real_;
   template <class F>
   int Timed(const std::string& way, F&& call) {
     const auto start = std::chrono::steady_clock::now();
@@ -1074,11 +1077,6 @@ class MibPhaseAgentTest : public MibPhaseTest {
   void SetUp() override {
     if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
-    // The library is prepared once per process; the settings stay this test's.
-    ScanConfig().logDir = dir_.path().string();
-    ScanConfig().exeDir = dir_.path().string();
-    ScanConfig().community = test::kAgentCommunity;
-    ScanConfig().mibAccounts["127.0.0.1"] = MIB_ACCOUNT{test::kAgentV3User, test::kAgentV3Pass};
   }
   static int CountOf(const Lines& lines, const std::string& line) {
     return static_cast<int>(std::count(lines.begin(), lines.end(), line));
@@ -1091,7 +1089,7 @@ TEST_F(MibPhaseAgentTest, PrinterIdentifiedByTheSecondEntrysFirstWay) {
   TargetTable() = {{test::kAgentModelOid, "OtherMaker X-100", kOtherVersionOid},
                    {test::kAgentModelOid, test::kAgentModel, test::kAgentFirmwareOid}};
   AddHost("127.0.0.1");
-  RunPhase(SystemMibOps());
+  RunPhase(*MakeSystemMibOps(test::AgentCredentials()));
   EXPECT_EQ(out_.Printed(), "[127.0.0.1]scan\r\n");
 
   const SCANRESULT* host = FindHost("127.0.0.1");
@@ -1110,11 +1108,12 @@ TEST_F(MibPhaseAgentTest, PrinterIdentifiedByTheSecondEntrysFirstWay) {
 TEST_F(MibPhaseAgentTest, WrongCommunityLeavesTheV3Way) {
   const test::TestSnmpAgent agent("127.0.0.1");
   ASSERT_TRUE(agent.ready()) << agent.error();
-  ScanConfig().community = "not-the-community";
+  SnmpCredentials credentials = test::AgentCredentials();
+  credentials.community = "not-the-community";
   TargetTable() = {{test::kAgentModelOid, "labprinter", test::kAgentFirmwareOid}};
   MibJob job;
   job.HostText = "127.0.0.1";
-  TimedOps ops;
+  TimedOps ops(credentials);
   Identify(job, ops);
   // The walk and way B go unanswered (way A, asking as the walk did, is not
   // asked at all); v3 with the account reads both.
@@ -1144,7 +1143,7 @@ TEST_F(MibPhaseAgentTest, SilentDevicesCostTheirTimeOutsSideBySide) {
     silent.push_back(std::make_unique<test::ScriptedAgent>(ip, test::NoAnswer));
     ASSERT_TRUE(silent.back()->ready());
   }
-  TimedOps ops;
+  TimedOps ops(test::AgentCredentials());
   const auto start = std::chrono::steady_clock::now();
   RunPhase(ops);
   EXPECT_EQ(out_.Printed(), "");
@@ -1183,7 +1182,7 @@ TEST_F(MibPhaseAgentTest, RefusedPortEndsTheDevicesIdentificationAtOnce) {
   TargetTable() = {{test::kAgentModelOid, test::kAgentModel, test::kAgentFirmwareOid},
                    {test::kAgentModelOid, "OtherMaker X-100", kOtherVersionOid}};
   AddHost("127.0.0.9");  // nothing listens there
-  TimedOps ops;
+  TimedOps ops(test::AgentCredentials());
   RunPhase(ops);
   EXPECT_EQ(out_.Printed(), "");
   EXPECT_EQ(out_.Errors(), "");

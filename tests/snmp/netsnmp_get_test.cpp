@@ -9,14 +9,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
+#include "app/mib_accounts.h"
 #include "snmp/snmp_library.h"
+#include "support/recording_output.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
 namespace {
 
 using test::LogWatch;
+using test::RecordingOutput;
 constexpr SnmpVersion kV1 = SnmpVersion::kV1;
 constexpr SnmpVersion kV2c = SnmpVersion::kV2c;
 constexpr SnmpVersion kV3 = SnmpVersion::kV3;
@@ -39,9 +41,21 @@ class NetSnmpGetTest : public ::testing::Test {
         "override 1.3.6.1.4.1.77777.2.3.0 object_id 1.3.6.1.4.1.0.5\n"
         "override 1.3.6.1.4.1.77777.2.4.0 integer -5\n");
     ASSERT_TRUE(agent_->ready()) << agent_->error();
+    accounts_[kAgent] = MIB_ACCOUNT{test::kAgentV3User, test::kAgentV3Pass};
+  }
+
+  // One GET with this test's credentials, its lines to `out`.
+  int Get(const std::string& oid, std::string& value, const std::string& agent, SnmpVersion version,
+          OutputSink& out, QueryOutcome* outcome = nullptr, std::stop_token stop = {}) {
+    NetSnmpGetControl control;
+    control.out = &out;
+    control.stop = std::move(stop);
+    return NetSnmpGet(oid, value, agent, version, credentials_, outcome, control);
   }
 
   std::unique_ptr<TestSnmpAgent> agent_;
+  MibAccountTable accounts_;  // the agent's v3 account; tests change it
+  const SnmpCredentials credentials_{test::kAgentCommunity, accounts_};
 };
 
 TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
@@ -67,19 +81,19 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
       {"1.3.6.1.2.1.1.99.0", kV3, ""},
   };
   for (const auto& c : cases) {
-    const LogWatch log;
+    RecordingOutput out;
     const int datagrams = agent_->ConnectionCount();
     std::string value = "stale";
-    EXPECT_EQ(NetSnmpGet(c.oid, value, kAgent, c.version), 0);
+    EXPECT_EQ(Get(c.oid, value, kAgent, c.version, out), 0);
     // One GET; for v3 the engine-ID discovery before it, and no second try for
     // the agent's clock.
     EXPECT_EQ(agent_->ConnectionCount() - datagrams, c.version == kV3 ? 2 : 1)
         << c.oid << " v" << VersionNumber(c.version);
     EXPECT_EQ(value, c.value) << c.oid << " v" << VersionNumber(c.version);
-    EXPECT_EQ(log.Lines(),
-              (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(VersionNumber(c.version)),
-                     "127.0.0.1|scan end"}))
+    EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.1] snmp v" + std::to_string(VersionNumber(c.version)),
+                                 "127.0.0.1|scan end"}))
         << c.oid << " v" << VersionNumber(c.version);
+    EXPECT_EQ(out.Printed() + out.Errors(), "") << c.oid << " v" << VersionNumber(c.version);
   }
   EXPECT_GE(agent_->ConnectionCount(), static_cast<int>(std::size(cases)))
       << "the agent logs what it receives";
@@ -88,24 +102,24 @@ TEST_F(NetSnmpGetTest, AnsweredGetsWriteOnlyTheOpeningAndClosingLines) {
 TEST_F(NetSnmpGetTest, OidLongerThanARequestMayCarryIsNotAsked) {
   std::string oid = "1";
   for (int i = 1; i < 129; ++i) oid += ".1";
-  const LogWatch log;
+  RecordingOutput out;
   std::string value = "stale";
-  EXPECT_EQ(NetSnmpGet(oid, value, kAgent, kV2c), 0);
+  EXPECT_EQ(Get(oid, value, kAgent, kV2c, out), 0);
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.1] snmp v2",
-                                "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
-                                "127.0.0.1|scan end"}));
+  EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.1] snmp v2",
+                               "127.0.0.1|Error [1]OID longer than 128 sub-identifiers",
+                               "127.0.0.1|scan end"}));
   EXPECT_EQ(agent_->ConnectionCount(), 0) << "nothing was sent";
 }
 
 TEST_F(NetSnmpGetTest, NoSuchNameOfVersion1IsTheEndOfTheMib) {
-  const LogWatch log;
+  RecordingOutput out;
   std::string value = "stale";
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.99.0", value, kAgent, kV1), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "End of MIB\n");
+  EXPECT_EQ(Get("1.3.6.1.2.1.1.99.0", value, kAgent, kV1, out), 0);
+  EXPECT_EQ(out.Printed(), "End of MIB\n");
+  EXPECT_EQ(out.Errors(), "");
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(),
+  EXPECT_EQ(out.logged,
             (Lines{"MIB[127.0.0.1] snmp v1", "127.0.0.1|End of MIB", "127.0.0.1|scan end"}));
 }
 
@@ -115,7 +129,8 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
     std::optional<MIB_ACCOUNT> account;
     int result;
     Lines lines;
-    std::string stderr_text;
+    std::string library_text;  // what the library prints to standard error itself
+    std::string errors;        // the GET's own standard-error text
   } cases[] = {
       // First, so the cases after it show that its reason does not stick to
       // their messages.
@@ -124,13 +139,14 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
        -1,
        {"MIB[127.0.0.1] snmp v3", "127.0.0.1|password error"},
        // The library's own complaint, then ours.
-       "Error: passphrase chosen is below the length requirements of the USM (min=8).\n"
+       "Error: passphrase chosen is below the length requirements of the USM (min=8).\n",
        "Error generating Ku from authentication pass phrase.\n"},
       {"no account: noAuth without a user name",
        std::nullopt,
        0,
        {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]No securityName specified",
         "127.0.0.1|scan end"},
+       "",
        "snmpwalk: No securityName specified\n"},
       {"wrong pass phrase",
        MIB_ACCOUNT{test::kAgentV3User, "wrongpass123"},
@@ -138,28 +154,27 @@ TEST_F(NetSnmpGetTest, Version3OutcomesWithAndWithoutAnAccount) {
        {"MIB[127.0.0.1] snmp v3",
         "127.0.0.1|Error [1]Authentication failure (incorrect password, community or key)",
         "127.0.0.1|scan end"},
+       "",
        "snmpwalk: Authentication failure (incorrect password, community or key)\n"},
       {"unknown user",
        MIB_ACCOUNT{"nobody", test::kAgentV3Pass},
        0,
        {"MIB[127.0.0.1] snmp v3", "127.0.0.1|Error [1]Unknown user name", "127.0.0.1|scan end"},
+       "",
        "snmpwalk: Unknown user name\n"},
   };
-  auto& accounts = ScanConfig().mibAccounts;
-  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
   for (const auto& c : cases) {
-    accounts.RemoveAll();
-    if (c.account) accounts[kAgent] = *c.account;
-    const LogWatch log;
+    accounts_.RemoveAll();
+    if (c.account) accounts_[kAgent] = *c.account;
+    RecordingOutput out;
     std::string value = "stale";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, kV3), c.result) << c.name;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text) << c.name;
+    EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", value, kAgent, kV3, out), c.result) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.library_text) << c.name;
+    EXPECT_EQ(out.Errors(), c.errors) << c.name;
     EXPECT_EQ(value, "") << c.name;
-    EXPECT_EQ(log.Lines(), c.lines) << c.name;
+    EXPECT_EQ(out.logged, c.lines) << c.name;
   }
-  accounts.RemoveAll();
-  accounts[kAgent] = saved;
 }
 
 TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
@@ -173,18 +188,16 @@ TEST_F(NetSnmpGetTest, SilentDeviceTimesOutAfterTheLibraryDefaults) {
       {kV3, "127.0.0.2|Timeout", "Timeout: No Response from 127.0.0.2\n"},
   };
   for (const auto& c : cases) {
-    const LogWatch log;
+    RecordingOutput out;
     std::string value = "stale";
-    testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kSilent, c.version), 0);
+    EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", value, kSilent, c.version, out), 0);
     const auto seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text);
+    EXPECT_EQ(out.Errors(), c.stderr_text);
     EXPECT_EQ(value, "");
-    EXPECT_EQ(log.Lines(),
-              (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(VersionNumber(c.version)), c.outcome,
-                     "127.0.0.2|scan end"}));
+    EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(VersionNumber(c.version)),
+                                 c.outcome, "127.0.0.2|scan end"}));
     // Library defaults: 1 s, 5 retries.
     EXPECT_GT(seconds, 5.5) << "v" << VersionNumber(c.version);
     EXPECT_LT(seconds, 9.0) << "v" << VersionNumber(c.version);
@@ -199,39 +212,36 @@ TEST_F(NetSnmpGetTest, ErrorStatusIsReportedWithTheFailedObject) {
     return answer;
   });
   ASSERT_TRUE(agent.ready());
-  const LogWatch log;
+  RecordingOutput out;
   std::string value = "stale";
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", kV2c), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(Get("1.3.6.1.4.1.77777.5.0", value, "127.0.0.3", kV2c, out), 0);
+  EXPECT_EQ(out.Errors(),
             "Error in packet.\nReason: (genError) A general failure occured\n"
             "Failed object: iso.3.6.1.4.1.77777.5.0\n\n");  // the library ends the OID with its own
                                                             // line end
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.3] snmp v2",
-                                "127.0.0.3|Error in packet. (genError) A general failure occured",
-                                "127.0.0.3|scan end"}));
+  EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.3] snmp v2",
+                               "127.0.0.3|Error in packet. (genError) A general failure occured",
+                               "127.0.0.3|scan end"}));
 }
 
 TEST_F(NetSnmpGetTest, PeerTheLibraryCannotUseIsReportedAsAnOpenError) {
-  const LogWatch log;
+  RecordingOutput out;
   std::string value = "stale";
-  EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", kV2c), 0);
+  EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", value, "nosuchdomain:10.0.0.1", kV2c, out), 0);
   EXPECT_EQ(value, "");
-  EXPECT_EQ(log.Lines(), (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2",
-                                "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
-                                "nosuchdomain:10.0.0.1|scan end"}));
+  EXPECT_EQ(out.logged, (Lines{"MIB[nosuchdomain:10.0.0.1] snmp v2",
+                               "nosuchdomain:10.0.0.1|Error: snmp_sess_open",
+                               "nosuchdomain:10.0.0.1|scan end"}));
+  EXPECT_EQ(out.Printed() + out.Errors(), "");
 
   // The reason of that failure does not stick to the next error message.
-  auto& accounts = ScanConfig().mibAccounts;
-  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
-  accounts.RemoveAll();
-  const LogWatch next;
-  testing::internal::CaptureStderr();
-  NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kAgent, kV3);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: No securityName specified\n");
-  EXPECT_EQ(next.Lines("127.0.0.1|Error"), (Lines{"127.0.0.1|Error [1]No securityName specified"}));
-  accounts[kAgent] = saved;
+  accounts_.RemoveAll();
+  RecordingOutput next;
+  Get("1.3.6.1.2.1.1.1.0", value, kAgent, kV3, next);
+  EXPECT_EQ(next.Errors(), "snmpwalk: No securityName specified\n");
+  EXPECT_EQ(next.LoggedWith("127.0.0.1|Error"),
+            (Lines{"127.0.0.1|Error [1]No securityName specified"}));
 }
 
 // A GET whose lines go to a sink writes nothing itself; replayed, its lines are
@@ -258,12 +268,11 @@ TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
       {"error status and its failed object", "1.3.6.1.4.1.77777.5.0", "127.0.0.3", kV2c, true},
       {"a peer the library cannot open", "1.3.6.1.2.1.1.1.0", "nosuchdomain:10.0.0.1", kV2c, true},
   };
-  auto& accounts = ScanConfig().mibAccounts;
-  const MIB_ACCOUNT saved = *accounts.Find(kAgent);
+  const MIB_ACCOUNT saved = *accounts_.Find(kAgent);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    accounts.RemoveAll();
-    if (c.account) accounts[kAgent] = saved;
+    accounts_.RemoveAll();
+    if (c.account) accounts_[kAgent] = saved;
     struct Written {
       Lines log;
       std::string out;
@@ -282,15 +291,17 @@ TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
     };
     std::string straight_value;
     QueryOutcome straight_outcome = QueryOutcome::kNotAsked;
-    const Written straight =
-        written([&] { NetSnmpGet(c.oid, straight_value, c.agent, c.version, &straight_outcome); });
+    const Written straight = written([&] {
+      NetSnmpGet(c.oid, straight_value, c.agent, c.version, credentials_, &straight_outcome);
+    });
     HeldOutput held;
     std::string held_value = "stale";
     QueryOutcome held_outcome = QueryOutcome::kNotAsked;
     NetSnmpGetControl control;
     control.out = &held;
-    const Written while_held =
-        written([&] { NetSnmpGet(c.oid, held_value, c.agent, c.version, &held_outcome, control); });
+    const Written while_held = written([&] {
+      NetSnmpGet(c.oid, held_value, c.agent, c.version, credentials_, &held_outcome, control);
+    });
     EXPECT_TRUE(while_held.log.empty());
     EXPECT_EQ(while_held.out, "");
     EXPECT_EQ(while_held.err, "");
@@ -302,8 +313,6 @@ TEST_F(NetSnmpGetTest, HeldGetReplaysWhatAStraightGetWrites) {
     EXPECT_EQ(held_outcome, straight_outcome);
     EXPECT_GE(straight.log.size(), 2u);
   }
-  accounts.RemoveAll();
-  accounts[kAgent] = saved;
 }
 
 // A stop ends the wait for a silent device's answer as a failed request, not as
@@ -316,20 +325,15 @@ TEST_F(NetSnmpGetTest, StoppedGetGivesUpItsWait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       stop.request_stop();
     });
-    HeldOutput held;
-    NetSnmpGetControl control;
-    control.out = &held;
-    control.stop = stop.get_token();
+    RecordingOutput out;
     std::string value = "stale";
     QueryOutcome outcome = QueryOutcome::kAnswered;
-    EXPECT_EQ(NetSnmpGet("1.3.6.1.2.1.1.1.0", value, kSilent, version, &outcome, control), 0);
+    EXPECT_EQ(Get("1.3.6.1.2.1.1.1.0", value, kSilent, version, out, &outcome, stop.get_token()),
+              0);
     EXPECT_EQ(outcome, QueryOutcome::kNotAsked);
     EXPECT_EQ(value, "");
-    const LogWatch log;
-    testing::internal::CaptureStderr();
-    held.ReplayInto(ProcessOutput());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "snmpwalk: Session abort failure\n");
-    EXPECT_EQ(log.Lines(),
+    EXPECT_EQ(out.Errors(), "snmpwalk: Session abort failure\n");
+    EXPECT_EQ(out.logged,
               (Lines{"MIB[127.0.0.2] snmp v" + std::to_string(VersionNumber(version)),
                      "127.0.0.2|Error [1]Session abort failure", "127.0.0.2|scan end"}));
   }
@@ -405,13 +409,13 @@ TEST_F(NetSnmpGetTest, EveryProtocolAnAccountNamesReadsTheAgentWithKeysMadeOnce)
   const std::size_t keys_before = MasterKeysComputed();
   for (int round = 0; round < 2; ++round) {
     for (const auto& user : kV3Users) {
-      ScanConfig().mibAccounts[kV3Agent] = RightAccount(user);
-      const LogWatch log;
+      accounts_[kV3Agent] = RightAccount(user);
+      RecordingOutput out;
       const int datagrams = agent.ConnectionCount();
       std::string value = "stale";
-      EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3), 0) << user.name;
+      EXPECT_EQ(Get(test::kAgentModelOid, value, kV3Agent, kV3, out), 0) << user.name;
       EXPECT_EQ(value, test::kAgentModel) << user.name;
-      EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", "127.0.0.5|scan end"})) << user.name;
+      EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.5] snmp v3", "127.0.0.5|scan end"})) << user.name;
       // The engine-ID discovery and the GET.
       EXPECT_EQ(agent.ConnectionCount() - datagrams, 2) << user.name;
     }
@@ -460,18 +464,16 @@ TEST_F(NetSnmpGetTest, WrongSettingsEndTheGetWithTheLibrarysReport) {
        "127.0.0.5|Error in packet. authorizationError (access denied to that object)", 2, false},
   };
   for (const auto& c : cases) {
-    ScanConfig().mibAccounts[kV3Agent] = c.account;
-    const LogWatch log;
+    accounts_[kV3Agent] = c.account;
+    RecordingOutput out;
     const int datagrams = agent.ConnectionCount();
     std::string value = "stale";
-    testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3), 0) << c.name;
+    EXPECT_EQ(Get(test::kAgentModelOid, value, kV3Agent, kV3, out), 0) << c.name;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(value, "") << c.name;
-    EXPECT_EQ(log.Lines(), (Lines{"MIB[127.0.0.5] snmp v3", c.outcome, "127.0.0.5|scan end"}))
+    EXPECT_EQ(out.logged, (Lines{"MIB[127.0.0.5] snmp v3", c.outcome, "127.0.0.5|scan end"}))
         << c.name;
     EXPECT_EQ(agent.ConnectionCount() - datagrams, c.datagrams) << c.name;
     // No hang: a report ends the GET at once, a dropped request within the
@@ -496,14 +498,12 @@ TEST_F(NetSnmpGetTest, EachGetUsesItsOwnAccountWhateverTheAgentWasAskedWithBefor
   const MIB_ACCOUNT wrong =
       AccountOf({user.name, "wrong-authentication", user.auth, user.priv, PrivPass(user)});
   for (const bool right : {true, false, true, false, true}) {
-    ScanConfig().mibAccounts[kV3Agent] = right ? RightAccount(user) : wrong;
-    const LogWatch log;
+    accounts_[kV3Agent] = right ? RightAccount(user) : wrong;
+    RecordingOutput out;
     std::string value = "stale";
-    testing::internal::CaptureStderr();
-    NetSnmpGet(test::kAgentModelOid, value, kV3Agent, kV3);
-    testing::internal::GetCapturedStderr();
+    Get(test::kAgentModelOid, value, kV3Agent, kV3, out);
     EXPECT_EQ(value, right ? test::kAgentModel : "") << (right ? "right" : "wrong");
-    EXPECT_EQ(log.Lines("127.0.0.5|Error").size(), right ? 0u : 1u);
+    EXPECT_EQ(out.LoggedWith("127.0.0.5|Error").size(), right ? 0u : 1u);
   }
 }
 

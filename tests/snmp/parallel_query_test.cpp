@@ -12,6 +12,7 @@
 
 #include "snmp/netsnmp_get.h"
 #include "snmp/snmp_manager.h"
+#include "support/recording_output.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
@@ -45,6 +46,9 @@ class ParallelQueryTest : public ::testing::Test {
     if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
   }
+
+  const SnmpCredentials credentials_ = test::AgentCredentials();
+  test::RecordingOutput out_;  // the walks' (none is cut)
 };
 
 TEST_F(ParallelQueryTest, SixteenWorkersQueryV1V2cAndV3AtOnce) {
@@ -60,14 +64,15 @@ TEST_F(ParallelQueryTest, SixteenWorkersQueryV1V2cAndV3AtOnce) {
         std::string value;
         switch ((worker + step) % 4) {
           case 0:
-            if (GetDeviceValue("127.0.0.1", test::kAgentModelOid, value) != 0 ||
+            if (GetDeviceValue("127.0.0.1", test::kAgentCommunity, test::kAgentModelOid, value) !=
+                    0 ||
                 value != test::kAgentModel)
               ++wrong;
             break;
           case 1: {
             OidValueMap results;
             const std::string* descr = nullptr;
-            if (WalkDevice("127.0.0.1", results) != 0 ||
+            if (WalkDevice("127.0.0.1", test::kAgentCommunity, results, out_) != 0 ||
                 (descr = results.Find("1.3.6.1.2.1.1.1.0")) == nullptr ||
                 *descr != test::kAgentSysDescr) {
               ++wrong;
@@ -75,13 +80,15 @@ TEST_F(ParallelQueryTest, SixteenWorkersQueryV1V2cAndV3AtOnce) {
             break;
           }
           case 2:
-            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", SnmpVersion::kV2c) != 0 ||
+            if (NetSnmpGet(test::kAgentFirmwareOid, value, "127.0.0.1", SnmpVersion::kV2c,
+                           credentials_) != 0 ||
                 value != test::kAgentFirmware) {
               ++wrong;
             }
             break;
           default:
-            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", SnmpVersion::kV3) != 0 ||
+            if (NetSnmpGet("1.3.6.1.2.1.1.1.0", value, "127.0.0.1", SnmpVersion::kV3,
+                           credentials_) != 0 ||
                 value != test::kAgentSysDescr) {
               ++wrong;
             }
@@ -105,21 +112,23 @@ TEST_F(ParallelQueryTest, SixteenSilentDevicesCostAboutOneTimeOut) {
     std::function<bool(const std::string&)> query;
   } ways[] = {
       {"v3 GET", 6.0,
-       [](const std::string& agent) {
+       [this](const std::string& agent) {
          std::string value = "x";
-         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV3) == 0 &&
+         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV3, credentials_) ==
+                    0 &&
                 value.empty();
        }},
       {"v2c GET", 6.0,
-       [](const std::string& agent) {
+       [this](const std::string& agent) {
          std::string value = "x";
-         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV2c) == 0 &&
+         return NetSnmpGet("1.3.6.1.2.1.1.1.0", value, agent, SnmpVersion::kV2c, credentials_) ==
+                    0 &&
                 value.empty();
        }},
       {"v1 walk", 2.0,
-       [](const std::string& agent) {
+       [this](const std::string& agent) {
          OidValueMap results;
-         return WalkDevice(agent, results) == 1 && results.empty();
+         return WalkDevice(agent, test::kAgentCommunity, results, out_) == 1 && results.empty();
        }},
   };
   // 127.0.1.x: agents that read every request and answer none.

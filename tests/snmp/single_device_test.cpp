@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/settings.h"
 #include "support/process.h"
 #include "support/snmp_agent.h"
 
@@ -28,6 +29,8 @@ class SingleDeviceTest : public ::testing::Test {
 TEST_F(SingleDeviceTest, PrintsResultAndTheValueWithoutALineEnd) {
   const test::TestSnmpAgent agent("127.0.0.1");
   ASSERT_TRUE(agent.ready()) << agent.error();
+  SCANCONFIG config;
+  config.community = test::kAgentCommunity;
   struct Case {
     const char* oid;
     const char* agent;
@@ -39,7 +42,7 @@ TEST_F(SingleDeviceTest, PrintsResultAndTheValueWithoutALineEnd) {
   };
   for (const auto& c : cases) {
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(QueryOneDevice(c.oid, c.agent));
+    EXPECT_TRUE(QueryOneDevice(config, c.oid, c.agent));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.oid;
   }
 }

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "support/recording_output.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
 namespace {
 
 using test::FakeAnswer;
+using test::kAgentCommunity;
 using test::ScriptedAgent;
 using test::TestSnmpAgent;
 using Ids = std::vector<std::uint32_t>;
@@ -65,6 +67,12 @@ class SnmpManagerTest : public ::testing::Test {
     if (!test::OnlyLoopback()) GTEST_SKIP() << "needs the test's own network namespace";
     test::PrepareSnmpTestProcess();
   }
+  void TearDown() override {
+    // None of these walks is cut at its bounds.
+    EXPECT_TRUE(out_.logged.empty());
+  }
+
+  test::RecordingOutput out_;
 };
 
 // The route table (4.21) is not asked for: nothing uses it.
@@ -82,7 +90,7 @@ TEST_F(SnmpManagerTest, WalkOfARealAgentKeepsExactlyTheWantedObjects) {
   ASSERT_TRUE(agent.ready()) << agent.error();
   OidValueMap results;
   results["model_name"] = "kept from before";
-  EXPECT_EQ(WalkDevice("127.0.0.1", results), 0);
+  EXPECT_EQ(WalkDevice("127.0.0.1", kAgentCommunity, results, out_), 0);
   EXPECT_EQ(Contents(results), (Values{
                                    {"1.3.6.1.2.1.1.1.0", test::kAgentSysDescr},
                                    {"1.3.6.1.2.1.43.10.2.1.4.1.1", "123456"},
@@ -114,7 +122,7 @@ TEST_F(SnmpManagerTest, GetDeviceValueOfARealAgent) {
   };
   for (const auto& c : cases) {
     std::string value = "untouched";
-    EXPECT_EQ(GetDeviceValue("127.0.0.1", c.oid, value), c.result) << c.oid;
+    EXPECT_EQ(GetDeviceValue("127.0.0.1", kAgentCommunity, c.oid, value), c.result) << c.oid;
     EXPECT_EQ(value, c.value) << c.oid;
   }
 }
@@ -180,7 +188,7 @@ TEST_F(SnmpManagerTest, WalkEndsWhereAMisbehavingAgentWouldKeepItGoing) {
     const ScriptedAgent agent("127.0.0.3", c.script);
     ASSERT_TRUE(agent.ready());
     OidValueMap results;
-    EXPECT_EQ(WalkDevice("127.0.0.3", results), c.result) << c.name;
+    EXPECT_EQ(WalkDevice("127.0.0.3", kAgentCommunity, results, out_), c.result) << c.name;
     EXPECT_EQ(Contents(results), c.values) << c.name;
     EXPECT_EQ(agent.requests(), c.requests) << c.name;
   }
@@ -194,14 +202,15 @@ TEST_F(SnmpManagerTest, SilentDeviceCostsFourTimesHalfASecond) {
     std::function<int(QueryOutcome&)> query;
   } cases[] = {
       {"walk",
-       [](QueryOutcome& outcome) {
+       [this](QueryOutcome& outcome) {
          OidValueMap results;
-         return WalkDevice("127.0.0.2", results, WalkLimits{}, &outcome);
+         return WalkDevice("127.0.0.2", kAgentCommunity, results, out_, WalkLimits{}, &outcome);
        }},
       {"get",
        [](QueryOutcome& outcome) {
          std::string value = "untouched";
-         const int result = GetDeviceValue("127.0.0.2", test::kAgentModelOid, value, &outcome);
+         const int result =
+             GetDeviceValue("127.0.0.2", kAgentCommunity, test::kAgentModelOid, value, &outcome);
          return value == "untouched" ? result : -1;
        }},
   };
@@ -244,7 +253,7 @@ TEST_F(SnmpManagerTest, QueriesTellAnAnswerFromSilenceAndARefusedPort) {
     const int before = silent.requests() + erring.requests() + answering.requests();
     QueryOutcome walk = QueryOutcome::kNotAsked;
     OidValueMap results;
-    WalkDevice(c.agent, results, WalkLimits{}, &walk);
+    WalkDevice(c.agent, kAgentCommunity, results, out_, WalkLimits{}, &walk);
     EXPECT_EQ(walk, c.walk);
     EXPECT_EQ(silent.requests() + erring.requests() + answering.requests() - before,
               c.walk_requests);
@@ -252,13 +261,13 @@ TEST_F(SnmpManagerTest, QueriesTellAnAnswerFromSilenceAndARefusedPort) {
     if (c.walk != QueryOutcome::kPortClosed) {
       QueryOutcome get = QueryOutcome::kNotAsked;
       std::string value;
-      GetDeviceValue(c.agent, test::kAgentModelOid, value, &get);
+      GetDeviceValue(c.agent, kAgentCommunity, test::kAgentModelOid, value, &get);
       EXPECT_EQ(get, c.get);
     }
   }
   QueryOutcome get = QueryOutcome::kAnswered;
   std::string value;
-  EXPECT_EQ(GetDeviceValue("127.0.0.4", "1..3", value, &get), 1);
+  EXPECT_EQ(GetDeviceValue("127.0.0.4", kAgentCommunity, "1..3", value, &get), 1);
   EXPECT_EQ(get, QueryOutcome::kNotAsked);
 }
 
@@ -360,7 +369,7 @@ TEST_F(SnmpManagerTest, RegionWalkKeepsWhatAStepByStepWalkKeeps) {
     const ScriptedAgent agent("127.0.0.3", Serving(view));
     ASSERT_TRUE(agent.ready());
     OidValueMap results;
-    WalkDevice("127.0.0.3", results);
+    WalkDevice("127.0.0.3", kAgentCommunity, results, out_);
     const Values want = StepByStepWalk(view);
     EXPECT_EQ(Contents(results), want);
     // One request per kept object, one per region entered from a gap, one at the end.

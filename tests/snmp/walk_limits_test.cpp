@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "snmp/snmp_manager.h"
+#include "support/recording_output.h"
 #include "support/snmp_agent.h"
 
 namespace ordalen {
@@ -77,20 +78,21 @@ TEST_F(WalkLimitsTest, EndlessAgentIsCutAtTheObjectLimitKeepingWhatCame) {
     SCOPED_TRACE(c.name);
     const ScriptedAgent agent("127.0.0.4", c.script);
     ASSERT_TRUE(agent.ready());
-    test::LogWatch log;
+    test::RecordingOutput out;
     OidValueMap results;
     WalkLimits limits;
     limits.max_objects = c.max_objects;
     const auto started = Clock::now();
-    EXPECT_EQ(WalkDevice("127.0.0.4", results, limits), 0);
+    EXPECT_EQ(WalkDevice("127.0.0.4", test::kAgentCommunity, results, out, limits), 0);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     std::printf("%s: %d objects in %.2f s\n", c.name, c.max_objects, seconds);
     // sysDescr and every row up to the limit; the answer past it is not taken.
     EXPECT_EQ(static_cast<int>(results.size()), c.max_objects);
     EXPECT_EQ(agent.requests(), c.max_objects + 1);
-    EXPECT_EQ(log.Lines("SNMP walk of 127.0.0.4 cut"),
-              std::vector<std::string>{"SNMP walk of 127.0.0.4 cut at its limit of " +
-                                       std::to_string(c.max_objects) + " objects"});
+    // The walk's one line, and nothing on the console or standard error.
+    EXPECT_EQ(out.logged, std::vector<std::string>{"SNMP walk of 127.0.0.4 cut at its limit of " +
+                                                   std::to_string(c.max_objects) + " objects"});
+    EXPECT_EQ(out.Printed() + out.Errors(), "");
   }
 }
 
@@ -101,20 +103,22 @@ TEST_F(WalkLimitsTest, SlowEndlessAgentIsCutAtTheTimeBudget) {
     return NextArpRow(type, name);
   });
   ASSERT_TRUE(agent.ready());
-  test::LogWatch log;
+  test::RecordingOutput out;
   OidValueMap results;
   WalkLimits limits;
   limits.time_budget = milliseconds(600);
   const auto started = Clock::now();
-  EXPECT_EQ(WalkDevice("127.0.0.4", results, limits), 0);
+  EXPECT_EQ(WalkDevice("127.0.0.4", test::kAgentCommunity, results, out, limits), 0);
   const auto took = Clock::now() - started;
   EXPECT_GE(took, milliseconds(600));
   // The budget, plus the one request under way when it ran out.
   EXPECT_LT(took, milliseconds(600 + 300));
   EXPECT_GE(results.size(), 5u);
   EXPECT_EQ(static_cast<int>(results.size()), agent.requests());
-  const auto lines = log.Lines("SNMP walk of 127.0.0.4 cut at its time limit of 600 ms after ");
-  EXPECT_EQ(lines.size(), 1u);
+  // Every object answered was kept, so the line counts what was stored.
+  EXPECT_EQ(out.logged, std::vector<std::string>{
+                            "SNMP walk of 127.0.0.4 cut at its time limit of 600 ms after " +
+                            std::to_string(results.size()) + " objects"});
 }
 
 TEST_F(WalkLimitsTest, WalkEndsAfterTheLastObjectItCouldKeep) {
@@ -154,9 +158,11 @@ TEST_F(WalkLimitsTest, WalkEndsAfterTheLastObjectItCouldKeep) {
     });
     ASSERT_TRUE(agent.ready());
     OidValueMap results;
-    EXPECT_EQ(WalkDevice("127.0.0.4", results), 0);
+    test::RecordingOutput out;
+    EXPECT_EQ(WalkDevice("127.0.0.4", test::kAgentCommunity, results, out), 0);
     EXPECT_EQ(agent.requests(), c.requests);
     EXPECT_EQ(results.size(), c.stored);
+    EXPECT_TRUE(out.logged.empty()) << "a walk that ends by itself is not cut";
   }
 }
 

@@ -129,12 +129,19 @@ void PrepareSnmpTestProcess() {
     SCANCONFIG& config = ScanConfig();
     config.exeDir = folder.path().string();
     config.logDir = folder.path().string();
-    config.community = kAgentCommunity;
-    config.mibAccounts["127.0.0.1"] = MIB_ACCOUNT{kAgentV3User, kAgentV3Pass};
     InitSnmpLibrary();
     return true;
   }();
   (void)prepared;
+}
+
+SnmpCredentials AgentCredentials() {
+  static const MibAccountTable accounts = [] {
+    MibAccountTable table;
+    table["127.0.0.1"] = MIB_ACCOUNT{kAgentV3User, kAgentV3Pass};
+    return table;
+  }();
+  return {kAgentCommunity, accounts};
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "snmp/snmp_credentials.h"
 #include "support/loopback_only.h"
 #include "support/process.h"
 
@@ -89,9 +90,12 @@ class ScriptedAgent {
 FakeAnswer NoAnswer(std::uint8_t pdu_type, const std::vector<std::uint32_t>& name);
 
 // Settings and SNMP library set-up shared by the SNMP tests of one process: a
-// folder of its own as exeDir and logDir, the agent's community, and the agent's
-// v3 account for 127.0.0.1. Idempotent.
+// folder of its own as exeDir and logDir. Idempotent.
 void PrepareSnmpTestProcess();
+
+// What the queries authenticate with to reach the agent: its community, and its
+// v3 account for 127.0.0.1.
+SnmpCredentials AgentCredentials();
 
 // The scan log from the moment of construction on.
 class LogWatch {
