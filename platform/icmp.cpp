@@ -17,6 +17,7 @@
 #include <random>
 
 #include "base/byte_cursor.h"
+#include "platform/deadline.h"
 #include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
@@ -182,13 +183,6 @@ bool SetIntOption(int fd, int level, int name, int value, OsError* error, const 
   if (::setsockopt(fd, level, name, &value, sizeof value) == 0) return true;
   if (error) *error = MakeOsError(what, errno);
   return false;
-}
-
-// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
-int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = deadline - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 std::uint32_t SourceOf(const sockaddr_in& from) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/deadline.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -24,11 +25,10 @@ int ConnectProbe(std::uint32_t address, std::uint32_t port, std::chrono::millise
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0) return 0;
     pollfd waiting{fd.get(), POLLOUT, 0};
-    const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+    const int ready = ::poll(&waiting, 1, left);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return 0;

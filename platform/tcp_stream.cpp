@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "platform/deadline.h"
+
 namespace ordalen {
 
 namespace {
@@ -27,14 +29,6 @@ TcpStatus ConnectErrorStatus(int error) {
     default:
       return TcpStatus::kError;
   }
-}
-
-// Milliseconds left until `deadline`, rounded up so a poll never returns early.
-int MillisecondsLeft(TcpStream::Clock::time_point deadline) {
-  const auto left = deadline - TcpStream::Clock::now();
-  if (left <= TcpStream::Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
 }
 
 }  // namespace
