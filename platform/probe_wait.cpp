@@ -22,7 +22,7 @@ bool WaitForSockets(std::span<const int> fds, ProbeClock::time_point until, std:
     const int rc = ::poll(p.data(), fds.size(), MillisecondsLeft(until));
     if (rc < 0) {
       if (errno == EINTR) continue;
-      if (error) *error = MakeOsError("poll", errno);
+      if (error) *error = MakeOsError(OsErrorKind::kWait, "poll", errno);
       return false;
     }
     for (std::size_t i = 0; i < fds.size(); ++i) ready[i] = p[i].revents != 0;

@@ -47,7 +47,7 @@ class FakeArp : public ArpOps {
   test::FakeLookup lookup;
   std::set<std::uint32_t> failing;  // the socket reports a failure for these
   bool can_ask = true;
-  OsError cannot{EPERM, "socket(AF_PACKET): Operation not permitted"};
+  OsError cannot{OsErrorKind::kSocket, EPERM, "socket(AF_PACKET): Operation not permitted"};
 
   int can_ask_calls = 0;
   std::vector<std::pair<int, std::uint32_t>> asked;
@@ -83,7 +83,7 @@ class FakeArp : public ArpOps {
     void Wait(std::chrono::milliseconds, std::vector<Answer>& ended, OsError* error) override {
       for (const auto& [target, slot] : pending_) {
         if (arp_.failing.contains(target)) {
-          *error = OsError{EMFILE, "sendto(ARP): Too many open files"};
+          *error = OsError{OsErrorKind::kSend, EMFILE, "sendto(ARP): Too many open files"};
           ended.push_back(Answer{slot, std::nullopt});
           continue;
         }
@@ -290,9 +290,11 @@ TEST_F(ArpSweepTest, NoRightToSendSaysSoOnceAndFindsNothing) {
     OsError error;
     const char* says;
   } cases[] = {
-      {"no permission", {EPERM, "socket(AF_PACKET): Operation not permitted"}, "no permission"},
+      {"no permission",
+       {OsErrorKind::kSocket, EPERM, "socket(AF_PACKET): Operation not permitted"},
+       "no permission"},
       {"no packet sockets",
-       {EAFNOSUPPORT, "socket(AF_PACKET): Address family not supported"},
+       {OsErrorKind::kSocket, EAFNOSUPPORT, "socket(AF_PACKET): Address family not supported"},
        "cannot send"},
   };
   for (const auto& c : cases) {
