@@ -23,11 +23,12 @@ inline constexpr std::uint32_t kWmiGatePort = 135;
 class HostProbes {
  public:
   virtual ~HostProbes() = default;
-  // 1 when the host accepted a TCP connection on the port.
-  virtual int ConnectProbe(std::uint32_t address, std::uint32_t port) = 0;
-  // 1 and `answer` for a usable node-status answer; else 0 and an errno (or 0).
-  virtual int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                           int& error) = 0;
+  // Whether the host accepted a TCP connection on the port (ConnectProbe).
+  virtual bool PortAccepts(std::uint32_t address, std::uint32_t port) = 0;
+  // The NetBIOS node status of the host (NetbiosQuery): true and `answer` for a
+  // usable answer; else false and an errno (or 0) in `error`.
+  virtual bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                             int& error) = 0;
   // One attempt with one account: connect, ask the computer name, release.
   // True with a non-empty `name`; otherwise false and `failure` says why in a
   // few words for the log (never an account text).

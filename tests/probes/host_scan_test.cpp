@@ -33,14 +33,14 @@ struct FakeHost {
 
 class FakeProbes : public HostProbes {
  public:
-  int ConnectProbe(std::uint32_t address, std::uint32_t port) override {
+  bool PortAccepts(std::uint32_t address, std::uint32_t port) override {
     std::lock_guard<std::mutex> lock(mutex_);
     connects.emplace_back(address, port);
     const auto it = hosts.find(address);
-    return it != hosts.end() && it->second.open_ports.count(port) ? 1 : 0;
+    return it != hosts.end() && it->second.open_ports.count(port) != 0;
   }
-  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                   int& error) override {
+  bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                     int& error) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       netbios_calls.emplace_back(address, local_port);
@@ -52,11 +52,11 @@ class FakeProbes : public HostProbes {
     const auto it = hosts.find(address);
     if (it == hosts.end() || !it->second.netbios) {
       error = it == hosts.end() ? 0 : it->second.netbios_error;
-      return 0;
+      return false;
     }
     answer = *it->second.netbios;
     error = 0;
-    return 1;
+    return true;
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
                        std::string& name, std::string& failure) override {
