@@ -106,14 +106,11 @@ int TtlToOsType(int ttl) {
   return 4;
 }
 
-int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out) {
-  ttl = 0;
+std::optional<int> PingHost(std::uint32_t address, EchoOps& probes, OutputSink& out) {
   OsError error;
-  const std::optional<int> reply = probes.Echo(address, &error);
+  std::optional<int> reply = probes.Echo(address, &error);
   if (error.code != 0) ReportEchoError(probes, error, nullptr, out);
-  if (!reply) return 0;
-  ttl = *reply;
-  return 1;
+  return reply;
 }
 
 int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,

@@ -69,9 +69,9 @@ EchoOps& SystemEchoOps();
 int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
               OutputSink& out);
 
-// One echo request; 1 and the reply's TTL on a usable reply, else 0 (ttl 0). A
-// socket failure is reported through `out` (the permission notice once per run).
-int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out);
+// One echo request: the TTL of a usable reply; nullopt without one. A socket
+// failure is reported through `out` (the permission notice once per run).
+std::optional<int> PingHost(std::uint32_t address, EchoOps& probes, OutputSink& out);
 
 // What the last PingSweep of this process cost on the wire (benchmarks).
 WireStats LastPingSweepStats();

@@ -21,17 +21,17 @@ namespace {
 
 class SystemMib final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
-    return WalkDevice(agent, results, WalkLimits{}, &outcome);
+  bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+    return WalkDevice(agent, results, WalkLimits{}, &outcome) == 0;
   }
-  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                 QueryOutcome& outcome) override {
-    return GetDeviceValue(agent, oid, value, &outcome);
+  bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                  QueryOutcome& outcome) override {
+    return GetDeviceValue(agent, oid, value, &outcome) == 0;
   }
-  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                 SnmpVersion version, QueryOutcome& outcome,
-                 const NetSnmpGetControl& control) override {
-    return NetSnmpGet(oid, value, agent, version, &outcome, control);
+  bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                  SnmpVersion version, QueryOutcome& outcome,
+                  const NetSnmpGetControl& control) override {
+    return NetSnmpGet(oid, value, agent, version, &outcome, control) == 0;
   }
   HostLookup& Names() override { return SystemHostLookup(); }
   EchoOps& Echoes() override { return SystemEchoOps(); }
@@ -68,7 +68,7 @@ class EarlyGet {
         NetSnmpGetControl control;
         control.out = &held_;
         control.stop = std::move(stop);
-        result_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
+        asked_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
       });
     } catch (const std::exception&) {
       // Not started: Started() stays false.
@@ -77,20 +77,20 @@ class EarlyGet {
   [[nodiscard]] bool Started() const { return thread_.joinable(); }
 
   // Waits for the GET, writes its lines to `out` and gives its value, outcome
-  // and result.
-  int Take(std::string& value, QueryOutcome& outcome, OutputSink& out) {
+  // and whether it was asked.
+  bool Take(std::string& value, QueryOutcome& outcome, OutputSink& out) {
     thread_.join();
     held_.ReplayInto(out);
     value = value_;
     outcome = outcome_;
-    return result_;
+    return asked_;
   }
 
  private:
   HeldOutput held_;
   std::string value_;
   QueryOutcome outcome_ = QueryOutcome::kNotAsked;
-  int result_ = 0;
+  bool asked_ = false;
   std::jthread thread_;  // last: ends before what it writes
 };
 
@@ -113,18 +113,18 @@ bool LibraryWay(MibJob& job, MibOps& ops, OutputSink& out, const ModelMIB& entry
   NetSnmpGetControl control;
   control.out = &out;
   QueryOutcome outcome = QueryOutcome::kNotAsked;
-  const int model_result =
+  const bool model_asked =
       early != nullptr
           ? early->Take(model_value, outcome, out)
           : ops.LibraryGet(entry.modelMib, model_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
-  if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
+  if (!model_asked || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
-  const int version_result =
+  const bool version_asked =
       ops.LibraryGet(entry.versionMib, version_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
-  if (version_result == 0 && !version_value.empty()) {
+  if (version_asked && !version_value.empty()) {
     SetModel(job, model_value, version_value);
     return true;
   }
@@ -181,8 +181,8 @@ void MergeTableRow(const MibJob& job, const SCANCONFIG& config, MibOps& ops, Out
   record->FromDeviceTable = 1;
   if (later == nullptr) {
     record->NetbiosName = LookupHostName(row->text, ops.Names());
-    int ttl = 0;
-    record->OsType = PingHost(row->number, ttl, ops.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
+    const std::optional<int> ttl = PingHost(row->number, ops.Echoes(), out);
+    record->OsType = ttl ? TtlToOsType(*ttl) : 0;
   } else {
     later->push_back(row->text);
   }
@@ -263,14 +263,13 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
     // Way A: SNMPv1 through the manager path; an empty version is an answer here.
     if (way_a.open) {
       QueryOutcome outcome = QueryOutcome::kNotAsked;
-      const int model_result =
-          probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
+      const bool model_set = probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
       way_a.Saw(outcome);
-      if (model_result == 0 && ModelValueMatches(model_value, entry.model)) {
-        const int version_result =
+      if (model_set && ModelValueMatches(model_value, entry.model)) {
+        const bool version_set =
             probes.ManagerGet(job.HostText, entry.versionMib, version_value, outcome);
         way_a.Saw(outcome);
-        if (version_result == 0) {
+        if (version_set) {
           SetModel(job, model_value, version_value);
           return 0;
         }
@@ -318,10 +317,10 @@ void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, Out
       },
       [&probes, &out](HostQuery& query) {
         query.name = LookupHostName(query.ip, probes.Names());
-        int ttl = 0;
         const std::optional<std::uint32_t> number = ParseIpv4Text(query.ip);
-        query.os_type =
-            number && PingHost(*number, ttl, probes.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
+        const std::optional<int> ttl =
+            number ? PingHost(*number, probes.Echoes(), out) : std::nullopt;
+        query.os_type = ttl ? TtlToOsType(*ttl) : 0;
         query.done = true;
       },
       [](HostQuery& query, MergeWhen /*when*/) {

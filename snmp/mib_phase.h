@@ -42,17 +42,19 @@ inline constexpr std::string_view kNoVersionKey = "(MIB) No Key";
 class MibOps {
  public:
   virtual ~MibOps() = default;
-  // The manager path's walk of one device (WalkDevice); `outcome` tells how its
-  // first request ended.
-  virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
-  // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): 0 when `value` was set.
-  virtual int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                         QueryOutcome& outcome) = 0;
+  // The manager path's walk of one device (WalkDevice): true when it stored a
+  // value and the session closed cleanly. `outcome` tells how its first request
+  // ended.
+  virtual bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) = 0;
+  // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): true when `value` was set.
+  virtual bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                          QueryOutcome& outcome) = 0;
   // Ways B and C: one GET of the library path (NetSnmpGet) in SNMPv2c or v3,
-  // which empties `value` first and writes its lines where `control` says.
-  virtual int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                         SnmpVersion version, QueryOutcome& outcome,
-                         const NetSnmpGetControl& control) = 0;
+  // which empties `value` first and writes its lines where `control` says: false
+  // when no key could be made from a pass phrase of the account.
+  virtual bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                          SnmpVersion version, QueryOutcome& outcome,
+                          const NetSnmpGetControl& control) = 0;
   // The reverse lookup of device-table hosts.
   virtual HostLookup& Names() = 0;
   // The echo request of device-table hosts.

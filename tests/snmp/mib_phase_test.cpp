@@ -65,31 +65,31 @@ class FakeMibOps final : public MibOps {
   // Set: every walk waits (at most 5 s) until this many walks run at once.
   int walk_barrier = 0;
 
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+  bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     Record(agent, "walk");
     Leave(agent);
     WaitForPeers();
     outcome = OutcomeOf("walk|" + agent);
     const auto found = walks.find(agent);
-    if (found == walks.end()) return 1;
+    if (found == walks.end()) return false;
     for (const auto& [key, value] : found->second) results[key] = value;
-    return found->second.empty() ? 1 : 0;
+    return !found->second.empty();
   }
-  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                 QueryOutcome& outcome) override {
+  bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                  QueryOutcome& outcome) override {
     Record(agent, "A " + oid);
     Leave(agent);
     outcome = OutcomeOf("A|" + agent, oid);
     const auto found = answers.find("A|" + agent + "|" + oid);
-    if (found == answers.end()) return 1;
+    if (found == answers.end()) return false;
     value = found->second;
-    return 0;
+    return true;
   }
   // With `writes_lines`, writes the lines NetSnmpGet writes for the same
   // outcome, where `control` says.
-  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                 SnmpVersion version, QueryOutcome& outcome,
-                 const NetSnmpGetControl& control) override {
+  bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                  SnmpVersion version, QueryOutcome& outcome,
+                  const NetSnmpGetControl& control) override {
     const std::string way = version == SnmpVersion::kV2c  ? "B"
                             : version == SnmpVersion::kV3 ? "C"
                                                           : "v1?";
@@ -106,7 +106,7 @@ class FakeMibOps final : public MibOps {
     if (answer == kPasswordError) {
       out.Error("Error generating Ku from authentication pass phrase.\n");
       LogTo(out, "%s|password error", agent.c_str());
-      return -1;
+      return false;
     }
     if (outcome == QueryOutcome::kTimedOut) {
       out.Error("Timeout: No Response from " + agent + "\n");
@@ -121,7 +121,7 @@ class FakeMibOps final : public MibOps {
       value = answer;
     }
     LogTo(out, "%s|scan end", agent.c_str());
-    return 0;
+    return true;
   }
   HostLookup& Names() override { return lookup; }
   EchoOps& Echoes() override { return echo; }
@@ -1036,16 +1036,16 @@ TEST_F(MibPhaseTest, PhaseOverAnEmptyStoreDoesNothing) {
 // Times every query of the real operations, by way.
 class TimedOps final : public MibOps {
  public:
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
+  bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome) override {
     return Timed("walk", [&] { return SystemMibOps().Walk(agent, results, outcome); });
   }
-  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                 QueryOutcome& outcome) override {
+  bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                  QueryOutcome& outcome) override {
     return Timed("A", [&] { return SystemMibOps().ManagerGet(agent, oid, value, outcome); });
   }
-  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                 SnmpVersion version, QueryOutcome& outcome,
-                 const NetSnmpGetControl& control) override {
+  bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                  SnmpVersion version, QueryOutcome& outcome,
+                  const NetSnmpGetControl& control) override {
     return Timed(version == SnmpVersion::kV2c ? "B" : "C", [&] {
       return SystemMibOps().LibraryGet(oid, value, agent, version, outcome, control);
     });
@@ -1057,9 +1057,9 @@ class TimedOps final : public MibOps {
 
  private:
   template <class F>
-  int Timed(const std::string& way, F&& call) {
+  bool Timed(const std::string& way, F&& call) {
     const auto start = std::chrono::steady_clock::now();
-    const int result = call();
+    const bool result = call();
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::lock_guard<std::mutex> lock(mutex_);
