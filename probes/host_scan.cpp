@@ -46,8 +46,8 @@ void ClearFindings(ProbeContext& context) {
 
 }  // namespace
 
-int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               OutputSink& out) {
+void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+                OutputSink& out) {
   const std::uint32_t address = context.HostAddress;
   const std::string ip = IpText(address);
 
@@ -106,7 +106,6 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
             failure.empty() ? "no name" : failure.c_str());
     }
   }
-  return 0;
 }
 
 void MergeScanResult(ProbeContext& context, OutputSink& out) {
@@ -125,7 +124,7 @@ void MergeScanResult(ProbeContext& context, OutputSink& out) {
   ClearFindings(context);
 }
 
-int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
+void HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
   CSortStringArray keys;
   for (const auto& entry : Results()) keys.push_back(entry.key);
   keys.Sort();
@@ -151,7 +150,6 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
       },
       [&](ProbeContext& context) { ScanWorker(context, config, probes, out); },
       [&](ProbeContext& context, MergeWhen) { MergeScanResult(context, out); });
-  return 1;
 }
 
 std::unique_ptr<HostProbes> MakeNetworkProbes() {

@@ -41,14 +41,14 @@ class HostProbes {
 // management-service client.
 std::unique_ptr<HostProbes> MakeNetworkProbes();
 
-// Runs the phase over the hosts in the result store; returns 1. Console and log
-// lines go to `out`, from the workers too.
-int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out);
+// Runs the phase over the hosts in the result store. Console and log lines go
+// to `out`, from the workers too.
+void HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out);
 
 // The worker of one slot: ports, NetBIOS, the management-service name. Writes
-// only `context`; returns 0.
-int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               OutputSink& out);
+// only `context`.
+void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+                OutputSink& out);
 
 // Folds a finished slot into the result store (dispatching thread only) and
 // clears the slot's findings. A slot without findings changes and prints nothing.

@@ -63,11 +63,11 @@ class EchoOps {
 // The machine's own ICMP sockets.
 EchoOps& SystemEchoOps();
 
-// Sweeps [first, last] inclusive (nothing when first > last); returns 1. Up to
+// Sweeps [first, last] inclusive (nothing when first > last). Up to
 // "Thread" requests (at most 4096) are in flight at once. Each answering host is
 // stored, printed "[ip]found" and logged "ICMP[ip]: found. os:N" through `out`.
-int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
-              OutputSink& out);
+void PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
+               OutputSink& out);
 
 // One echo request: the TTL of a usable reply; nullopt without one. A socket
 // failure is reported through `out` (the permission notice once per run).

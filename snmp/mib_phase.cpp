@@ -235,13 +235,13 @@ bool ModelValueMatches(std::string_view device_value, std::string_view model) {
   return StartsWith(value, AsciiLower(model));
 }
 
-int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
-                   WaysSideBySide side_by_side) {
+void IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes,
+                    OutputSink& out, WaysSideBySide side_by_side) {
   QueryOutcome walked = QueryOutcome::kNotAsked;
   probes.Walk(job.HostText, job.Values, walked);
   if (walked == QueryOutcome::kPortClosed) {
     LogTo(out, "MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
-    return 0;
+    return;
   }
   // The walk asks as way A does (SNMPv1, the same community).
   Way way_a;
@@ -271,7 +271,7 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
         way_a.Saw(outcome);
         if (version_set) {
           SetModel(job, model_value, version_value);
-          return 0;
+          return;
         }
         SetModel(job, model_value, kNoVersionKey);
       }
@@ -279,13 +279,12 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
     // Ways B and C: SNMPv2c and SNMPv3 through the library path.
     if (LibraryWay(job, probes, out, entry, SnmpVersion::kV2c, way_b, model_value, version_value,
                    nullptr))
-      return 0;
+      return;
     EarlyGet* early = &entry == &table.front() && early_c.Started() ? &early_c : nullptr;
     if (LibraryWay(job, probes, out, entry, SnmpVersion::kV3, way_c, model_value, version_value,
                    early))
-      return 0;
+      return;
   }
-  return 0;
 }
 
 void MergeDeviceResults(MibJob& job, const SCANCONFIG& config, MibOps& probes, OutputSink& out,
@@ -333,8 +332,8 @@ void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, Out
       });
 }
 
-int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
-                OutputSink& out) {
+void RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                 OutputSink& out) {
   // Every host, however it was found, in ascending text order.
   CSortStringArray hosts;
   hosts.reserve(Results().size());
@@ -354,7 +353,6 @@ int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, Mi
       [&](MibJob& job) { IdentifyDevice(job, table, probes, out); },
       [&](MibJob& job, MergeWhen when) { MergeSlot(job, when, config, probes, out, learned); });
   CompleteDeviceTableHosts(learned, probes, out, threads);
-  return 1;
 }
 
 }  // namespace ordalen

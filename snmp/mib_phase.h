@@ -68,11 +68,10 @@ inline constexpr int kMibMaxWorkers = 256;
 MibOps& SystemMibOps();
 
 // Runs the phase over every host in the result store, matching each against
-// `table`; returns 1. Console, standard-error and log lines go to `out`, in the
-// order one device after the other would write them (each device's own lines
-// together).
-int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
-                OutputSink& out);
+// `table`. Console, standard-error and log lines go to `out`, in the order one
+// device after the other would write them (each device's own lines together).
+void RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                 OutputSink& out);
 
 // Whether IdentifyDevice asks way C's first GET beside way B's.
 enum class WaysSideBySide { kWhenWalkSilent, kNever };
@@ -81,7 +80,7 @@ enum class WaysSideBySide { kWhenWalkSilent, kNever };
 // table. Within one device, a way that got no answer at all is not asked again
 // for later model entries (a walk without answer closes way A, which uses the
 // same version and community), and a host that refuses the SNMP port is asked
-// nothing more. Writes only the job. Returns 0.
+// nothing more. Writes only the job.
 //
 // When the walk got no answer, the first entry's way C GET is asked at once on
 // a thread of its own, beside way B's, so that a device silent to every version
@@ -93,8 +92,8 @@ enum class WaysSideBySide { kWhenWalkSilent, kNever };
 // after the other; the thread is joined before the function returns, and at
 // most two requests to the device are in flight. Without a thread to be had,
 // the GET is asked in its turn.
-int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
-                   WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
+void IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes,
+                    OutputSink& out, WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
 
 // Addresses of the records a merge created from device tables whose name and
 // echo are still to be taken.

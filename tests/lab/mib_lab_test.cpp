@@ -123,7 +123,7 @@ class MibLabTest : public ::testing::Test {
   }
   // The phase's log messages that begin with `prefix`.
   Lines Log(const std::string& prefix) const { return out_.LoggedWith(prefix); }
-  int RunPhase() { return RunMibPhase(ScanConfig(), TargetTable(), SystemMibOps(), out_); }
+  void RunPhase() { RunMibPhase(ScanConfig(), TargetTable(), SystemMibOps(), out_); }
   void Identify(MibJob& job) { IdentifyDevice(job, TargetTable(), SystemMibOps(), out_); }
 
   test::RecordingOutput out_;

@@ -30,7 +30,7 @@ class PingSweepTest : public ::testing::Test {
   // Runs a sweep; returns what it printed.
   std::string Sweep(std::uint32_t first, std::uint32_t last, EchoOps& probes) {
     const std::size_t before = out_.printed.size();
-    EXPECT_EQ(PingSweep(ScanConfig(), first, last, probes, out_), 1);
+    PingSweep(ScanConfig(), first, last, probes, out_);
     std::string printed;
     for (std::size_t i = before; i < out_.printed.size(); ++i) printed += out_.printed[i];
     return printed;
