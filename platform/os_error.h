@@ -1,6 +1,7 @@
 // An environment failure as a value: which kind of call failed, its errno, and
-// a message that says what failed. Every platform call that can fail reports
-// one of these; "no answer" stays an optional or a bool.
+// a message that says what failed. A platform call that fails says why in one
+// of these; "no answer" (no reply, a port that refuses) stays an optional or a
+// bool.
 #pragma once
 
 #include <string>
