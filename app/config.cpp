@@ -89,8 +89,7 @@ void LoadConfiguration(const std::string& folder) {
 }
 
 bool CCsvFile::Open(const std::string& path) {
-  int error = 0;
-  auto content = ReadWholeFile(path, error);
+  auto content = ReadWholeFile(path, nullptr);
   if (!content) return false;
   content_ = std::move(*content);
   pos_ = 0;

@@ -69,8 +69,7 @@ std::string_view StripQuotes(std::string_view value) {
 }  // namespace
 
 IniFile IniFile::Load(const std::string& path) {
-  int error = 0;
-  const auto bytes = ReadWholeFile(path, error);
+  const auto bytes = ReadWholeFile(path, nullptr);
   if (!bytes) return IniFile();
   return Parse(*bytes);
 }

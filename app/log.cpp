@@ -1,11 +1,9 @@
 #include "app/log.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <shared_mutex>
@@ -36,11 +34,11 @@ std::string OneLine(std::string_view text) {
 }
 
 // Said once per process on standard error: the log cannot be written at all.
-void ReportUnwritableLog(const std::string& path) {
+void ReportUnwritableLog(const std::string& path, const OsError& error) {
   static std::atomic<bool> reported{false};
   if (reported.exchange(true)) return;
   std::fprintf(stderr, "ordalen: cannot write the log %s: %s\n", path.c_str(),
-               std::strerror(errno));
+               SystemErrorText(error.code).c_str());
 }
 
 void MakeFolder(const std::string& path) {
@@ -88,8 +86,9 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
   int failed = 0;
   int reopens = 0;
   for (;;) {
-    const auto status = LockedAppendFile::TryOpen(path, file);
-    if (status == LockedAppendFile::Status::kOk) {
+    OsError error;
+    file = LockedAppendFile::TryOpen(path, &error);
+    if (file) {
       if (file->IsNamed(path)) break;
       // Rotated away while we opened it: the line belongs in the fresh log.
       file.reset();
@@ -100,8 +99,8 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
     // be opened at all (its folder cannot be made, no right to write) would
     // cost every line the whole wait and turn a scan into a crawl: the line is
     // dropped at once.
-    if (status == LockedAppendFile::Status::kFailed) {
-      ReportUnwritableLog(path);
+    if (!IsLockHeld(error)) {
+      ReportUnwritableLog(path, error);
       return;
     }
     if (++failed == kLogOpenAttempts) return;  // the line is dropped
@@ -111,13 +110,13 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
   bool rotated = false;
   {
     const std::shared_lock gate(LineGate());
-    file->Append(line);
+    file->Append(line, nullptr);
     if (file->Size() > kLogRotateBytes) {
       // Renamed while we still hold the lock, so a writer waiting for it finds
       // the name gone and starts the fresh log. An existing rotated log of the
       // same second is never replaced; this log then rotates on a later line.
       const std::string stamp = FormatTime("%Y%m%d_%H%M%S", std::time(nullptr));
-      RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log");
+      RenameNoReplace(path, config.logDir + "/ordalen_" + stamp + ".log", nullptr);
       rotated = true;
     }
   }

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "app/log.h"
+#include "platform/os_error.h"
 
 namespace ordalen {
 namespace {
@@ -95,7 +95,8 @@ bool SlotThreads::Start(int slot, std::function<void()> task) {
     h.task = nullptr;
     // The first failure says why; the rest are counted (a machine out of threads
     // would otherwise write one line per host).
-    if (start_failures_++ == 0) WriteLog("thread create error[%d]: %s", rc, std::strerror(rc));
+    if (start_failures_++ == 0)
+      WriteLog("thread create error[%d]: %s", rc, SystemErrorText(rc).c_str());
     return false;
   }
   h.joinable = true;

@@ -18,7 +18,7 @@
 
 namespace ordalen {
 
-int ScanDriver() {
+void ScanDriver() {
   const SCANCONFIG& config = ScanConfig();
 
   XmlDocument document;
@@ -90,7 +90,6 @@ int ScanDriver() {
 
   share_lock.reset();
   WriteLog("End-----------");
-  return 0;
 }
 
 }  // namespace ordalen

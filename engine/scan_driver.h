@@ -5,7 +5,7 @@ namespace ordalen {
 
 inline constexpr const char* kShareMutexName = "SearchList Share Mutex";
 
-// Runs one whole scan; returns 0.
-int ScanDriver();
+// Runs one whole scan.
+void ScanDriver();
 
 }  // namespace ordalen

@@ -96,8 +96,9 @@ PublicationGate& Gate() {
   return *gate;
 }
 
-void LogFileError(const char* what, int error) {
-  WriteLog("output file %s error:[0x%x]%s", what, FileErrorCause(error), ErrorText(error).c_str());
+void LogFileError(const char* what, const OsError& error) {
+  WriteLog("output file %s error:[0x%x]%s", what, FileErrorCause(error.code),
+           SystemErrorText(error.code).c_str());
 }
 
 }  // namespace
@@ -328,12 +329,12 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
   // a stopping process from leaving the temporary file behind or publishing it.
   const std::string name = path.substr(path.rfind('/') + 1);
   PublicationGate& gate = Gate();
-  int error = 0;
+  OsError error;
   std::optional<NewFile> file;
   {
     const std::lock_guard lock(gate.mutex);
     if (gate.abandoned) return;
-    file = NewFile::CreateTemporary(config.outputDir, name, error);
+    file = NewFile::CreateTemporary(config.outputDir, name, &error);
     if (file) gate.temporary = file->path();
   }
   if (!file) {
@@ -343,7 +344,7 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
   const std::string temp = file->path();
   std::string content(kXmlDeclaration);
   content += WithCrLf(text);
-  if (!file->Write(content, error) || !file->Finish(error)) {
+  if (!file->Write(content, &error) || !file->Finish(&error)) {
     file.reset();
     {
       const std::lock_guard lock(gate.mutex);
@@ -362,17 +363,16 @@ void WriteResultFile(XmlDocument& document, std::int64_t scanTime) {
     const std::lock_guard lock(gate.mutex);
     // Abandoned: the stopping thread has removed the temporary file.
     if (gate.abandoned) return;
-    bool renamed = RenameNoReplace(temp, final_path);
-    for (int n = 2; !renamed && errno == EEXIST && n <= kMaxNameSuffix; ++n) {
+    bool renamed = RenameNoReplace(temp, final_path, &error);
+    for (int n = 2; !renamed && error.code == EEXIST && n <= kMaxNameSuffix; ++n) {
       final_path =
           ResultFileName(config.outputDir, Format("%s-%d", stamp.c_str(), n), config.jobId);
-      renamed = RenameNoReplace(temp, final_path);
+      renamed = RenameNoReplace(temp, final_path, &error);
     }
     if (renamed) {
       ResultFilePath() = final_path;
       published = true;
     } else {
-      error = errno;
       RemoveQuietly(temp);
     }
     gate.temporary.clear();

@@ -40,7 +40,7 @@ std::optional<UniqueFd> OpenPacketSocket(OsError* error) {
   // slips past the filter attached before the bind.
   UniqueFd fd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd) {
-    if (error) *error = MakeOsError("socket(AF_PACKET)", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kSocket, "socket(AF_PACKET)", errno);
     return std::nullopt;
   }
   return fd;
@@ -127,7 +127,7 @@ std::optional<ArpProber> ArpProber::Open(const ArpSender& sender, OsError* error
   EnlargeReceiveBuffer(fd->get(), kProbeReceiveBuffer);
   sockaddr_ll local = LinkAddress(sender.interface_index);
   if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    if (error) *error = MakeOsError("bind(AF_PACKET)", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kBind, "bind(AF_PACKET)", errno);
     return std::nullopt;
   }
   return ArpProber(std::move(*fd), sender);
@@ -204,7 +204,7 @@ void ArpProber::Due(std::uint32_t target, ProbeClock::time_point at, std::vector
         Schedule(target, probe, now + kSendRetryDelay);
         return;
       }
-      if (error && error->code == 0) *error = MakeOsError("sendto(ARP)", errno);
+      if (error && error->code == 0) *error = MakeOsError(OsErrorKind::kSend, "sendto(ARP)", errno);
       finish(std::nullopt);
       return;
     }
@@ -236,7 +236,7 @@ void ArpProber::Receive(std::vector<Ended>& ended, OsError* error) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK && error && error->code == 0)
-        *error = MakeOsError("recvmmsg(ARP)", errno);
+        *error = MakeOsError(OsErrorKind::kReceive, "recvmmsg(ARP)", errno);
       return;
     }
     read += n;
@@ -270,7 +270,7 @@ bool ArpProber::SendFrame(const MacBytes& to, std::uint16_t ethertype,
                   reinterpret_cast<const sockaddr*>(&link), sizeof link);
   } while (rc < 0 && errno == EINTR);
   if (rc >= 0) return true;
-  if (error) *error = MakeOsError("sendto(frame)", errno);
+  if (error) *error = MakeOsError(OsErrorKind::kSend, "sendto(frame)", errno);
   return false;
 }
 

@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,12 +14,12 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0666;
 
-bool WriteAll(int fd, std::string_view bytes, int& error) {
+bool WriteAll(int fd, std::string_view bytes, OsError* error) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = errno;
+      if (error) *error = MakeOsError(OsErrorKind::kWrite, "write", errno);
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -43,19 +41,21 @@ std::string ExecutablePath() {
   }
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
+std::optional<std::string> ReadWholeFile(const std::string& path, OsError* error) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    error = errno;
+    if (error) *error = MakeOsError(OsErrorKind::kOpen, "open " + path, errno);
     return std::nullopt;
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
-    error = errno;
+    if (error) *error = MakeOsError(OsErrorKind::kRead, "fstat " + path, errno);
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error)
+      *error =
+          MakeOsError(OsErrorKind::kRead, "read " + path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     return std::nullopt;
   }
   std::string content;
@@ -66,28 +66,28 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
     if (n == 0) return content;
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = errno;
+      if (error) *error = MakeOsError(OsErrorKind::kRead, "read " + path, errno);
       return std::nullopt;
     }
     content.append(buf, static_cast<std::size_t>(n));
   }
 }
 
-LockedAppendFile::Status LockedAppendFile::TryOpen(const std::string& path,
-                                                   std::optional<LockedAppendFile>& out) {
-  out.reset();
+std::optional<LockedAppendFile> LockedAppendFile::TryOpen(const std::string& path, OsError* error) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kNewFileMode));
-  if (!fd) return Status::kFailed;
+  if (!fd) {
+    if (error) *error = MakeOsError(OsErrorKind::kOpen, "open " + path, errno);
+    return std::nullopt;
+  }
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    return errno == EWOULDBLOCK ? Status::kBusy : Status::kFailed;
+    if (error) *error = MakeOsError(OsErrorKind::kLock, "flock " + path, errno);
+    return std::nullopt;
   }
-  out.emplace(LockedAppendFile(std::move(fd)));
-  return Status::kOk;
+  return LockedAppendFile(std::move(fd));
 }
 
-bool LockedAppendFile::Append(std::string_view bytes) {
-  int error = 0;
+bool LockedAppendFile::Append(std::string_view bytes, OsError* error) {
   return WriteAll(fd_.get(), bytes, error);
 }
 
@@ -104,65 +104,68 @@ bool LockedAppendFile::IsNamed(const std::string& path) const {
   return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: a hard link fails when the name is taken.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  return true;
+bool IsLockHeld(const OsError& error) {
+  return error.kind == OsErrorKind::kLock && error.code == EWOULDBLOCK;
 }
 
-std::optional<NewFile> NewFile::Create(const std::string& path, int& error) {
+bool RenameNoReplace(const std::string& from, const std::string& to, OsError* error) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  // A file system without the flag: a hard link fails when the name is taken.
+  if ((errno == EINVAL || errno == ENOSYS) && ::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (error) *error = MakeOsError(OsErrorKind::kRename, "rename " + from + " to " + to, errno);
+  return false;
+}
+
+std::optional<NewFile> NewFile::Create(const std::string& path, OsError* error) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
   if (!fd) {
-    error = errno;
+    if (error) *error = MakeOsError(OsErrorKind::kOpen, "create " + path, errno);
     return std::nullopt;
   }
   return NewFile(std::move(fd), path);
 }
 
 std::optional<NewFile> NewFile::CreateTemporary(const std::string& folder, const std::string& stem,
-                                                int& error) {
+                                                OsError* error) {
   constexpr int kTries = 100;
+  OsError failed;
   for (int i = 0; i < kTries; ++i) {
     std::string path = folder;
     path += "/.";
     path += stem;
     path += "." + std::to_string(::getpid()) + "-" + std::to_string(i) + ".tmp";
-    auto file = Create(path, error);
-    if (file || error != EEXIST) return file;
+    auto file = Create(path, &failed);
+    if (file) return file;
+    if (failed.code != EEXIST) break;
   }
+  if (error) *error = std::move(failed);
   return std::nullopt;
 }
 
-bool NewFile::Write(std::string_view bytes, int& error) {
+bool NewFile::Write(std::string_view bytes, OsError* error) {
   return WriteAll(fd_.get(), bytes, error);
 }
 
-bool NewFile::Finish(int& error) {
+bool NewFile::Finish(OsError* error) {
   if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS) {
-    error = errno;
+    if (error) *error = MakeOsError(OsErrorKind::kSync, "fsync " + path_, errno);
     return false;
   }
   const int fd = fd_.release();
   if (::close(fd) != 0 && errno != EINTR) {
-    error = errno;
+    if (error) *error = MakeOsError(OsErrorKind::kClose, "close " + path_, errno);
     return false;
   }
   return true;
 }
 
-bool RenameReplace(const std::string& from, const std::string& to, int& error) {
+bool RenameReplace(const std::string& from, const std::string& to, OsError* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  error = errno;
+  if (error) *error = MakeOsError(OsErrorKind::kRename, "rename " + from + " to " + to, errno);
   return false;
-}
-
-std::string ErrorText(int error) {
-  char buf[1024];
-  // The GNU strerror_r returns the text, in buf or a static string.
-  return ::strerror_r(error, buf, sizeof buf);
 }
 
 }  // namespace ordalen

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -15,24 +16,23 @@ namespace ordalen {
 // Full path of the running executable; empty when it cannot be read.
 std::string ExecutablePath();
 
-// The whole content of the regular file at `path`; nullopt (errno value in
+// The whole content of the regular file at `path`; nullopt (and the reason in
 // `error`) when it cannot be opened or read, or is not a regular file.
-std::optional<std::string> ReadWholeFile(const std::string& path, int& error);
+std::optional<std::string> ReadWholeFile(const std::string& path, OsError* error);
 
 // A file opened for appending and held under an exclusive advisory lock (flock)
 // until it is destroyed. Writers that take the lock before writing never mix
 // their bytes, whether they are threads of one process or separate processes.
 class LockedAppendFile {
  public:
-  enum class Status { kOk, kBusy, kFailed };
-
   // Opens `path` for appending (created with mode 0666 less the umask when
-  // missing) and tries once to take the lock, without waiting. kBusy when
-  // another opener holds it; kFailed when the file cannot be opened.
-  static Status TryOpen(const std::string& path, std::optional<LockedAppendFile>& out);
+  // missing) and tries once to take the lock, without waiting. Nullopt when the
+  // file cannot be opened or locked; IsLockHeld(*error) when another opener
+  // holds the lock.
+  static std::optional<LockedAppendFile> TryOpen(const std::string& path, OsError* error);
 
   // Appends all of `bytes` at the end of the file.
-  bool Append(std::string_view bytes);
+  bool Append(std::string_view bytes, OsError* error);
   // Current length of the file; -1 when it cannot be read.
   [[nodiscard]] std::int64_t Size() const;
   // Whether `path` still names this file (a writer may have renamed it away
@@ -44,25 +44,28 @@ class LockedAppendFile {
   UniqueFd fd_;
 };
 
-// Renames `from` to `to` unless `to` exists; false (nothing changed) otherwise.
-bool RenameNoReplace(const std::string& from, const std::string& to);
+// Whether TryOpen failed only because another opener holds the lock.
+bool IsLockHeld(const OsError& error);
+
+// Renames `from` to `to` unless `to` exists; false (nothing changed) otherwise,
+// EEXIST in `error` when `to` exists.
+bool RenameNoReplace(const std::string& from, const std::string& to, OsError* error);
 
 // A new file written in full and then closed: nothing else opens it meanwhile.
 class NewFile {
  public:
   // Creates `path` (it must not exist) for writing, mode 0666 less the umask.
-  // On failure `error` holds the errno value.
-  static std::optional<NewFile> Create(const std::string& path, int& error);
+  static std::optional<NewFile> Create(const std::string& path, OsError* error);
   // Creates a new hidden file in `folder` whose name starts with "." and `stem`
   // and is unique to this process.
   static std::optional<NewFile> CreateTemporary(const std::string& folder, const std::string& stem,
-                                                int& error);
+                                                OsError* error);
 
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  bool Write(std::string_view bytes, int& error);
+  bool Write(std::string_view bytes, OsError* error);
   // Flushes the data to the disk and closes the file.
-  bool Finish(int& error);
+  bool Finish(OsError* error);
 
  private:
   NewFile(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
@@ -70,10 +73,7 @@ class NewFile {
   std::string path_;
 };
 
-// Renames `from` to `to`, replacing `to` in one step; errno in `error` on failure.
-bool RenameReplace(const std::string& from, const std::string& to, int& error);
-
-// The system's message for an errno value.
-std::string ErrorText(int error);
+// Renames `from` to `to`, replacing `to` in one step.
+bool RenameReplace(const std::string& from, const std::string& to, OsError* error);
 
 }  // namespace ordalen

@@ -17,6 +17,7 @@
 #include <random>
 
 #include "base/byte_cursor.h"
+#include "platform/deadline.h"
 #include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
@@ -154,6 +155,7 @@ std::optional<UniqueFd> OpenIcmpSocket(IcmpSocketKind kind, OsError* error) {
   if (!fd) {
     if (error) {
       *error = MakeOsError(
+          OsErrorKind::kSocket,
           kind == IcmpSocketKind::kDatagram ? "socket(ICMP datagram)" : "socket(ICMP raw)", errno);
     }
     return std::nullopt;
@@ -172,6 +174,7 @@ std::optional<std::pair<UniqueFd, IcmpSocketKind>> OpenAnyIcmpSocket(OsError* er
     return std::pair{std::move(*fd), IcmpSocketKind::kRaw};
   }
   if (error) {
+    error->kind = raw_error.kind;
     error->code = raw_error.code;
     error->message = datagram_error.message + "; " + raw_error.message;
   }
@@ -180,15 +183,8 @@ std::optional<std::pair<UniqueFd, IcmpSocketKind>> OpenAnyIcmpSocket(OsError* er
 
 bool SetIntOption(int fd, int level, int name, int value, OsError* error, const char* what) {
   if (::setsockopt(fd, level, name, &value, sizeof value) == 0) return true;
-  if (error) *error = MakeOsError(what, errno);
+  if (error) *error = MakeOsError(OsErrorKind::kSocketOption, what, errno);
   return false;
-}
-
-// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
-int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = deadline - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 std::uint32_t SourceOf(const sockaddr_in& from) {
@@ -267,7 +263,7 @@ bool SetIcmpTypeFilter(int fd, OsError* error) {
   filter.data = ~((1U << kTypeEchoReply) | (1U << kTypeDestinationUnreachable) |
                   (1U << kTypeTimeExceeded) | (1U << kTypeParameterProblem));
   if (::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) == 0) return true;
-  if (error) *error = MakeOsError("setsockopt(ICMP_FILTER)", errno);
+  if (error) *error = MakeOsError(OsErrorKind::kSocketOption, "setsockopt(ICMP_FILTER)", errno);
   return false;
 }
 
@@ -333,14 +329,15 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
   while (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                   sizeof to) < 0) {
     if (errno == EINTR) continue;
-    if (!IsUnreachableErrno(errno) && error) *error = MakeOsError("sendto(ICMP)", errno);
+    if (!IsUnreachableErrno(errno) && error)
+      *error = MakeOsError(OsErrorKind::kSend, "sendto(ICMP)", errno);
     return std::nullopt;
   }
   if (kind == IcmpSocketKind::kDatagram) {
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-      if (error) *error = MakeOsError("getsockname(ICMP)", errno);
+      if (error) *error = MakeOsError(OsErrorKind::kLocalAddress, "getsockname(ICMP)", errno);
       return std::nullopt;
     }
     expect.id = ntohs(local.sin_port);
@@ -353,7 +350,7 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
     if (rc == 0) return std::nullopt;
     if (rc < 0) {
       if (errno == EINTR) continue;
-      if (error) *error = MakeOsError("poll(ICMP)", errno);
+      if (error) *error = MakeOsError(OsErrorKind::kWait, "poll(ICMP)", errno);
       return std::nullopt;
     }
     if ((p.revents & POLLERR) != 0) {
@@ -373,7 +370,7 @@ std::optional<int> EchoOnSocket(int fd, IcmpSocketKind kind, std::uint32_t addre
       continue;
     }
     // POLLHUP or POLLNVAL: the socket cannot be read any further.
-    if (error) *error = OsError{EIO, "poll(ICMP): socket error"};
+    if (error) *error = OsError{OsErrorKind::kWait, EIO, "poll(ICMP): socket error"};
     return std::nullopt;
   }
 }
@@ -540,7 +537,7 @@ std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout,
     socklen_t len = sizeof any;
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &len) != 0) {
-      if (error) *error = MakeOsError("bind(ICMP datagram)", errno);
+      if (error) *error = MakeOsError(OsErrorKind::kBind, "bind(ICMP datagram)", errno);
       return std::nullopt;
     }
     p.id_ = ntohs(any.sin_port);
@@ -660,7 +657,7 @@ void EchoProber::SendThroughSystem(std::uint16_t seq, Probe& probe, std::vector<
     return;
   }
   if (!IsUnreachableErrno(errno) && error && error->code == 0)
-    *error = MakeOsError("sendto(ICMP)", errno);
+    *error = MakeOsError(OsErrorKind::kSend, "sendto(ICMP)", errno);
   Finish(seq, std::nullopt, ended);
 }
 

@@ -63,7 +63,7 @@ std::uint32_t HostOrder(const sockaddr* sa) {
 std::optional<std::vector<InterfaceAddress>> ListInterfaceAddresses(OsError* error) {
   ifaddrs* raw = nullptr;
   if (getifaddrs(&raw) != 0) {
-    if (error) *error = MakeOsError("getifaddrs", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kInterfaces, "getifaddrs", errno);
     return std::nullopt;
   }
   const std::unique_ptr<ifaddrs, IfaddrsFree> list(raw);

@@ -4,16 +4,8 @@
 #include <sys/file.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace ordalen {
-namespace {
-
-OsError MakeError(const std::string& what, int code) {
-  return OsError{code, what + ": " + std::strerror(code)};
-}
-
-}  // namespace
 
 std::optional<NamedLock> NamedLock::Open(const std::string& name, OsError* error,
                                          const std::string& folder) {
@@ -26,7 +18,7 @@ std::optional<NamedLock> NamedLock::Open(const std::string& name, OsError* error
     if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   }
   if (fd < 0) {
-    if (error) *error = MakeError("open " + path, errno);
+    if (error) *error = MakeOsError(OsErrorKind::kOpen, "open " + path, errno);
     return std::nullopt;
   }
   return NamedLock(UniqueFd(fd));
@@ -35,7 +27,7 @@ std::optional<NamedLock> NamedLock::Open(const std::string& name, OsError* error
 bool NamedLock::Acquire(OsError* error) {
   while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
-    if (error) *error = MakeError("flock", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kLock, "flock", errno);
     return false;
   }
   return true;

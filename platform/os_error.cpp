@@ -5,15 +5,18 @@
 
 namespace ordalen {
 
-bool IsPermissionError(const OsError& error) {
-  return error.code == EPERM || error.code == EACCES;
+OsError MakeOsError(OsErrorKind kind, const std::string& what, int code) {
+  return OsError{kind, code, what + ": " + SystemErrorText(code)};
 }
 
-OsError MakeOsError(const std::string& what, int code) {
+std::string SystemErrorText(int code) {
   char buf[256];
   // The GNU strerror_r returns the text (possibly not in buf); thread-safe either way.
-  const char* text = strerror_r(code, buf, sizeof buf);
-  return OsError{code, what + ": " + text};
+  return strerror_r(code, buf, sizeof buf);
+}
+
+bool IsPermissionError(const OsError& error) {
+  return error.code == EPERM || error.code == EACCES;
 }
 
 }  // namespace ordalen

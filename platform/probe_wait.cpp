@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/deadline.h"
+
 namespace ordalen {
 
 bool WaitForSockets(std::span<const int> fds, ProbeClock::time_point until, std::span<bool> ready,
@@ -17,15 +19,10 @@ bool WaitForSockets(std::span<const int> fds, ProbeClock::time_point until, std:
   for (std::size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], POLLIN, 0};
   std::fill(ready.begin(), ready.end(), false);
   for (;;) {
-    const auto left = until - ProbeClock::now();
-    const int wait_ms =
-        left <= ProbeClock::duration::zero()
-            ? 0
-            : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    const int rc = ::poll(p.data(), fds.size(), wait_ms);
+    const int rc = ::poll(p.data(), fds.size(), MillisecondsLeft(until));
     if (rc < 0) {
       if (errno == EINTR) continue;
-      if (error) *error = MakeOsError("poll", errno);
+      if (error) *error = MakeOsError(OsErrorKind::kWait, "poll", errno);
       return false;
     }
     for (std::size_t i = 0; i < fds.size(); ++i) ready[i] = p[i].revents != 0;

@@ -7,39 +7,39 @@
 
 #include <cerrno>
 
+#include "platform/deadline.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
 
-int ConnectProbe(std::uint32_t address, std::uint32_t port, std::chrono::milliseconds timeout) {
-  if (port == 0 || port > 65535) return 0;
+bool ConnectProbe(std::uint32_t address, std::uint32_t port, std::chrono::milliseconds timeout) {
+  if (port == 0 || port > 65535) return false;
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) return 0;
+  if (!fd) return false;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 1;
-  if (errno != EINPROGRESS && errno != EINTR) return 0;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0) return false;
     pollfd waiting{fd.get(), POLLOUT, 0};
-    const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+    const int ready = ::poll(&waiting, 1, left);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return 0;
+      return false;
     }
-    if (ready == 0) return 0;
+    if (ready == 0) return false;
     break;
   }
   int outcome = 0;
   socklen_t length = sizeof outcome;
-  if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) return 0;
-  return outcome == 0 ? 1 : 0;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) return false;
+  return outcome == 0;
 }
 
 }  // namespace ordalen

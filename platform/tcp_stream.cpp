@@ -7,83 +7,68 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
+
+#include "platform/deadline.h"
 
 namespace ordalen {
 
-namespace {
-
-TcpStatus ConnectErrorStatus(int error) {
-  switch (error) {
-    case ECONNREFUSED:
-      return TcpStatus::kRefused;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case EHOSTDOWN:
-      return TcpStatus::kUnreachable;
-    case ETIMEDOUT:
-      return TcpStatus::kTimedOut;
-    default:
-      return TcpStatus::kError;
-  }
+bool IsTimedOut(const OsError& error) {
+  return error.code == ETIMEDOUT &&
+         (error.kind == OsErrorKind::kWait || error.kind == OsErrorKind::kConnect);
 }
 
-// Milliseconds left until `deadline`, rounded up so a poll never returns early.
-int MillisecondsLeft(TcpStream::Clock::time_point deadline) {
-  const auto left = deadline - TcpStream::Clock::now();
-  if (left <= TcpStream::Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+bool IsClosedByPeer(const OsError& error) {
+  return error.kind == OsErrorKind::kSend &&
+         (error.code == EPIPE || error.code == ECONNRESET || error.code == ENOTCONN);
 }
 
-}  // namespace
-
-const char* TcpStatusText(TcpStatus status) {
-  switch (status) {
-    case TcpStatus::kOk:
-      return "ok";
-    case TcpStatus::kTimedOut:
-      return "timed out";
-    case TcpStatus::kClosed:
-      return "connection closed by the peer";
-    case TcpStatus::kRefused:
-      return "connection refused";
-    case TcpStatus::kUnreachable:
-      return "host unreachable";
-    case TcpStatus::kError:
-      return "socket error";
+const char* TcpFailureText(const OsError& error) {
+  if (IsTimedOut(error)) return "timed out";
+  if (IsClosedByPeer(error)) return "connection closed by the peer";
+  if (error.kind == OsErrorKind::kConnect) {
+    switch (error.code) {
+      case ECONNREFUSED:
+        return "connection refused";
+      case ENETUNREACH:
+      case EHOSTUNREACH:
+      case ENETDOWN:
+      case EHOSTDOWN:
+        return "host unreachable";
+      default:
+        break;
+    }
   }
   return "socket error";
 }
 
-TcpStatus TcpStream::Wait(short events, Clock::time_point deadline) {
+bool TcpStream::Wait(short events, Clock::time_point deadline, OsError* error) {
   for (;;) {
     pollfd pfd{fd_.get(), events, 0};
     const int n = ::poll(&pfd, 1, MillisecondsLeft(deadline));
-    if (n > 0) return TcpStatus::kOk;  // ready, or an error the next call reports
+    if (n > 0) return true;  // ready, or an error the next call reports
     if (n == 0) {
       if (Clock::now() >= deadline) {
-        os_error_ = 0;
-        return TcpStatus::kTimedOut;
+        if (error) *error = MakeOsError(OsErrorKind::kWait, "poll(TCP)", ETIMEDOUT);
+        return false;
       }
       continue;
     }
     if (errno == EINTR) continue;
-    os_error_ = errno;
-    return TcpStatus::kError;
+    if (error) *error = MakeOsError(OsErrorKind::kWait, "poll(TCP)", errno);
+    return false;
   }
 }
 
-TcpStatus TcpStream::Connect(std::uint32_t address, std::uint16_t port,
-                             std::chrono::milliseconds timeout) {
+bool TcpStream::Connect(std::uint32_t address, std::uint16_t port,
+                        std::chrono::milliseconds timeout, OsError* error) {
   Close();
-  os_error_ = 0;
   const auto deadline = Clock::now() + timeout;
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) {
-    os_error_ = errno;
-    return TcpStatus::kError;
+    if (error) *error = MakeOsError(OsErrorKind::kSocket, "socket(TCP)", errno);
+    return false;
   }
   const int one = 1;
   ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -94,31 +79,34 @@ TcpStatus TcpStream::Connect(std::uint32_t address, std::uint16_t port,
   to.sin_addr.s_addr = htonl(address);
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) {
-      os_error_ = errno;
-      return ConnectErrorStatus(errno);
+      if (error) *error = MakeOsError(OsErrorKind::kConnect, "connect", errno);
+      return false;
     }
     fd_ = std::move(fd);
-    const TcpStatus waited = Wait(POLLOUT, deadline);
-    if (waited != TcpStatus::kOk) {
+    if (!Wait(POLLOUT, deadline, error)) {
       Close();
-      return waited;
+      return false;
     }
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    if (error != 0) {
+    int outcome = 0;
+    socklen_t len = sizeof outcome;
+    if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &outcome, &len) != 0) outcome = errno;
+    if (outcome != 0) {
       Close();
-      os_error_ = error;
-      return ConnectErrorStatus(error);
+      if (error) *error = MakeOsError(OsErrorKind::kConnect, "connect", outcome);
+      return false;
     }
-    return TcpStatus::kOk;
+    return true;
   }
   fd_ = std::move(fd);
-  return TcpStatus::kOk;
+  return true;
 }
 
-TcpStatus TcpStream::SendAll(std::span<const std::uint8_t> data, Clock::time_point deadline) {
-  if (!fd_) return TcpStatus::kClosed;
+bool TcpStream::SendAll(std::span<const std::uint8_t> data, Clock::time_point deadline,
+                        OsError* error) {
+  if (!fd_) {
+    if (error) *error = MakeOsError(OsErrorKind::kSend, "send", ENOTCONN);
+    return false;
+  }
   std::size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t n = ::send(fd_.get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
@@ -128,35 +116,35 @@ TcpStatus TcpStream::SendAll(std::span<const std::uint8_t> data, Clock::time_poi
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const TcpStatus waited = Wait(POLLOUT, deadline);
-      if (waited != TcpStatus::kOk) return waited;
+      if (!Wait(POLLOUT, deadline, error)) return false;
       continue;
     }
-    os_error_ = errno;
-    return (errno == EPIPE || errno == ECONNRESET) ? TcpStatus::kClosed : TcpStatus::kError;
+    if (error) *error = MakeOsError(OsErrorKind::kSend, "send", errno);
+    return false;
   }
-  return TcpStatus::kOk;
+  return true;
 }
 
-TcpStatus TcpStream::ReceiveSome(std::vector<std::uint8_t>& out, std::size_t max_bytes,
-                                 Clock::time_point deadline) {
-  if (!fd_) return TcpStatus::kClosed;
-  if (max_bytes == 0) return TcpStatus::kOk;
+std::optional<std::size_t> TcpStream::ReceiveSome(std::vector<std::uint8_t>& out,
+                                                  std::size_t max_bytes, Clock::time_point deadline,
+                                                  OsError* error) {
+  assert(max_bytes > 0);
+  if (!fd_) return 0;
   for (;;) {
     const std::size_t old_size = out.size();
     out.resize(old_size + max_bytes);
     const ssize_t n = ::recv(fd_.get(), out.data() + old_size, max_bytes, 0);
+    const int code = errno;
     out.resize(old_size + (n > 0 ? static_cast<std::size_t>(n) : 0));
-    if (n > 0) return TcpStatus::kOk;
-    if (n == 0) return TcpStatus::kClosed;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      const TcpStatus waited = Wait(POLLIN, deadline);
-      if (waited != TcpStatus::kOk) return waited;
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (code == EINTR) continue;
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+      if (!Wait(POLLIN, deadline, error)) return std::nullopt;
       continue;
     }
-    os_error_ = errno;
-    return errno == ECONNRESET ? TcpStatus::kClosed : TcpStatus::kError;
+    if (code == ECONNRESET) return 0;
+    if (error) *error = MakeOsError(OsErrorKind::kReceive, "recv", code);
+    return std::nullopt;
   }
 }
 

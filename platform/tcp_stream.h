@@ -1,29 +1,20 @@
 // One outgoing TCP connection where every step has a time limit: connect,
 // send everything, receive what has arrived. Used by request/response clients
-// that keep one connection for a whole exchange.
+// that keep one connection for a whole exchange. A step that fails says why in
+// its OsError; a deadline that passes is a kWait failure with ETIMEDOUT.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
-
-enum class TcpStatus {
-  kOk,
-  kTimedOut,     // the deadline passed first
-  kClosed,       // the peer ended the connection in order (receive) or is gone (send)
-  kRefused,      // connect: the peer answered with a reset
-  kUnreachable,  // connect: no route, host or network unreachable
-  kError,        // any other failure (socket, reset during transfer, ...); see os_error()
-};
-
-// Short English text of a status ("timed out", "connection refused", ...).
-const char* TcpStatusText(TcpStatus status);
 
 class TcpStream {
  public:
@@ -31,29 +22,42 @@ class TcpStream {
 
   TcpStream() = default;
 
-  // Connects to address:port (address in host byte order). On failure the
-  // stream stays closed and status()/os_error() tell why.
-  TcpStatus Connect(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout);
+  // Connects to address:port (address in host byte order). False when it could
+  // not, the stream then closed: a kConnect failure with ECONNREFUSED when the
+  // peer answered with a reset, with ENETUNREACH, EHOSTUNREACH, ENETDOWN or
+  // EHOSTDOWN when there is no way to the host.
+  bool Connect(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout,
+               OsError* error);
 
   // Sends every byte before `deadline`.
-  TcpStatus SendAll(std::span<const std::uint8_t> data, Clock::time_point deadline);
+  bool SendAll(std::span<const std::uint8_t> data, Clock::time_point deadline, OsError* error);
 
   // Waits until bytes arrive or `deadline` passes and appends what arrived (at
-  // most max_bytes) to `out`. kClosed when the peer has ended the connection.
-  TcpStatus ReceiveSome(std::vector<std::uint8_t>& out, std::size_t max_bytes,
-                        Clock::time_point deadline);
+  // most max_bytes, which is not 0) to `out`: their count; 0 when the peer has
+  // ended the connection (closed or reset it) or the stream is closed; nullopt
+  // when the deadline passed or the receive failed.
+  std::optional<std::size_t> ReceiveSome(std::vector<std::uint8_t>& out, std::size_t max_bytes,
+                                         Clock::time_point deadline, OsError* error);
 
   void Close() { fd_.reset(); }
   [[nodiscard]] bool is_open() const { return fd_.valid(); }
-  // errno of the last failing OS call (0 when the failure was a time-out or an orderly close).
-  [[nodiscard]] int os_error() const { return os_error_; }
 
  private:
-  // Waits for `events` on the socket until `deadline`; kOk when they are ready.
-  TcpStatus Wait(short events, Clock::time_point deadline);
+  // Waits for `events` on the socket until `deadline`; true when they are ready.
+  bool Wait(short events, Clock::time_point deadline, OsError* error);
 
   UniqueFd fd_;
-  int os_error_ = 0;
 };
+
+// Whether a failed step means its deadline passed or the connect timed out.
+bool IsTimedOut(const OsError& error);
+
+// Whether a failed send means the peer has ended the connection (or the stream
+// was closed).
+bool IsClosedByPeer(const OsError& error);
+
+// Short English text of a failed step: "timed out", "connection closed by the
+// peer", "connection refused", "host unreachable" or "socket error".
+const char* TcpFailureText(const OsError& error);
 
 }  // namespace ordalen

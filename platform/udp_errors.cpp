@@ -22,7 +22,8 @@ constexpr int kMaxQueuedErrors = 64;
 bool QueueUdpErrors(int fd, OsError* error) {
   const int on = 1;
   if (setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0) return true;
-  if (error != nullptr) *error = MakeOsError("setsockopt(IP_RECVERR)", errno);
+  if (error != nullptr)
+    *error = MakeOsError(OsErrorKind::kSocketOption, "setsockopt(IP_RECVERR)", errno);
   return false;
 }
 

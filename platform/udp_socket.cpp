@@ -7,18 +7,10 @@
 #include <cerrno>
 
 namespace ordalen {
-namespace {
-
-void SetError(OsError* error, const std::string& what, int code) {
-  if (error) *error = MakeOsError(what, code);
-}
-
-}  // namespace
-
 std::optional<CUDP> CUDP::Create(std::uint16_t port, OsError* error) {
   UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) {
-    SetError(error, "udp socket", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kSocket, "udp socket", errno);
     return std::nullopt;
   }
   sockaddr_in local{};
@@ -26,12 +18,13 @@ std::optional<CUDP> CUDP::Create(std::uint16_t port, OsError* error) {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(port);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    SetError(error, "udp bind to port " + std::to_string(port), errno);
+    if (error)
+      *error = MakeOsError(OsErrorKind::kBind, "udp bind to port " + std::to_string(port), errno);
     return std::nullopt;
   }
   socklen_t length = sizeof local;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    SetError(error, "udp getsockname", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kLocalAddress, "udp getsockname", errno);
     return std::nullopt;
   }
   return CUDP(std::move(fd), ntohs(local.sin_port));
@@ -43,7 +36,8 @@ bool CUDP::SendTo(std::span<const std::uint8_t> data, std::uint16_t port,
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
   if (::inet_pton(AF_INET, address_text.c_str(), &to.sin_addr) != 1) {
-    SetError(error, "udp send to \"" + address_text + "\"", EINVAL);
+    if (error)
+      *error = MakeOsError(OsErrorKind::kSend, "udp send to \"" + address_text + "\"", EINVAL);
     return false;
   }
   for (;;) {
@@ -51,7 +45,7 @@ bool CUDP::SendTo(std::span<const std::uint8_t> data, std::uint16_t port,
                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (sent >= 0) return true;
     if (errno == EINTR) continue;
-    SetError(error, "udp send to " + address_text, errno);
+    if (error) *error = MakeOsError(OsErrorKind::kSend, "udp send to " + address_text, errno);
     return false;
   }
 }
@@ -74,7 +68,7 @@ std::optional<ReceivedDatagram> CUDP::ReceiveFrom(std::span<std::uint8_t> buffer
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
-    SetError(error, "udp receive", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kReceive, "udp receive", errno);
     return std::nullopt;
   }
 }

@@ -210,7 +210,7 @@ WireStats LastArpSweepStats() {
   return LastStats();
 }
 
-int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out) {
+void ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out) {
   // The system's neighbour table is left alone: our requests are raw frames that
   // always ask the wire, so no cached entry can answer for a host, and other
   // programs on the machine depend on that table.
@@ -222,11 +222,11 @@ int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, O
     if (const auto range = SweepRange(card, config.rangeStart, config.rangeEnd))
       plan.emplace_back(&card, *range);
   }
-  if (plan.empty()) return 1;
+  if (plan.empty()) return;
   OsError error;
   if (!probes.CanAsk(&error)) {
     NoticeRawSocketRefused(RawSocketPhase::kArp, error, out);
-    return 1;
+    return;
   }
   const int threads = EffectiveSweepThreadCount(config.threadCount);
   LastStats() = WireStats{};
@@ -262,7 +262,6 @@ int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, O
     }
     LastStats() += stats;
   }
-  return 1;
 }
 
 }  // namespace ordalen

@@ -60,11 +60,11 @@ class ArpOps {
 ArpOps& SystemArpOps();
 
 // Sweeps every card of `cards` with a non-zero ScanFlag, clipped to the
-// settings' command-line range when both of its ends are set; returns 1. Up to
+// settings' command-line range when both of its ends are set. Up to
 // "Thread" addresses (at most 4096) are asked at once; the names of answering
 // hosts are looked up beside the requests, on up to 256 threads. Each answering
 // host is stored, printed "[ip]MAC" and logged "ARP[ip]: MAC" through `out`.
-int ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out);
+void ArpSweep(const SCANCONFIG& config, const CardTable& cards, ArpOps& probes, OutputSink& out);
 
 // The text in upper case when it is 17 characters of ':' and hex digits, else "".
 std::string ValidateMac(std::string_view text);

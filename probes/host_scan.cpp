@@ -16,12 +16,12 @@ namespace {
 
 class NetworkProbes final : public HostProbes {
  public:
-  int ConnectProbe(std::uint32_t address, std::uint32_t port) override {
-    return ordalen::ConnectProbe(address, port);
+  bool PortAccepts(std::uint32_t address, std::uint32_t port) override {
+    return ConnectProbe(address, port);
   }
-  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                   int& error) override {
-    return ordalen::NetbiosQuery(address, local_port, answer, error);
+  bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                     int& error) override {
+    return NetbiosQuery(address, local_port, answer, error) == 1;
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
                        std::string& name, std::string& failure) override {
@@ -46,13 +46,13 @@ void ClearFindings(ProbeContext& context) {
 
 }  // namespace
 
-int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               OutputSink& out) {
+void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+                OutputSink& out) {
   const std::uint32_t address = context.HostAddress;
   const std::string ip = IpText(address);
 
   for (const std::uint32_t port : config.winPorts) {
-    if (probes.ConnectProbe(address, port) == 1) {
+    if (probes.PortAccepts(address, port)) {
       out.Console(Format("[%s]%d:ok\r\n", ip.c_str(), static_cast<int>(port)));
       LogTo(out, "Port[%s]: %d ok", ip.c_str(), static_cast<int>(port));
       context.Result = 1;
@@ -63,13 +63,13 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
   out.Console("-----------NETBIOS--------------\r\n");
   NodeStatus answer;
   int error = 0;
-  int found = 0;
+  bool found = false;
   if (const auto local_port = NetbiosLocalPort(config.jobId, context.Slot)) {
-    found = probes.NetbiosQuery(address, *local_port, answer, error);
+    found = probes.AskNodeStatus(address, *local_port, answer, error);
   } else {
     error = EINVAL;
   }
-  if (found == 1) {
+  if (found) {
     // An answer counts only with a real MAC and a computer name: an answer with
     // the zero MAC, or none at all, must not replace what ARP found.
     if (!answer.MacText.empty() && answer.MacText != kZeroMacText && !answer.ComputerName.empty()) {
@@ -88,7 +88,7 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
 
   out.Console("-----------WMI--------------\r\n");
   // Port 135 is touched only when there is an account to try.
-  if (!config.wmiUserNames.empty() && probes.ConnectProbe(address, kWmiGatePort) == 1) {
+  if (!config.wmiUserNames.empty() && probes.PortAccepts(address, kWmiGatePort)) {
     for (std::size_t i = 0; i < config.wmiUserNames.size(); ++i) {
       const std::string& password =
           i < config.wmiPasswords.size() ? config.wmiPasswords[i] : std::string();
@@ -106,7 +106,6 @@ int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& prob
             failure.empty() ? "no name" : failure.c_str());
     }
   }
-  return 0;
 }
 
 void MergeScanResult(ProbeContext& context, OutputSink& out) {
@@ -125,7 +124,7 @@ void MergeScanResult(ProbeContext& context, OutputSink& out) {
   ClearFindings(context);
 }
 
-int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
+void HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
   CSortStringArray keys;
   for (const auto& entry : Results()) keys.push_back(entry.key);
   keys.Sort();
@@ -151,7 +150,6 @@ int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out) {
       },
       [&](ProbeContext& context) { ScanWorker(context, config, probes, out); },
       [&](ProbeContext& context, MergeWhen) { MergeScanResult(context, out); });
-  return 1;
 }
 
 std::unique_ptr<HostProbes> MakeNetworkProbes() {

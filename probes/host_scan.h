@@ -23,11 +23,12 @@ inline constexpr std::uint32_t kWmiGatePort = 135;
 class HostProbes {
  public:
   virtual ~HostProbes() = default;
-  // 1 when the host accepted a TCP connection on the port.
-  virtual int ConnectProbe(std::uint32_t address, std::uint32_t port) = 0;
-  // 1 and `answer` for a usable node-status answer; else 0 and an errno (or 0).
-  virtual int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                           int& error) = 0;
+  // Whether the host accepted a TCP connection on the port (ConnectProbe).
+  virtual bool PortAccepts(std::uint32_t address, std::uint32_t port) = 0;
+  // The NetBIOS node status of the host (NetbiosQuery): true and `answer` for a
+  // usable answer; else false and an errno (or 0) in `error`.
+  virtual bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                             int& error) = 0;
   // One attempt with one account: connect, ask the computer name, release.
   // True with a non-empty `name`; otherwise false and `failure` says why in a
   // few words for the log (never an account text).
@@ -40,14 +41,14 @@ class HostProbes {
 // management-service client.
 std::unique_ptr<HostProbes> MakeNetworkProbes();
 
-// Runs the phase over the hosts in the result store; returns 1. Console and log
-// lines go to `out`, from the workers too.
-int HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out);
+// Runs the phase over the hosts in the result store. Console and log lines go
+// to `out`, from the workers too.
+void HostScan(const SCANCONFIG& config, HostProbes& probes, OutputSink& out);
 
 // The worker of one slot: ports, NetBIOS, the management-service name. Writes
-// only `context`; returns 0.
-int ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
-               OutputSink& out);
+// only `context`.
+void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& probes,
+                OutputSink& out);
 
 // Folds a finished slot into the result store (dispatching thread only) and
 // clears the slot's findings. A slot without findings changes and prints nothing.

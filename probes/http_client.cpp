@@ -22,10 +22,10 @@ void Consume(std::vector<std::uint8_t>& bytes, std::size_t count) {
 HttpClient::HttpClient(std::string authority, std::size_t max_body)
     : authority_(std::move(authority)), max_body_(max_body) {}
 
-TcpStatus HttpClient::Connect(std::uint32_t address, std::uint16_t port,
-                              std::chrono::milliseconds timeout) {
+bool HttpClient::Connect(std::uint32_t address, std::uint16_t port,
+                         std::chrono::milliseconds timeout, OsError* error) {
   received_.clear();
-  return stream_.Connect(address, port, timeout);
+  return stream_.Connect(address, port, timeout, error);
 }
 
 bool HttpClient::Fail(HttpFailure failure, std::string text) {
@@ -34,16 +34,16 @@ bool HttpClient::Fail(HttpFailure failure, std::string text) {
   return false;
 }
 
-bool HttpClient::StreamFailed(TcpStatus status, const char* while_doing) {
-  switch (status) {
-    case TcpStatus::kTimedOut:
-      return Fail(HttpFailure::kTimeout, Format("%s: no answer in time", while_doing));
-    case TcpStatus::kClosed:
-      return Fail(HttpFailure::kClosed,
-                  Format("%s: the service closed the connection", while_doing));
-    default:
-      return Fail(HttpFailure::kClosed, Format("%s: %s", while_doing, TcpStatusText(status)));
+bool HttpClient::StreamFailed(const OsError& error, const char* while_doing) {
+  if (IsTimedOut(error)) {
+    return Fail(HttpFailure::kTimeout, Format("%s: no answer in time", while_doing));
   }
+  if (IsClosedByPeer(error)) return ClosedByService(while_doing);
+  return Fail(HttpFailure::kClosed, Format("%s: %s", while_doing, TcpFailureText(error)));
+}
+
+bool HttpClient::ClosedByService(const char* while_doing) {
+  return Fail(HttpFailure::kClosed, Format("%s: the service closed the connection", while_doing));
 }
 
 // Receives until `ready` says the buffered bytes are enough.
@@ -53,8 +53,10 @@ bool HttpClient::ReceiveUntil(Clock::time_point deadline, Ready&& ready) {
     if (received_.size() > max_body_ + kMaxHttpHeadBytes) {
       return Fail(HttpFailure::kProtocol, "answer too large");
     }
-    const TcpStatus status = stream_.ReceiveSome(received_, kReceiveChunk, deadline);
-    if (status != TcpStatus::kOk) return StreamFailed(status, "reading the answer");
+    OsError error;
+    const auto received = stream_.ReceiveSome(received_, kReceiveChunk, deadline, &error);
+    if (!received) return StreamFailed(error, "reading the answer");
+    if (*received == 0) return ClosedByService("reading the answer");
   }
   return true;
 }
@@ -110,9 +112,10 @@ bool HttpClient::ReadAnswer(Clock::time_point deadline, HttpAnswer& answer) {
     // No length: the body runs to the end of the connection.
     for (;;) {
       if (received_.size() > max_body_) return Fail(HttpFailure::kProtocol, "answer too large");
-      const TcpStatus status = stream_.ReceiveSome(received_, kReceiveChunk, deadline);
-      if (status == TcpStatus::kClosed) break;
-      if (status != TcpStatus::kOk) return StreamFailed(status, "reading the answer");
+      OsError error;
+      const auto received = stream_.ReceiveSome(received_, kReceiveChunk, deadline, &error);
+      if (!received) return StreamFailed(error, "reading the answer");
+      if (*received == 0) break;
     }
     answer.body = std::move(received_);
     received_.clear();
@@ -136,8 +139,8 @@ bool HttpClient::Post(std::string_view path, std::string_view extra_headers,
   head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   std::vector<std::uint8_t> request(head.begin(), head.end());
   request.insert(request.end(), body.begin(), body.end());
-  const TcpStatus sent = stream_.SendAll(request, deadline);
-  if (sent != TcpStatus::kOk) return StreamFailed(sent, "sending a request");
+  OsError error;
+  if (!stream_.SendAll(request, deadline, &error)) return StreamFailed(error, "sending a request");
   return ReadAnswer(deadline, answer);
 }
 

@@ -39,8 +39,9 @@ class HttpClient {
   // larger than `max_body` bytes are refused.
   HttpClient(std::string authority, std::size_t max_body);
 
-  // Opens the connection (address in host byte order).
-  TcpStatus Connect(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout);
+  // Opens the connection (address in host byte order); TcpStream::Connect.
+  bool Connect(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout,
+               OsError* error);
 
   // Sends one POST of `body` to `path`, with `extra_headers` (whole header
   // lines, each ending in CR LF) after the fixed ones, and reads its whole
@@ -59,7 +60,8 @@ class HttpClient {
   template <class Ready>
   bool ReceiveUntil(Clock::time_point deadline, Ready&& ready);
   bool ReadAnswer(Clock::time_point deadline, HttpAnswer& answer);
-  bool StreamFailed(TcpStatus status, const char* while_doing);
+  bool StreamFailed(const OsError& error, const char* while_doing);
+  bool ClosedByService(const char* while_doing);
   bool Fail(HttpFailure failure, std::string text);
 
   std::string authority_;

@@ -106,30 +106,27 @@ int TtlToOsType(int ttl) {
   return 4;
 }
 
-int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out) {
-  ttl = 0;
+std::optional<int> PingHost(std::uint32_t address, EchoOps& probes, OutputSink& out) {
   OsError error;
-  const std::optional<int> reply = probes.Echo(address, &error);
+  std::optional<int> reply = probes.Echo(address, &error);
   if (error.code != 0) ReportEchoError(probes, error, nullptr, out);
-  if (!reply) return 0;
-  ttl = *reply;
-  return 1;
+  return reply;
 }
 
-int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
-              OutputSink& out) {
+void PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
+               OutputSink& out) {
   const std::uint64_t count = RangeCount(first, last);
-  if (count == 0) return 1;
+  if (count == 0) return;
   OsError error;
   if (!probes.CanSend(&error)) {
     NoticeCannotSend(probes, error, out);
-    return 1;
+    return;
   }
   LastStats() = WireStats{};
   std::unique_ptr<EchoSweeper> sweeper = probes.OpenSweeper(&error);
   if (!sweeper) {
     ReportEchoError(probes, error, nullptr, out);
-    return 1;
+    return;
   }
   int threads = EffectiveSweepThreadCount(config.threadCount);
   if (!sweeper->OnLinkByFrames() && threads > kMaxThreadCount) {
@@ -171,7 +168,6 @@ int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last,
           static_cast<unsigned long long>(stats.dropped));
   }
   LastStats() += stats;
-  return 1;
 }
 
 }  // namespace ordalen

@@ -63,15 +63,15 @@ class EchoOps {
 // The machine's own ICMP sockets.
 EchoOps& SystemEchoOps();
 
-// Sweeps [first, last] inclusive (nothing when first > last); returns 1. Up to
+// Sweeps [first, last] inclusive (nothing when first > last). Up to
 // "Thread" requests (at most 4096) are in flight at once. Each answering host is
 // stored, printed "[ip]found" and logged "ICMP[ip]: found. os:N" through `out`.
-int PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
-              OutputSink& out);
+void PingSweep(const SCANCONFIG& config, std::uint32_t first, std::uint32_t last, EchoOps& probes,
+               OutputSink& out);
 
-// One echo request; 1 and the reply's TTL on a usable reply, else 0 (ttl 0). A
-// socket failure is reported through `out` (the permission notice once per run).
-int PingHost(std::uint32_t address, int& ttl, EchoOps& probes, OutputSink& out);
+// One echo request: the TTL of a usable reply; nullopt without one. A socket
+// failure is reported through `out` (the permission notice once per run).
+std::optional<int> PingHost(std::uint32_t address, EchoOps& probes, OutputSink& out);
 
 // What the last PingSweep of this process cost on the wire (benchmarks).
 WireStats LastPingSweepStats();

@@ -1,6 +1,7 @@
 #include "probes/wmi.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <random>
 #include <span>
@@ -203,10 +204,11 @@ int WmiConnect(WmiConnection& connection, const std::string& server, const std::
     SetError(connection, kWmiCredentials, session->ntlm.error_text());
     return 0;
   }
-  const TcpStatus connected = session->http.Connect(*address, kWsmanPort, kWsmanConnectTimeout);
-  if (connected != TcpStatus::kOk) {
-    SetError(connection, connected == TcpStatus::kRefused ? kWmiRefused : kWmiConnect,
-             Format("connect to %s: %s", session->authority.c_str(), TcpStatusText(connected)));
+  OsError connect_error;
+  if (!session->http.Connect(*address, kWsmanPort, kWsmanConnectTimeout, &connect_error)) {
+    SetError(
+        connection, connect_error.code == ECONNREFUSED ? kWmiRefused : kWmiConnect,
+        Format("connect to %s: %s", session->authority.c_str(), TcpFailureText(connect_error)));
     return 0;
   }
 

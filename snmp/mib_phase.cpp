@@ -22,18 +22,18 @@ namespace {
 class SystemMib final : public MibOps {
  public:
   explicit SystemMib(const SnmpCredentials& credentials) : credentials_(credentials) {}
-  int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
-           OutputSink& out) override {
-    return WalkDevice(agent, credentials_.community, results, out, WalkLimits{}, &outcome);
+  bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+            OutputSink& out) override {
+    return WalkDevice(agent, credentials_.community, results, out, WalkLimits{}, &outcome) == 0;
   }
-  int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                 QueryOutcome& outcome) override {
-    return GetDeviceValue(agent, credentials_.community, oid, value, &outcome);
+  bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                  QueryOutcome& outcome) override {
+    return GetDeviceValue(agent, credentials_.community, oid, value, &outcome) == 0;
   }
-  int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                 SnmpVersion version, QueryOutcome& outcome,
-                 const NetSnmpGetControl& control) override {
-    return NetSnmpGet(oid, value, agent, version, credentials_, &outcome, control);
+  bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                  SnmpVersion version, QueryOutcome& outcome,
+                  const NetSnmpGetControl& control) override {
+    return NetSnmpGet(oid, value, agent, version, credentials_, &outcome, control) == 0;
   }
   HostLookup& Names() override { return SystemHostLookup(); }
   EchoOps& Echoes() override { return SystemEchoOps(); }
@@ -73,7 +73,7 @@ class EarlyGet {
         NetSnmpGetControl control;
         control.out = &held_;
         control.stop = std::move(stop);
-        result_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
+        asked_ = ops.LibraryGet(oid, value_, agent, version, outcome_, control);
       });
     } catch (const std::exception&) {
       // Not started: Started() stays false.
@@ -82,20 +82,20 @@ class EarlyGet {
   [[nodiscard]] bool Started() const { return thread_.joinable(); }
 
   // Waits for the GET, writes its lines to `out` and gives its value, outcome
-  // and result.
-  int Take(std::string& value, QueryOutcome& outcome, OutputSink& out) {
+  // and whether it was asked.
+  bool Take(std::string& value, QueryOutcome& outcome, OutputSink& out) {
     thread_.join();
     held_.ReplayInto(out);
     value = value_;
     outcome = outcome_;
-    return result_;
+    return asked_;
   }
 
  private:
   HeldOutput held_;
   std::string value_;
   QueryOutcome outcome_ = QueryOutcome::kNotAsked;
-  int result_ = 0;
+  bool asked_ = false;
   std::jthread thread_;  // last: ends before what it writes
 };
 
@@ -118,18 +118,18 @@ bool LibraryWay(MibJob& job, MibOps& ops, OutputSink& out, const ModelMIB& entry
   NetSnmpGetControl control;
   control.out = &out;
   QueryOutcome outcome = QueryOutcome::kNotAsked;
-  const int model_result =
+  const bool model_asked =
       early != nullptr
           ? early->Take(model_value, outcome, out)
           : ops.LibraryGet(entry.modelMib, model_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
-  if (model_result != 0 || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
+  if (!model_asked || model_value.empty() || !ModelValueMatches(model_value, entry.model)) {
     return false;
   }
-  const int version_result =
+  const bool version_asked =
       ops.LibraryGet(entry.versionMib, version_value, job.HostText, version, outcome, control);
   way.Saw(outcome);
-  if (version_result == 0 && !version_value.empty()) {
+  if (version_asked && !version_value.empty()) {
     SetModel(job, model_value, version_value);
     return true;
   }
@@ -186,8 +186,8 @@ void MergeTableRow(const MibJob& job, const SCANCONFIG& config, MibOps& ops, Out
   record->FromDeviceTable = 1;
   if (later == nullptr) {
     record->NetbiosName = LookupHostName(row->text, ops.Names());
-    int ttl = 0;
-    record->OsType = PingHost(row->number, ttl, ops.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
+    const std::optional<int> ttl = PingHost(row->number, ops.Echoes(), out);
+    record->OsType = ttl ? TtlToOsType(*ttl) : 0;
   } else {
     later->push_back(row->text);
   }
@@ -239,13 +239,13 @@ bool ModelValueMatches(std::string_view device_value, std::string_view model) {
   return StartsWith(value, AsciiLower(model));
 }
 
-int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
-                   WaysSideBySide side_by_side) {
+void IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes,
+                    OutputSink& out, WaysSideBySide side_by_side) {
   QueryOutcome walked = QueryOutcome::kNotAsked;
   probes.Walk(job.HostText, job.Values, walked, out);
   if (walked == QueryOutcome::kPortClosed) {
     LogTo(out, "MIB[%s]: no SNMP agent (port 161 closed)", job.HostText.c_str());
-    return 0;
+    return;
   }
   // The walk asks as way A does (SNMPv1, the same community).
   Way way_a;
@@ -267,16 +267,15 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
     // Way A: SNMPv1 through the manager path; an empty version is an answer here.
     if (way_a.open) {
       QueryOutcome outcome = QueryOutcome::kNotAsked;
-      const int model_result =
-          probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
+      const bool model_set = probes.ManagerGet(job.HostText, entry.modelMib, model_value, outcome);
       way_a.Saw(outcome);
-      if (model_result == 0 && ModelValueMatches(model_value, entry.model)) {
-        const int version_result =
+      if (model_set && ModelValueMatches(model_value, entry.model)) {
+        const bool version_set =
             probes.ManagerGet(job.HostText, entry.versionMib, version_value, outcome);
         way_a.Saw(outcome);
-        if (version_result == 0) {
+        if (version_set) {
           SetModel(job, model_value, version_value);
-          return 0;
+          return;
         }
         SetModel(job, model_value, kNoVersionKey);
       }
@@ -284,13 +283,12 @@ int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& prob
     // Ways B and C: SNMPv2c and SNMPv3 through the library path.
     if (LibraryWay(job, probes, out, entry, SnmpVersion::kV2c, way_b, model_value, version_value,
                    nullptr))
-      return 0;
+      return;
     EarlyGet* early = &entry == &table.front() && early_c.Started() ? &early_c : nullptr;
     if (LibraryWay(job, probes, out, entry, SnmpVersion::kV3, way_c, model_value, version_value,
                    early))
-      return 0;
+      return;
   }
-  return 0;
 }
 
 void MergeDeviceResults(MibJob& job, const SCANCONFIG& config, MibOps& probes, OutputSink& out,
@@ -322,10 +320,10 @@ void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, Out
       },
       [&probes, &out](HostQuery& query) {
         query.name = LookupHostName(query.ip, probes.Names());
-        int ttl = 0;
         const std::optional<std::uint32_t> number = ParseIpv4Text(query.ip);
-        query.os_type =
-            number && PingHost(*number, ttl, probes.Echoes(), out) != 0 ? TtlToOsType(ttl) : 0;
+        const std::optional<int> ttl =
+            number ? PingHost(*number, probes.Echoes(), out) : std::nullopt;
+        query.os_type = ttl ? TtlToOsType(*ttl) : 0;
         query.done = true;
       },
       [](HostQuery& query, MergeWhen /*when*/) {
@@ -338,8 +336,8 @@ void CompleteDeviceTableHosts(const DeviceTableHosts& hosts, MibOps& probes, Out
       });
 }
 
-int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
-                OutputSink& out) {
+void RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                 OutputSink& out) {
   // Every host, however it was found, in ascending text order.
   CSortStringArray hosts;
   hosts.reserve(Results().size());
@@ -359,7 +357,6 @@ int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, Mi
       [&](MibJob& job) { IdentifyDevice(job, table, probes, out); },
       [&](MibJob& job, MergeWhen when) { MergeSlot(job, when, config, probes, out, learned); });
   CompleteDeviceTableHosts(learned, probes, out, threads);
-  return 1;
 }
 
 }  // namespace ordalen

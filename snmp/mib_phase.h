@@ -44,18 +44,20 @@ inline constexpr std::string_view kNoVersionKey = "(MIB) No Key";
 class MibOps {
  public:
   virtual ~MibOps() = default;
-  // The manager path's walk of one device (WalkDevice); `outcome` tells how its
-  // first request ended. A walk cut at its bounds says so in a log line to `out`.
-  virtual int Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
-                   OutputSink& out) = 0;
-  // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): 0 when `value` was set.
-  virtual int ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
-                         QueryOutcome& outcome) = 0;
+  // The manager path's walk of one device (WalkDevice): true when it stored a
+  // value and the session closed cleanly. `outcome` tells how its first request
+  // ended. A walk cut at its bounds says so in a log line to `out`.
+  virtual bool Walk(const std::string& agent, OidValueMap& results, QueryOutcome& outcome,
+                    OutputSink& out) = 0;
+  // Way A: one SNMPv1 GET of the manager path (GetDeviceValue): true when `value` was set.
+  virtual bool ManagerGet(const std::string& agent, const std::string& oid, std::string& value,
+                          QueryOutcome& outcome) = 0;
   // Ways B and C: one GET of the library path (NetSnmpGet) in SNMPv2c or v3,
-  // which empties `value` first and writes its lines where `control` says.
-  virtual int LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
-                         SnmpVersion version, QueryOutcome& outcome,
-                         const NetSnmpGetControl& control) = 0;
+  // which empties `value` first and writes its lines where `control` says: false
+  // when no key could be made from a pass phrase of the account.
+  virtual bool LibraryGet(const std::string& oid, std::string& value, const std::string& agent,
+                          SnmpVersion version, QueryOutcome& outcome,
+                          const NetSnmpGetControl& control) = 0;
   // The reverse lookup of device-table hosts.
   virtual HostLookup& Names() = 0;
   // The echo request of device-table hosts.
@@ -71,11 +73,10 @@ inline constexpr int kMibMaxWorkers = 256;
 std::unique_ptr<MibOps> MakeSystemMibOps(const SnmpCredentials& credentials);
 
 // Runs the phase over every host in the result store, matching each against
-// `table`; returns 1. Console, standard-error and log lines go to `out`, in the
-// order one device after the other would write them (each device's own lines
-// together).
-int RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
-                OutputSink& out);
+// `table`. Console, standard-error and log lines go to `out`, in the order one
+// device after the other would write them (each device's own lines together).
+void RunMibPhase(const SCANCONFIG& config, const std::vector<ModelMIB>& table, MibOps& probes,
+                 OutputSink& out);
 
 // Whether IdentifyDevice asks way C's first GET beside way B's.
 enum class WaysSideBySide { kWhenWalkSilent, kNever };
@@ -84,7 +85,7 @@ enum class WaysSideBySide { kWhenWalkSilent, kNever };
 // table. Within one device, a way that got no answer at all is not asked again
 // for later model entries (a walk without answer closes way A, which uses the
 // same version and community), and a host that refuses the SNMP port is asked
-// nothing more. Writes only the job. Returns 0.
+// nothing more. Writes only the job.
 //
 // When the walk got no answer, the first entry's way C GET is asked at once on
 // a thread of its own, beside way B's, so that a device silent to every version
@@ -96,8 +97,8 @@ enum class WaysSideBySide { kWhenWalkSilent, kNever };
 // after the other; the thread is joined before the function returns, and at
 // most two requests to the device are in flight. Without a thread to be had,
 // the GET is asked in its turn.
-int IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes, OutputSink& out,
-                   WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
+void IdentifyDevice(MibJob& job, const std::vector<ModelMIB>& table, MibOps& probes,
+                    OutputSink& out, WaysSideBySide side_by_side = WaysSideBySide::kWhenWalkSilent);
 
 // Addresses of the records a merge created from device tables whose name and
 // echo are still to be taken.

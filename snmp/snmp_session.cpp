@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/socket_mutex.h"
+#include "platform/os_error.h"
 #include "platform/udp_errors.h"
 
 namespace ordalen {
@@ -232,7 +233,7 @@ int SnmpSession::Exchange(netsnmp_pdu* request, PduPtr& response, const std::sto
     } else if (count == 0) {
       snmp_sess_timeout(handle_);
     } else if (select_errno != EINTR) {
-      snmp_set_detail(std::strerror(select_errno));
+      snmp_set_detail(SystemErrorText(select_errno).c_str());
       ss->s_snmp_errno = SNMPERR_GENERR;
       state.status = STAT_ERROR;
       state.waiting = false;

@@ -320,7 +320,7 @@ TEST_F(HostScanLabTest, CostPerHostWithNothingAnswering) {
     SCOPED_TRACE(c.what);
     const std::uint32_t address = Address(c.ip);
     auto t0 = Clock::now();
-    EXPECT_EQ(ConnectProbe(address, 3389), 0);
+    EXPECT_FALSE(ConnectProbe(address, 3389));
     const auto port_cost = Clock::now() - t0;
     NodeStatus answer;
     int error = -1;
@@ -328,7 +328,7 @@ TEST_F(HostScanLabTest, CostPerHostWithNothingAnswering) {
     EXPECT_EQ(NetbiosQuery(address, 34098, answer, error), 0);
     const auto netbios_cost = Clock::now() - t0;
     t0 = Clock::now();
-    EXPECT_EQ(ConnectProbe(address, kWmiGatePort), 0);
+    EXPECT_FALSE(ConnectProbe(address, kWmiGatePort));
     const auto gate_cost = Clock::now() - t0;
     std::printf("cost %-28s port %7.1f ms  NetBIOS %7.1f ms (error %d)  135 gate %7.1f ms\n",
                 c.what, Ms(port_cost), Ms(netbios_cost), error, Ms(gate_cost));

@@ -123,8 +123,8 @@ class MibLabTest : public ::testing::Test {
   }
   // The phase's log messages that begin with `prefix`.
   Lines Log(const std::string& prefix) const { return out_.LoggedWith(prefix); }
-  int RunPhase() {
-    return RunMibPhase(ScanConfig(), TargetTable(), *MakeSystemMibOps(credentials_), out_);
+  void RunPhase() {
+    RunMibPhase(ScanConfig(), TargetTable(), *MakeSystemMibOps(credentials_), out_);
   }
   void Identify(MibJob& job) {
     IdentifyDevice(job, TargetTable(), *MakeSystemMibOps(credentials_), out_);

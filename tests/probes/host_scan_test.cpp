@@ -33,14 +33,14 @@ struct FakeHost {
 
 class FakeProbes : public HostProbes {
  public:
-  int ConnectProbe(std::uint32_t address, std::uint32_t port) override {
+  bool PortAccepts(std::uint32_t address, std::uint32_t port) override {
     std::lock_guard<std::mutex> lock(mutex_);
     connects.emplace_back(address, port);
     const auto it = hosts.find(address);
-    return it != hosts.end() && it->second.open_ports.count(port) ? 1 : 0;
+    return it != hosts.end() && it->second.open_ports.count(port) != 0;
   }
-  int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                   int& error) override {
+  bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                     int& error) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       netbios_calls.emplace_back(address, local_port);
@@ -52,11 +52,11 @@ class FakeProbes : public HostProbes {
     const auto it = hosts.find(address);
     if (it == hosts.end() || !it->second.netbios) {
       error = it == hosts.end() ? 0 : it->second.netbios_error;
-      return 0;
+      return false;
     }
     answer = *it->second.netbios;
     error = 0;
-    return 1;
+    return true;
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
                        std::string& name, std::string& failure) override {
@@ -234,7 +234,7 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
     context.Slot = c.slot;
     context.HostAddress = kHost;
 
-    EXPECT_EQ(ScanWorker(context, config, probes, output), 0);
+    ScanWorker(context, config, probes, output);
     EXPECT_EQ(PortsProbed(probes), c.probed);
     EXPECT_EQ(context.Result, c.result);
     EXPECT_EQ(context.NetbiosFound, c.netbios_found);
@@ -365,7 +365,7 @@ TEST_F(HostScanStoreTest, VisitsStoredHostsInSortedTextOrder) {
   config.winPorts = {3389};
   FakeProbes probes;
   RecordingOutput output;
-  EXPECT_EQ(HostScan(config, probes, output), 1);
+  HostScan(config, probes, output);
   std::vector<std::string> order;
   for (const auto& [address, port] : probes.connects) order.push_back(IpText(address));
   EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.10", "10.0.0.100", "10.0.0.2", "10.0.0.9",
@@ -422,7 +422,7 @@ TEST_F(HostScanStoreTest, EmptyStoreGivesNoProbeAndNoLine) {
   config.jobId = "63";
   FakeProbes probes;
   RecordingOutput output;
-  EXPECT_EQ(HostScan(config, probes, output), 1);
+  HostScan(config, probes, output);
   EXPECT_TRUE(probes.connects.empty());
   EXPECT_TRUE(probes.netbios_calls.empty());
   EXPECT_TRUE(output.printed.empty());
@@ -474,7 +474,7 @@ TEST(HostScanLoopbackTest, RealProbesReachTheRecordTheConsoleAndTheLog) {
     }
   });
   RecordingOutput output;
-  EXPECT_EQ(HostScan(ScanConfig(), *MakeNetworkProbes(), output), 1);
+  HostScan(ScanConfig(), *MakeNetworkProbes(), output);
   const std::string console = output.Printed();
   responder.join();
 

@@ -80,7 +80,7 @@ TEST_F(HttpClientTest, ReadsEachFormOfAnswer) {
     });
     ASSERT_TRUE(peer.ok());
     HttpClient client("127.0.0.1:8085", kMaxBody);
-    ASSERT_EQ(client.Connect(kLoopback, kPort, 1s), TcpStatus::kOk);
+    ASSERT_TRUE(client.Connect(kLoopback, kPort, 1s, nullptr));
     HttpAnswer answer;
     EXPECT_EQ(client.Post("/x", "", {}, HttpClient::Clock::now() + 3s, answer), c.ok)
         << client.error_text();
@@ -107,7 +107,7 @@ TEST_F(HttpClientTest, SendsTheRequestAsWrittenAndKeepsBytesPastAnAnswer) {
     });
     ASSERT_TRUE(peer.ok());
     HttpClient client("10.0.0.1:5985", kMaxBody);
-    ASSERT_EQ(client.Connect(kLoopback, kPort, 1s), TcpStatus::kOk);
+    ASSERT_TRUE(client.Connect(kLoopback, kPort, 1s, nullptr));
     ASSERT_TRUE(
         client.Post("/wsman", "X-One: 1\r\n", Bytes("abc"), HttpClient::Clock::now() + 3s, first))
         << client.error_text();
@@ -128,7 +128,7 @@ TEST_F(HttpClientTest, ASilentServiceCostsTheDeadlineAndAClosedOneNothing) {
   });
   ASSERT_TRUE(peer.ok());
   HttpClient client("127.0.0.1:8085", kMaxBody);
-  ASSERT_EQ(client.Connect(kLoopback, kPort, 1s), TcpStatus::kOk);
+  ASSERT_TRUE(client.Connect(kLoopback, kPort, 1s, nullptr));
   HttpAnswer answer;
   const auto start = HttpClient::Clock::now();
   EXPECT_FALSE(client.Post("/x", "", {}, start + 300ms, answer));

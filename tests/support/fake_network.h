@@ -50,7 +50,7 @@ class FakeEcho final : public EchoOps {
  public:
   std::map<std::uint32_t, int> ttls;
   bool can_send = true;
-  OsError cannot{EPERM, "socket(ICMP raw): Operation not permitted"};
+  OsError cannot{OsErrorKind::kSocket, EPERM, "socket(ICMP raw): Operation not permitted"};
   bool each_echo_fails = false;  // Echo itself reports the permission failure
   bool by_frames = true;         // what the sweeper says of on-link targets
   // Set: every single echo waits (at most 5 s) until this many run at once.
