@@ -14,6 +14,7 @@
 #include "base/encoding.h"
 #include "base/mib_keys.h"
 #include "base/text.h"
+#include "base/xml_doc.h"
 #include "engine/result_store.h"
 #include "platform/files.h"
 
@@ -24,9 +25,6 @@ constexpr std::string_view kRootXml = "<NODE_SCAN/>";
 // Names tried after the first one is taken: "<stamp>-2" up to "<stamp>-99".
 constexpr int kMaxNameSuffix = 99;
 
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
 struct BufferFree {
   void operator()(xmlBuffer* buffer) const { xmlBufferFree(buffer); }
 };
@@ -75,7 +73,7 @@ void LogFileError(const char* what, int error) {
 }  // namespace
 
 struct XmlDocument::Impl {
-  std::unique_ptr<xmlDoc, DocFree> doc;
+  XmlDocPtr doc;
 };
 
 XmlDocument::XmlDocument() : impl_(std::make_unique<Impl>()) {}
@@ -85,6 +83,7 @@ XmlDocument& XmlDocument::operator=(XmlDocument&&) noexcept = default;
 
 int XmlDocument::CreateResultDocument() {
   impl_->doc.reset();
+  InitXmlParser();
   xmlResetLastError();
   impl_->doc.reset(xmlReadMemory(kRootXml.data(), static_cast<int>(kRootXml.size()), nullptr,
                                  nullptr,

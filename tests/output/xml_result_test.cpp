@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/settings.h"
+#include "base/xml_doc.h"
 #include "engine/result_store.h"
 #include "support/process.h"
 #include "support/scan_config.h"
@@ -21,17 +22,13 @@ namespace {
 namespace fs = std::filesystem;
 constexpr std::int64_t kScan = 1796631013;  // 2026-12-07 08:10:13 UTC
 
-struct DocFree {
-  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-
 std::string Text(xmlNode* n) {
-  std::unique_ptr<xmlChar, decltype(xmlFree)> t(xmlNodeGetContent(n), xmlFree);
+  const XmlCharPtr t(xmlNodeGetContent(n));
   return t ? reinterpret_cast<const char*>(t.get()) : "";
 }
 
 std::string Prop(xmlNode* n, const char* name) {
-  std::unique_ptr<xmlChar, decltype(xmlFree)> p(xmlGetProp(n, BAD_CAST name), xmlFree);
+  const XmlCharPtr p(xmlGetProp(n, BAD_CAST name));
   return p ? reinterpret_cast<const char*>(p.get()) : "<none>";
 }
 
@@ -69,11 +66,11 @@ class XmlResultTest : public ::testing::Test {
     return test::ReadFile(ResultFilePath());
   }
   // The file parsed as a standard parser reads it; the CP932 reading of Shift_JIS is forced.
-  std::unique_ptr<xmlDoc, DocFree> Parse(const std::string& bytes) {
+  XmlDocPtr Parse(const std::string& bytes) {
     xmlDoc* d = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, "CP932",
                               XML_PARSE_NONET);
     EXPECT_NE(d, nullptr) << "not well-formed: " << bytes;
-    return std::unique_ptr<xmlDoc, DocFree>(d);
+    return XmlDocPtr(d);
   }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
