@@ -61,14 +61,14 @@ void LoadConfiguration(const std::string& folder) {
   SCANCONFIG& config = ScanConfig();
   const IniFile ini = IniFile::Load(folder + "/config.ini");
 
-  const std::string win_port = ini.GetString(kSection, "WinPort", "3389,");
+  const std::string win_port = ini.GetString(kSection, "WinPort", kDefaultWinPort);
   WriteLog("Config: WinPort=%s", win_port.c_str());
   for (std::uint32_t port : ParseWinPorts(win_port)) config.winPorts.push_back(port);
 
-  config.threadCount = ini.GetInt(kSection, "Thread", 12);
+  config.threadCount = ini.GetInt(kSection, "Thread", kDefaultThreadCount);
   WriteLog("Config: Thread=%d", config.threadCount);
 
-  config.useArp = ini.GetInt(kSection, "UseARP", 1) > 0 ? 1 : 0;
+  config.useArp = ini.GetInt(kSection, "UseARP", kDefaultUseArp) > 0 ? 1 : 0;
   WriteLog("Config: UseARP=%d", config.useArp);
 
   for (int i = 1; i <= kMaxWmiAccounts; ++i) {
@@ -82,7 +82,7 @@ void LoadConfiguration(const std::string& folder) {
   }
   if (!config.wmiUserNames.empty()) WriteLog("Config: UseWMI=TRUE");
 
-  config.community = ini.GetString(kSection, "Community", "vendra");
+  config.community = ini.GetString(kSection, "Community", kDefaultCommunity);
   WriteLog("Config: Community=%s", config.community.c_str());
 
   LoadAccounts(folder + "/accounts.csv", config.mibAccounts);

@@ -1,9 +1,5 @@
 #include "app/ini_file.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-
 #include "base/encoding.h"
 #include "base/text.h"
 #include "platform/files.h"
@@ -13,27 +9,16 @@ namespace {
 
 // UTF-16 text (no byte-order mark) as UTF-8; unconvertible units become U+FFFD.
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
-  const iconv_t cd = iconv_open("UTF-8", big_endian ? "UTF-16BE" : "UTF-16LE");
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's failure value
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+  IconvConverter cv("UTF-8", big_endian ? "UTF-16BE" : "UTF-16LE");
+  if (!cv.ok()) return {};
   std::string out;
-  char buf[4096];
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t in_left = bytes.size();
-  while (in_left > 0) {
-    char* o = buf;
-    std::size_t out_left = sizeof buf;
-    const std::size_t rc = iconv(cd, &in, &in_left, &o, &out_left);
-    out.append(buf, sizeof buf - out_left);
-    if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
-      // A lone surrogate or a trailing odd byte: replace one unit and go on.
-      out.append("\xEF\xBF\xBD");
-      const std::size_t skip = in_left < 2 ? in_left : 2;
-      in += skip;
-      in_left -= skip;
-    }
+  while (!bytes.empty()) {
+    bytes.remove_prefix(cv.Convert(bytes, out));
+    if (bytes.empty()) break;
+    // A lone surrogate or a trailing odd byte: replace one unit and go on.
+    out.append(kUtf8Replacement);
+    bytes.remove_prefix(bytes.size() < 2 ? bytes.size() : 2);
   }
-  iconv_close(cd);
   return out;
 }
 
@@ -47,15 +32,15 @@ std::string DecodeProfile(std::string_view bytes) {
   return ToUtf8Lenient(bytes);
 }
 
-// The first `max` characters (code points) of UTF-8 text.
+// The first `max` characters (code points) of UTF-8 text (DecodeProfile's
+// output always is; a malformed byte would count as one).
 std::string CutCharacters(std::string_view text, std::size_t max) {
-  std::size_t chars = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // continuation byte
-    if (chars == max) return std::string(text.substr(0, i));
-    ++chars;
+  std::size_t end = 0;
+  for (std::size_t chars = 0; chars < max && end < text.size(); ++chars) {
+    const auto c = DecodeUtf8(text.substr(end));
+    end += c ? c->length : 1;
   }
-  return std::string(text);
+  return std::string(text.substr(0, end));
 }
 
 std::string_view StripQuotes(std::string_view value) {

@@ -19,6 +19,7 @@
 #include "app/config.h"
 #include "app/log.h"
 #include "app/range.h"
+#include "base/xml_doc.h"
 #include "engine/scan_driver.h"
 #include "output/xml_result.h"
 #include "platform/capabilities.h"
@@ -46,7 +47,7 @@ bool InitFramework() {
   // A peer that closes a socket or a reader that closes our pipe must never end a scan.
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) return false;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  xmlInitParser();
+  InitXmlParser();
   return true;
 }
 

@@ -4,11 +4,18 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/mib_accounts.h"
 
 namespace ordalen {
+
+// What "config.ini" gives for a key it lacks (section [Ordalen]).
+inline constexpr std::string_view kDefaultWinPort = "3389,";
+inline constexpr int kDefaultThreadCount = 12;
+inline constexpr int kDefaultUseArp = 1;
+inline constexpr std::string_view kDefaultCommunity = "vendra";
 
 struct SCANCONFIG {
   // Folders (InitWorkingFolders).
@@ -24,11 +31,11 @@ struct SCANCONFIG {
 
   // "config.ini" and "accounts.csv" (LoadConfiguration).
   std::vector<std::uint32_t> winPorts;
-  int threadCount = 12;
-  int useArp = 1;
+  int threadCount = kDefaultThreadCount;
+  int useArp = kDefaultUseArp;
   std::vector<std::string> wmiUserNames;
   std::vector<std::string> wmiPasswords;
-  std::string community = "vendra";
+  std::string community{kDefaultCommunity};
   MibAccountTable mibAccounts;
 
   // Command line (SetJobId, ParseScanRange).

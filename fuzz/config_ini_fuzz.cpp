@@ -4,6 +4,7 @@
 
 #include "app/config.h"
 #include "app/ini_file.h"
+#include "app/settings.h"
 #include "base/encoding.h"
 #include "base/text.h"
 #include "fuzz_check.h"
@@ -29,12 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool log_ready = (fuzz::UsePrivateLogFolder(), true);
   (void)log_ready;
   const IniFile ini = IniFile::Parse(fuzz::Text(data, size));
-  const std::string win_port = ini.GetString("Ordalen", "WinPort", "3389,");
+  const std::string win_port = ini.GetString("Ordalen", "WinPort", kDefaultWinPort);
   FUZZ_CHECK(IsValidUtf8(win_port));
   for (const std::uint32_t port : ParseWinPorts(win_port)) FUZZ_CHECK(port >= 1 && port <= 65535);
-  (void)ini.GetInt("Ordalen", "Thread", 12);
+  (void)ini.GetInt("Ordalen", "Thread", kDefaultThreadCount);
   FUZZ_CHECK(ini.GetInt("Ordalen", "NoSuchKey", 12) == 12);
-  (void)ini.GetInt("Ordalen", "UseARP", 1);
+  (void)ini.GetInt("Ordalen", "UseARP", kDefaultUseArp);
   CheckText(ini, "Ordalen", "Community");
   for (int i = 1; i <= 10; ++i) {
     const std::string section = Format("Ordalen_Account_%d", i);

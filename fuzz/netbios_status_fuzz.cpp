@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto status = ParseStatusResponse(datagram);
   if (!status) return 0;
   FUZZ_CHECK(size > kFirstNameEntry);
-  FUZZ_CHECK(status->MacText.empty() || status->MacText.size() == 17);
+  FUZZ_CHECK(status->MacAddress.empty() || status->MacAddress.size() == 17);
   // A name is at most the 15 bytes of its entry, and never carries a control byte
   // into the log or the result file.
   FUZZ_CHECK(status->ComputerName.size() <= 15 && status->DomainName.size() <= 15);

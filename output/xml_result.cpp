@@ -1,6 +1,5 @@
 #include "output/xml_result.h"
 
-#include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlsave.h>
@@ -15,52 +14,23 @@
 #include "base/encoding.h"
 #include "base/mib_keys.h"
 #include "base/text.h"
+#include "base/xml_doc.h"
 #include "engine/result_store.h"
 #include "platform/files.h"
 
 namespace ordalen {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr std::string_view kRootXml = "<NODE_SCAN/>";
 // Names tried after the first one is taken: "<stamp>-2" up to "<stamp>-99".
 constexpr int kMaxNameSuffix = 99;
 
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
 struct BufferFree {
   void operator()(xmlBuffer* buffer) const { xmlBufferFree(buffer); }
 };
 
 const xmlChar* X(const std::string& s) {
   return reinterpret_cast<const xmlChar*>(s.c_str());
-}
-
-// Length of the UTF-8 sequence at text[i] and its code point; 0 when invalid.
-std::size_t DecodeUtf8(std::string_view text, std::size_t i, std::uint32_t& cp) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  std::size_t len = 0;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return len;
 }
 
 bool AllowedInXml(std::uint32_t cp) {
@@ -104,7 +74,7 @@ void LogFileError(const char* what, const OsError& error) {
 }  // namespace
 
 struct XmlDocument::Impl {
-  std::unique_ptr<xmlDoc, DocFree> doc;
+  XmlDocPtr doc;
 };
 
 XmlDocument::XmlDocument() : impl_(std::make_unique<Impl>()) {}
@@ -114,6 +84,7 @@ XmlDocument& XmlDocument::operator=(XmlDocument&&) noexcept = default;
 
 int XmlDocument::CreateResultDocument() {
   impl_->doc.reset();
+  InitXmlParser();
   xmlResetLastError();
   impl_->doc.reset(xmlReadMemory(kRootXml.data(), static_cast<int>(kRootXml.size()), nullptr,
                                  nullptr,
@@ -231,19 +202,18 @@ std::string XmlSafeText(std::string_view bytes) {
   std::string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
-    std::uint32_t cp = 0;
-    const std::size_t len = DecodeUtf8(utf8, i, cp);
-    if (len == 0) {  // cannot happen after the lenient decoding; stay safe anyway
-      out.append(kReplacement);
+    const auto c = DecodeUtf8(std::string_view(utf8).substr(i));
+    if (!c) {  // cannot happen after the lenient decoding; stay safe anyway
+      out.append(kUtf8Replacement);
       ++i;
       continue;
     }
-    if (AllowedInXml(cp)) {
-      out.append(utf8, i, len);
+    if (AllowedInXml(c->code_point)) {
+      out.append(utf8, i, c->length);
     } else {
-      out.append(kReplacement);
+      out.append(kUtf8Replacement);
     }
-    i += len;
+    i += c->length;
   }
   return out;
 }
@@ -251,38 +221,28 @@ std::string XmlSafeText(std::string_view bytes) {
 std::string MarkupToCp932(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
-  const iconv_t cd = iconv_open("CP932", "UTF-8");
-  const bool have_iconv = cd != reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
+  IconvConverter cv("CP932", "UTF-8");
   std::size_t pos = 0;
   while (pos < utf8.size()) {
-    if (have_iconv) {
-      char* in = const_cast<char*>(utf8.data() + pos);
-      std::size_t in_left = utf8.size() - pos;
-      char buf[4096];
-      char* o = buf;
-      std::size_t out_left = sizeof buf;
-      const std::size_t rc = iconv(cd, &in, &in_left, &o, &out_left);
-      out.append(buf, sizeof buf - out_left);
-      pos = utf8.size() - in_left;
-      if (rc != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (cv.ok()) {
+      pos += cv.Convert(utf8.substr(pos), out);
+      if (pos == utf8.size()) break;
+      cv.Reset();
     }
     // The character at pos has no CP932 form (or there is no converter: then
     // only ASCII is passed through).
-    std::uint32_t cp = 0;
-    const std::size_t len = DecodeUtf8(utf8, pos, cp);
-    if (len == 0) {
+    const auto c = DecodeUtf8(utf8.substr(pos));
+    if (!c) {
       out.append("&#65533;");
       ++pos;
-    } else if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-      pos += len;
+    } else if (c->code_point < 0x80) {
+      out.push_back(static_cast<char>(c->code_point));
+      pos += c->length;
     } else {
-      out.append(Format("&#%u;", cp));
-      pos += len;
+      out.append(Format("&#%u;", c->code_point));
+      pos += c->length;
     }
   }
-  if (have_iconv) iconv_close(cd);
   return out;
 }
 

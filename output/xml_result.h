@@ -86,7 +86,8 @@ int FileErrorCause(int error);
 // where it decodes, else U+FFFD; characters XML 1.0 does not allow become U+FFFD.
 std::string XmlSafeText(std::string_view bytes);
 
-// UTF-8 markup as CP932; a character CP932 cannot hold becomes "&#N;".
+// UTF-8 markup as CP932; a character CP932 cannot hold becomes "&#N;", a byte
+// that is not well-formed UTF-8 "&#65533;".
 std::string MarkupToCp932(std::string_view utf8);
 
 }  // namespace ordalen

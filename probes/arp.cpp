@@ -97,8 +97,8 @@ struct CardSweep {
 };
 
 void MergeArp(ProbeContext& ctx, const CardSweep& sweep, OutputSink& out) {
-  const std::string mac = ValidateMac(ctx.MacText);
-  ctx.MacText.clear();
+  const std::string mac = ValidateMac(ctx.MacAddress);
+  ctx.MacAddress.clear();
   if (mac.empty() || mac == kZeroMacText) return;
   const std::string ip = IpText(ctx.HostAddress);
   auto record = std::make_unique<SCANRESULT>();
@@ -142,14 +142,14 @@ int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, 
       [first, &contexts](ProbeContext& ctx, std::uint64_t index, int slot) {
         ctx.Slot = slot;
         ctx.HostAddress = first + static_cast<std::uint32_t>(index);
-        ctx.MacText.clear();
+        ctx.MacAddress.clear();
         ctx.Name.clear();
         contexts[static_cast<std::size_t>(slot)] = &ctx;
       },
       [&](ProbeContext& ctx, int slot) {
         for (const auto& [address, mac] : sweep.own_addresses) {
           if (address != ctx.HostAddress) continue;
-          ctx.MacText = MacText(mac);
+          ctx.MacAddress = MacText(mac);
           answered_here.push_back(slot);
           return;
         }
@@ -171,8 +171,8 @@ int SweepCard(const CardSweep& sweep, std::uint32_t first, std::uint64_t count, 
           }
           for (const ArpAsker::Answer& a : answers) {
             ProbeContext& ctx = *contexts[static_cast<std::size_t>(a.slot)];
-            if (a.mac) ctx.MacText = MacText(*a.mac);
-            if (ctx.MacText.empty() || ctx.MacText == kZeroMacText) {
+            if (a.mac) ctx.MacAddress = MacText(*a.mac);
+            if (ctx.MacAddress.empty() || ctx.MacAddress == kZeroMacText) {
               ended.push_back(a.slot);
               continue;
             }

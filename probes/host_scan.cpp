@@ -39,7 +39,7 @@ class NetworkProbes final : public HostProbes {
 void ClearFindings(ProbeContext& context) {
   context.Result = -1;
   context.NetbiosFound = 0;
-  context.MacText.clear();
+  context.MacAddress.clear();
   context.Name.clear();
   context.Domain.clear();
 }
@@ -72,14 +72,15 @@ void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& pro
   if (found) {
     // An answer counts only with a real MAC and a computer name: an answer with
     // the zero MAC, or none at all, must not replace what ARP found.
-    if (!answer.MacText.empty() && answer.MacText != kZeroMacText && !answer.ComputerName.empty()) {
+    if (!answer.MacAddress.empty() && answer.MacAddress != kZeroMacText &&
+        !answer.ComputerName.empty()) {
       context.NetbiosFound = 1;
-      context.MacText = answer.MacText;
+      context.MacAddress = answer.MacAddress;
       context.Name = answer.ComputerName;
       context.Domain = answer.DomainName;
-      out.Console(Format("[%s]%s,%s,%s\r\n", ip.c_str(), answer.MacText.c_str(),
+      out.Console(Format("[%s]%s,%s,%s\r\n", ip.c_str(), answer.MacAddress.c_str(),
                          answer.DomainName.c_str(), answer.ComputerName.c_str()));
-      LogTo(out, "NetBIOS[%s]: %s,%s,%s", ip.c_str(), answer.MacText.c_str(),
+      LogTo(out, "NetBIOS[%s]: %s,%s,%s", ip.c_str(), answer.MacAddress.c_str(),
             answer.DomainName.c_str(), answer.ComputerName.c_str());
     }
   } else {
@@ -115,7 +116,7 @@ void MergeScanResult(ProbeContext& context, OutputSink& out) {
   LogTo(out, "Scan[%s]: scanned", ip.c_str());
   if (SCANRESULT* record = FindHost(ip)) {
     if (context.NetbiosFound == 1) {
-      record->MacAddress = context.MacText;
+      record->MacAddress = context.MacAddress;
       record->DomainName = context.Domain;
       record->NetbiosName = context.Name;
     }

@@ -74,7 +74,7 @@ std::optional<NodeStatus> ParseStatusResponse(std::span<const std::uint8_t> data
     const std::uint8_t suffix = (*bytes)[kNameBytes];
     const std::uint8_t first_flags = (*bytes)[kNameBytes + 1];
     if (suffix == 0 && first_flags == 0) {
-      status.MacText = MacText(bytes->first(6));
+      status.MacAddress = MacText(bytes->first(6));
       break;
     }
     const bool last = index == *name_count;  // the statistics position, not recognised

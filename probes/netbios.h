@@ -35,7 +35,7 @@ inline constexpr std::int64_t kNetbiosPortsPerJob = 500;
 
 // What a usable answer told.
 struct NodeStatus {
-  std::string MacText;       // "%02X:..."; empty when the answer had no statistics block
+  std::string MacAddress;    // "%02X:..."; empty when the answer had no statistics block
   std::string ComputerName;  // empty when no active unique name with suffix 0x00 was listed
   std::string DomainName;    // empty when no active group name with suffix 0x00 was listed
 };

@@ -5,25 +5,15 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "base/text.h"
+#include "base/xml_doc.h"
 
 namespace ordalen {
 
 namespace {
 
 // ---- libxml2 helpers ----
-
-struct XmlDocDeleter {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
-
-struct XmlCharDeleter {
-  void operator()(xmlChar* text) const { xmlFree(text); }
-};
-using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharDeleter>;
 
 constexpr std::string_view kSoapNs = "http://www.w3.org/2003/05/soap-envelope";
 constexpr std::string_view kAddressingNs = "http://schemas.xmlsoap.org/ws/2004/08/addressing";
@@ -83,11 +73,6 @@ void ReadItems(const xmlNode* items, EnumerationAnswer& answer) {
   for (const xmlNode* item = FirstElement(items->children); item; item = NextElement(item)) {
     if (answer.item_count++ == 0) answer.first_name = ItemName(item);
   }
-}
-
-void InitXmlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
 }
 
 void AppendSoapHeader(std::string& out, std::string_view to, std::string_view action,
@@ -152,7 +137,7 @@ std::string BuildPullRequest(std::string_view to, std::string_view message_id,
 
 std::optional<EnumerationAnswer> ParseEnumerationAnswer(std::string_view xml) {
   if (xml.empty() || xml.size() > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
-  InitXmlOnce();
+  InitXmlParser();
   XmlDocPtr doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   // A document type declaration has no place in an answer (and could define entities).

@@ -6,19 +6,15 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <memory>
 #include <string_view>
 
 #include "app/log.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "base/xml_doc.h"
 
 namespace ordalen {
 namespace {
-
-struct DocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
 
 std::int64_t& LoadedFileTime() {
   static std::int64_t time = 0;
@@ -59,9 +55,8 @@ std::string TextOf(const xmlNode* element) {
 // No network, no error text on the console, no entity substitution.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
-// Appends the entries of a parsed document (taking it over) to the table.
-bool FillTable(xmlDoc* parsed) {
-  const std::unique_ptr<xmlDoc, DocFree> doc(parsed);
+// Appends the entries of a parsed document to the table.
+bool FillTable(const XmlDocPtr& doc) {
   if (!doc) return false;
   const xmlNode* root = xmlDocGetRootElement(doc.get());
   if (root == nullptr || !IsElementNamed(root, "Root")) return true;
@@ -113,13 +108,15 @@ void LoadTargetTable() {
 }
 
 bool ParseTargetTable(const std::string& path) {
-  return FillTable(xmlReadFile(path.c_str(), nullptr, kParseOptions));
+  InitXmlParser();
+  return FillTable(XmlDocPtr(xmlReadFile(path.c_str(), nullptr, kParseOptions)));
 }
 
 bool ParseTargetTableText(std::string_view bytes) {
   if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
-  return FillTable(
-      xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr, kParseOptions));
+  InitXmlParser();
+  return FillTable(XmlDocPtr(xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                           nullptr, kParseOptions)));
 }
 
 void FreeTargetTable() {

@@ -64,6 +64,53 @@ TEST(SortStringArrayTest, SortsCaseInsensitivelyAndKeepsEqualsInOrder) {
   EXPECT_EQ(list, (CSortStringArray{"10.0.0.10", "10.0.0.9", "A", "a", "b", "B"}));
 }
 
+TEST(EncodingTest, DecodeUtf8TakesOnlyWellFormedSequences) {
+  struct Case {
+    std::string bytes;
+    std::uint32_t code_point;  // with length 0: nullopt
+    std::size_t length;
+  } cases[] = {
+      {"A", 0x41, 1},
+      {std::string("\0", 1), 0, 1},
+      {"\xC2\x80", 0x80, 2},
+      {"\xDF\xBF", 0x7FF, 2},
+      {"\xE0\xA0\x80", 0x800, 3},
+      {"\xE6\x97\xA5tail", 0x65E5, 3},  // only the first character
+      {"\xED\x9F\xBF", 0xD7FF, 3},
+      {"\xEE\x80\x80", 0xE000, 3},
+      {"\xEF\xBF\xBE", 0xFFFE, 3},  // a noncharacter is still UTF-8
+      {"\xF0\x90\x80\x80", 0x10000, 4},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4},
+      {"", 0, 0},
+      {"\x80", 0, 0},  // continuation byte first
+      {"\xBFx", 0, 0},
+      {"\xC0\x80", 0, 0},          // overlong NUL
+      {"\xC1\xBF", 0, 0},          // overlong
+      {"\xE0\x9F\xBF", 0, 0},      // overlong
+      {"\xF0\x8F\xBF\xBF", 0, 0},  // overlong
+      {"\xED\xA0\x80", 0, 0},      // surrogates
+      {"\xED\xBF\xBF", 0, 0},
+      {"\xF4\x90\x80\x80", 0, 0},  // past U+10FFFF
+      {"\xF5\x80\x80\x80", 0, 0},
+      {"\xF8\x88\x80\x80\x80", 0, 0},  // five bytes
+      {"\xFE", 0, 0},
+      {"\xE6\x97", 0, 0},  // cut short
+      {"\xF0\x9F\x98", 0, 0},
+      {"\xE6\x97x", 0, 0},  // a continuation byte missing
+      {"\xC3\xC3\xA9", 0, 0},
+  };
+  for (const auto& c : cases) {
+    const auto got = DecodeUtf8(c.bytes);
+    if (c.length == 0) {
+      EXPECT_FALSE(got.has_value()) << testing::PrintToString(c.bytes);
+      continue;
+    }
+    ASSERT_TRUE(got.has_value()) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(got->code_point, c.code_point) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(got->length, c.length) << testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(EncodingTest, Utf8IsKeptCp932IsDecodedAndJunkIsReplaced) {
   EXPECT_EQ(ToUtf8Lenient("plain"), "plain");
   EXPECT_EQ(ToUtf8Lenient("\xE6\x97\xA5"), "\xE6\x97\xA5");  // 日 in UTF-8 stays

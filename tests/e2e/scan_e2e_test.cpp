@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "base/xml_doc.h"
 #include "support/installed.h"
 #include "support/loopback_only.h"
 #include "support/process.h"
@@ -40,23 +41,19 @@ Lines Banners(const std::string& out) {
   return banners;
 }
 
-struct DocFree {
-  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-
 // Parses the result file as any reader would and checks the empty-scan layout;
 // returns the scan_date.
 std::string CheckEmptyResult(const fs::path& file) {
   const std::string bytes = test::ReadFile(file);
   EXPECT_TRUE(bytes.starts_with("<?xml version=\"1.0\" encoding=\"Shift_JIS\" ?><NODE_SCAN"));
-  std::unique_ptr<xmlDoc, DocFree> doc(xmlReadFile(file.c_str(), nullptr, XML_PARSE_NONET));
+  XmlDocPtr doc(xmlReadFile(file.c_str(), nullptr, XML_PARSE_NONET));
   if (!doc) {
     ADD_FAILURE() << "not well-formed: " << bytes;
     return {};
   }
   xmlNode* root = xmlDocGetRootElement(doc.get());
   EXPECT_STREQ(reinterpret_cast<const char*>(root->name), "NODE_SCAN");
-  std::unique_ptr<xmlChar, decltype(xmlFree)> date(xmlGetProp(root, BAD_CAST "scan_date"), xmlFree);
+  const XmlCharPtr date(xmlGetProp(root, BAD_CAST "scan_date"));
   const std::string scan_date = date ? reinterpret_cast<const char*>(date.get()) : "";
   EXPECT_TRUE(test::HasShape(scan_date, "9999-99-99 99:99:99.000")) << scan_date;
   int cards = 0;

@@ -148,7 +148,7 @@ TEST_F(HostScanLabTest, NmbdZeroMacAnswerLeavesTheArpValues) {
   NodeStatus answer;
   int error = -1;
   ASSERT_EQ(NetbiosQuery(Address(ip), 34099, answer, error), 1) << "error " << error;
-  EXPECT_EQ(answer.MacText, "00:00:00:00:00:00");
+  EXPECT_EQ(answer.MacAddress, "00:00:00:00:00:00");
   EXPECT_EQ(answer.ComputerName, lab.Value("LAB_NB_WIN1_NAME"));
   EXPECT_EQ(answer.DomainName, lab.Value("LAB_NB_WIN1_GROUP"));
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/settings.h"
+#include "base/xml_doc.h"
 #include "engine/result_store.h"
 #include "support/process.h"
 #include "support/scan_config.h"
@@ -21,17 +22,13 @@ namespace {
 namespace fs = std::filesystem;
 constexpr std::int64_t kScan = 1796631013;  // 2026-12-07 08:10:13 UTC
 
-struct DocFree {
-  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-
 std::string Text(xmlNode* n) {
-  std::unique_ptr<xmlChar, decltype(xmlFree)> t(xmlNodeGetContent(n), xmlFree);
+  const XmlCharPtr t(xmlNodeGetContent(n));
   return t ? reinterpret_cast<const char*>(t.get()) : "";
 }
 
 std::string Prop(xmlNode* n, const char* name) {
-  std::unique_ptr<xmlChar, decltype(xmlFree)> p(xmlGetProp(n, BAD_CAST name), xmlFree);
+  const XmlCharPtr p(xmlGetProp(n, BAD_CAST name));
   return p ? reinterpret_cast<const char*>(p.get()) : "<none>";
 }
 
@@ -69,11 +66,11 @@ class XmlResultTest : public ::testing::Test {
     return test::ReadFile(ResultFilePath());
   }
   // The file parsed as a standard parser reads it; the CP932 reading of Shift_JIS is forced.
-  std::unique_ptr<xmlDoc, DocFree> Parse(const std::string& bytes) {
+  XmlDocPtr Parse(const std::string& bytes) {
     xmlDoc* d = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, "CP932",
                               XML_PARSE_NONET);
     EXPECT_NE(d, nullptr) << "not well-formed: " << bytes;
-    return std::unique_ptr<xmlDoc, DocFree>(d);
+    return XmlDocPtr(d);
   }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
@@ -203,6 +200,18 @@ TEST_F(XmlResultTest, TextIsEscapedAndWrittenAsShiftJis) {
       {"bell\x07", "bell&#65533;", "bell\xEF\xBF\xBD"},       // not allowed in XML
       {std::string("nul\0tail", 8), "nul", "nul"},
       {"two\nlines", "two\r\nlines", "two\nlines"},
+      // Malformed or odd UTF-8: CP932 where it decodes as such, else U+FFFD.
+      {"\xC0\x80", "\xC0&#65533;", "\xEF\xBE\x80\xEF\xBF\xBD"},          // overlong NUL
+      {"\xE0\x80\xBC", "\xE0\x80\xBC", "\xE7\x83\x99\xEF\xBD\xBC"},      // overlong '<'
+      {"\xED\xA0\x80", "\xFA\xBC&#65533;", "\xE6\x81\x9D\xEF\xBF\xBD"},  // surrogate
+      {"\xF4\x90\x80\x80", "\xF4\x90&#65533;&#65533;",                   // past U+10FFFF
+       "\xEE\x8C\xBF\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xF8\x88\x80\x80\x80", "\xF8\x88&#65533;&#65533;&#65533;",  // five bytes
+       "\xEE\x98\xA7\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"a\xE6", "a&#65533;", "a\xEF\xBF\xBD"},                 // cut short
+      {"\xBFx", "\xBFx", "\xEF\xBD\xBFx"},                     // lone continuation
+      {"\xEF\xBF\xBE", "&#65533;", "\xEF\xBF\xBD"},            // U+FFFE
+      {"\xF4\x8F\xBF\xBF", "&#1114111;", "\xF4\x8F\xBF\xBF"},  // U+10FFFF
   };
   for (const auto& c : cases) {
     SCANRESULT r;
@@ -220,6 +229,22 @@ TEST_F(XmlResultTest, TextIsEscapedAndWrittenAsShiftJis) {
     EXPECT_EQ(children[2], "NETBIOS_NAME=" + c.read_back);
     EXPECT_EQ(children.back(), "VARIABLE[1.3.6.1.2.1.1.1.0]=" + c.read_back);
   }
+}
+
+TEST(MarkupToCp932Test, MalformedUtf8NeverBecomesMarkupOrAReferenceToNoCharacter) {
+  struct Case {
+    std::string utf8;
+    std::string cp932;
+  } cases[] = {
+      {"<a>\xE6\x97\xA5\xC3\xA9</a>", "<a>\x93\xFA&#233;</a>"},
+      {std::string("\xC0\x80", 2), "&#65533;&#65533;"},          // overlong NUL
+      {"\xE0\x80\xBC", "&#65533;&#65533;&#65533;"},              // overlong '<'
+      {"\xED\xA0\x80", "&#65533;&#65533;&#65533;"},              // surrogate
+      {"\xF4\x90\x80\x80", "&#65533;&#65533;&#65533;&#65533;"},  // past U+10FFFF
+      {"\xF5\x80\x80\x80", "&#65533;&#65533;&#65533;&#65533;"},
+      {"a\xE6\x97", "a&#65533;&#65533;"},  // cut short
+  };
+  for (const auto& c : cases) EXPECT_EQ(MarkupToCp932(c.utf8), c.cp932) << c.utf8;
 }
 
 TEST(XmlDocumentTest, ElementNamesLoseAmpersandsAndNoDocumentWritesNoFile) {

@@ -1,3 +1,4 @@
+// ctest-label: threads (the sweep looks names up on threads of its own)
 #include "probes/arp.h"
 
 #include <gtest/gtest.h>

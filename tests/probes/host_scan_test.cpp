@@ -238,7 +238,7 @@ TEST(ScanWorkerTest, ProbesPortsNetbiosAndAccountsAsConfigured) {
     EXPECT_EQ(PortsProbed(probes), c.probed);
     EXPECT_EQ(context.Result, c.result);
     EXPECT_EQ(context.NetbiosFound, c.netbios_found);
-    EXPECT_EQ(context.MacText, c.mac);
+    EXPECT_EQ(context.MacAddress, c.mac);
     EXPECT_EQ(context.Name, c.name);
     EXPECT_EQ(context.Domain, c.domain);
     EXPECT_EQ(output.printed, c.printed);
@@ -330,7 +330,7 @@ TEST_F(HostScanStoreTest, MergeCompletesTheRecord) {
     context.NetbiosFound = c.netbios_found;
     context.Name = c.name;
     if (c.netbios_found) {
-      context.MacText = "00:1A:2B:3C:4D:5E";
+      context.MacAddress = "00:1A:2B:3C:4D:5E";
       context.Domain = "WORKGROUP";
     }
     RecordingOutput output;

@@ -1,3 +1,4 @@
+// ctest-label: threads (its scripted peers answer on threads of their own)
 #include "probes/http_client.h"
 
 #include <gtest/gtest.h>

@@ -131,7 +131,7 @@ TEST(NetbiosTest, ParsesUsableAnswers) {
     const auto bytes = BuildNodeStatus(c.answer);
     const auto status = ParseStatusResponse(bytes);
     ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(status->MacText, c.mac);
+    EXPECT_EQ(status->MacAddress, c.mac);
     EXPECT_EQ(status->ComputerName, c.computer);
     EXPECT_EQ(status->DomainName, c.domain);
   }
@@ -197,7 +197,7 @@ TEST(NetbiosTest, StopsAtTheEndOfATruncatedDatagram) {
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->ComputerName, c.computer);
     EXPECT_EQ(status->DomainName, c.domain);
-    EXPECT_EQ(status->MacText, c.mac);
+    EXPECT_EQ(status->MacAddress, c.mac);
   }
 }
 
@@ -220,7 +220,7 @@ TEST(NetbiosTest, ArbitraryBytesNeverReadOutsideTheDatagram) {
     }
     if (const auto status = ParseStatusResponse(bytes)) {
       ++answers;
-      EXPECT_TRUE(status->MacText.empty() || status->MacText.size() == 17);
+      EXPECT_TRUE(status->MacAddress.empty() || status->MacAddress.size() == 17);
       EXPECT_LE(status->ComputerName.size(), 15u);
       EXPECT_LE(status->DomainName.size(), 15u);
     }
@@ -441,7 +441,7 @@ TEST_F(NetbiosLoopbackTest, AnswerFromTheHostIsTakenAndStrangersAreNot) {
   EXPECT_EQ(error, 0);
   EXPECT_EQ(answer.ComputerName, "WS01");
   EXPECT_EQ(answer.DomainName, "WORKGROUP");
-  EXPECT_EQ(answer.MacText, "00:1A:2B:3C:4D:5E");
+  EXPECT_EQ(answer.MacAddress, "00:1A:2B:3C:4D:5E");
   const auto request = NodeStatusRequest();
   EXPECT_EQ(request_seen, std::vector<std::uint8_t>(request.begin(), request.end()));
   EXPECT_EQ(request_from, "127.0.0.1:" + std::to_string(local_port));

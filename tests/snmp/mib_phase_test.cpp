@@ -1,3 +1,4 @@
+// ctest-label: threads (the phase asks its devices on worker threads)
 // The MIB phase: the three ways of identifying a model, the merge of what a
 // device answered, and whole phases over scripted devices and a real agent in
 // the test's own namespace.

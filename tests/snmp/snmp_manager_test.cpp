@@ -1,3 +1,4 @@
+// ctest-label: threads (its scripted agents answer on threads of their own)
 // The SNMPv1 manager queries against a real agent and a scripted one, both inside
 // the test's own namespace.
 #include "snmp/snmp_manager.h"

@@ -1,3 +1,4 @@
+// ctest-label: threads (its scripted agents answer on threads of their own)
 // The bounds of the SNMP walk against scripted agents that would keep it going
 // for ever: every answer a new, larger object name.
 #include <gtest/gtest.h>

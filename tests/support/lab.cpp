@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/xml_doc.h"
+
 namespace ordalen::test {
 namespace {
 
@@ -84,21 +86,13 @@ std::optional<fs::path> NewestResultFile(const fs::path& folder) {
   return newest;
 }
 
-struct XmlDocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct XmlCharFree {
-  void operator()(xmlChar* text) const { xmlFree(text); }
-};
-
 std::string NodeText(const xmlNode* node) {
-  std::unique_ptr<xmlChar, XmlCharFree> text(xmlNodeGetContent(node));
+  XmlCharPtr text(xmlNodeGetContent(node));
   return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
 std::string AttributeText(const xmlNode* node, const char* name) {
-  std::unique_ptr<xmlChar, XmlCharFree> text(
-      xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)));
+  XmlCharPtr text(xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)));
   return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
@@ -321,8 +315,8 @@ const ResultNode* ResultDocument::FindByIp(std::string_view ip) const {
 
 ResultDocument ParseResultFile(const fs::path& path) {
   ResultDocument result;
-  std::unique_ptr<xmlDoc, XmlDocFree> doc(xmlReadFile(
-      path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  XmlDocPtr doc(xmlReadFile(path.c_str(), nullptr,
+                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!doc) {
     const xmlError* error = xmlGetLastError();
     result.error = "cannot parse " + path.string() + ": " +

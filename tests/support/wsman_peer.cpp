@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "base/xml_doc.h"
+
 namespace ordalen::test {
 
 using Clock = std::chrono::steady_clock;
@@ -37,19 +39,15 @@ std::string PullEnvelope(const std::string& items, bool end) {
 }
 
 std::string ElementText(const std::string& xml, const char* local_name) {
-  std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
-      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
-                    XML_PARSE_NONET | XML_PARSE_NOERROR),
-      xmlFreeDoc);
+  const XmlDocPtr doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                    XML_PARSE_NONET | XML_PARSE_NOERROR));
   if (!doc) return "<not well-formed>";
   std::function<std::string(xmlNode*)> find = [&](xmlNode* node) -> std::string {
     for (; node; node = node->next) {
       if (node->type == XML_ELEMENT_NODE &&
           std::string_view(reinterpret_cast<const char*>(node->name)) == local_name) {
-        xmlChar* text = xmlNodeGetContent(node);
-        std::string out(reinterpret_cast<const char*>(text));
-        xmlFree(text);
-        return out;
+        const XmlCharPtr text(xmlNodeGetContent(node));
+        return reinterpret_cast<const char*>(text.get());
       }
       auto inner = find(node->children);
       if (!inner.empty()) return inner;
