@@ -436,9 +436,14 @@ TEST_F(DiscoveryLabTest, HostsBehindTheScannersOwnFirewallStillAnswerThePing) {
 
   // Each kind of ICMP socket: the hosts answer with their own TTL, silent
   // addresses do not.
+  const test::ProcessResult groups =
+      lab.Run("scanner", {"sysctl", "-n", "net.ipv4.ping_group_range"}, 10s);
+  ASSERT_EQ(groups.exit_code, 0) << groups.err;
+  std::string was(TrimSpace(groups.out));
+  std::ranges::replace(was, '\t', ' ');
   const ScannerSetting datagram_sockets(lab,
                                         {"sysctl", "-qw", "net.ipv4.ping_group_range=0 2147483647"},
-                                        {"sysctl", "-qw", "net.ipv4.ping_group_range=1 0"});
+                                        {"sysctl", "-qw", "net.ipv4.ping_group_range=" + was});
   ASSERT_EQ(datagram_sockets.error(), "");
   OsError list_error;
   const auto interfaces = ListInterfaceAddresses(&list_error);
