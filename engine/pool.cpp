@@ -163,7 +163,10 @@ void BackgroundTasks::Run(int id, std::function<void()> task) {
   {
     std::lock_guard lock(mutex_);
     queue_.emplace_back(id, std::move(task));
-    if (idle_ > 0 || static_cast<int>(threads_.size()) >= max_threads_) {
+    // A thread counts as idle until it wakes: two tasks queued before then need
+    // two threads, or the second waits for the first behind a slow name server.
+    if (static_cast<int>(queue_.size()) <= idle_ ||
+        static_cast<int>(threads_.size()) >= max_threads_) {
       cv_.notify_one();
       return;
     }

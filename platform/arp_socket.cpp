@@ -285,6 +285,20 @@ WireStats ArpProber::Stats() {
   return stats;
 }
 
+std::optional<UniqueFd> OpenFrameReceiver(int interface_index, std::uint16_t ethertype,
+                                          std::span<sock_filter> code, OsError* error) {
+  auto fd = OpenPacketSocket(error);
+  if (!fd || !AttachSocketFilter(fd->get(), code, error)) return std::nullopt;
+  EnlargeReceiveBuffer(fd->get(), kProbeReceiveBuffer);
+  sockaddr_ll local = LinkAddress(interface_index);
+  local.sll_protocol = htons(ethertype);
+  if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (error) *error = MakeOsError("bind(AF_PACKET)", errno);
+    return std::nullopt;
+  }
+  return fd;
+}
+
 std::optional<MacBytes> AskArp(const ArpSender& sender, std::uint32_t target,
                                const ArpTiming& timing, OsError* error) {
   std::optional<ArpProber> prober = ArpProber::Open(sender, error);

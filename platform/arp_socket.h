@@ -16,6 +16,7 @@
 
 #include "platform/os_error.h"
 #include "platform/probe_wait.h"
+#include "platform/socket_filter.h"
 #include "platform/unique_fd.h"
 
 namespace ordalen {
@@ -118,6 +119,12 @@ class ArpProber {
   TimerQueue<std::uint32_t> timers_;
   WireStats stats_;
 };
+
+// A socket that receives the frames of `ethertype` on the card (their link
+// header removed) that `code` keeps; the filter is in place before the first
+// frame comes. nullopt (and the reason) when it cannot be opened.
+std::optional<UniqueFd> OpenFrameReceiver(int interface_index, std::uint16_t ethertype,
+                                          std::span<sock_filter> code, OsError* error);
 
 // Asks `target` on the sender's interface. Its hardware address, or nullopt when
 // no reply came within the timing. `error` gets a non-zero code only when the

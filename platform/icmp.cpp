@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,16 +34,21 @@ constexpr std::uint8_t kTypeTimeExceeded = 11;
 constexpr std::uint8_t kTypeParameterProblem = 12;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kReceiveBufferSize = 2048;
+// The "more fragments" flag and the fragment offset of an IPv4 header.
+constexpr std::uint16_t kMoreFragmentsAndOffset = 0x3FFF;
 
 bool IsErrorType(std::uint8_t type) {
   return type == kTypeDestinationUnreachable || type == kTypeTimeExceeded ||
          type == kTypeParameterProblem;
 }
 
-// The IPv4 header at the cursor: its length, TTL, protocol, source and
-// destination; nullopt when it is not a well-formed IPv4 header.
+// The IPv4 header at the cursor: its length, the packet's total length, the
+// flags and fragment offset, TTL, protocol, source and destination; nullopt
+// when it is not a well-formed IPv4 header.
 struct IpHeader {
   std::size_t length = 0;
+  std::size_t total_length = 0;
+  std::uint16_t fragment = 0;  // flags and offset
   int ttl = 0;
   std::uint8_t protocol = 0;
   std::uint32_t source = 0;
@@ -54,7 +61,13 @@ std::optional<IpHeader> ReadIpHeader(std::span<const std::uint8_t> bytes) {
   if (!version_ihl || (*version_ihl >> 4) != 4) return std::nullopt;
   IpHeader h;
   h.length = static_cast<std::size_t>(*version_ihl & 0x0F) * 4;
-  if (h.length < 20 || !c.Skip(7)) return std::nullopt;  // TOS, length, id, fragment
+  if (h.length < 20 || !c.Skip(1)) return std::nullopt;  // TOS
+  const auto total_length = c.U16Be();
+  const bool id = c.Skip(2);
+  const auto fragment = c.U16Be();
+  if (!total_length || !id || !fragment) return std::nullopt;
+  h.total_length = *total_length;
+  h.fragment = *fragment;
   const auto ttl = c.U8();
   const auto protocol = c.U8();
   if (!ttl || !protocol || !c.Skip(2)) return std::nullopt;  // checksum
@@ -269,9 +282,10 @@ bool SetIcmpTypeFilter(int fd, OsError* error) {
 
 // On a raw socket, which sees every ICMP packet of the machine: only echo
 // replies with our identifier, and errors quoting an echo request (sent without
-// IP options, as ours are) with our identifier.
-bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
-  sock_filter code[] = {
+// IP options, as ours are) with our identifier. The packet starts with its IP
+// header; the program ends in "keep" and then "drop".
+std::vector<sock_filter> IdentifierFilterCode(std::uint16_t id) {
+  return {
       BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // X = IP header length
       BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),   // ICMP type
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTypeEchoReply, 0, 2),
@@ -291,7 +305,35 @@ bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
       BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
   };
+}
+
+bool AttachIdentifierFilter(int fd, std::uint16_t id, OsError* error) {
+  std::vector<sock_filter> code = IdentifierFilterCode(id);
   return AttachSocketFilter(fd, code, error);
+}
+
+// On a card's IPv4 frames: only those that came to this machine (not our own on
+// their way out, nor another station's), whole (no fragment), of ICMP; of
+// those, what the identifier filter keeps.
+std::vector<sock_filter> FrameFilterCode(std::uint16_t id) {
+  const std::vector<sock_filter> body = IdentifierFilterCode(id);
+  constexpr std::size_t kPrefix = 7;
+  const std::size_t drop_at = kPrefix + body.size() - 1;  // the body's "drop"
+  const auto to_drop = [drop_at](std::size_t from) {
+    return static_cast<std::uint8_t>(drop_at - from - 1);
+  };
+  std::vector<sock_filter> code = {
+      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, to_drop(1), 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, to_drop(2), 0),
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),  // flags and fragment offset
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kMoreFragmentsAndOffset, to_drop(4), 0),
+      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),  // protocol
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIpProtocolIcmp, 0, to_drop(6)),
+  };
+  assert(code.size() == kPrefix);
+  code.insert(code.end(), body.begin(), body.end());
+  return code;
 }
 
 // The TTL the system gives the packets it sends.
@@ -465,6 +507,17 @@ std::optional<std::uint16_t> EchoSequenceOfRaw(std::span<const std::uint8_t> pac
   return EchoSequenceOf(packet.subspan(ip->length));
 }
 
+std::optional<std::span<const std::uint8_t>> Ipv4PacketTo(std::span<const std::uint8_t> frame,
+                                                          std::uint32_t own) {
+  const auto ip = ReadIpHeader(frame);
+  if (!ip || ip->total_length < ip->length || ip->total_length > frame.size() ||
+      (ip->fragment & kMoreFragmentsAndOffset) != 0 || ip->destination != own ||
+      InternetChecksum(frame.first(ip->length)) != 0) {
+    return std::nullopt;
+  }
+  return frame.first(ip->total_length);
+}
+
 std::vector<std::uint8_t> BuildIpv4Echo(std::uint32_t source, std::uint32_t target, int ttl,
                                         std::uint16_t ip_id, std::uint16_t id, std::uint16_t seq,
                                         std::span<const std::uint8_t> payload) {
@@ -566,6 +619,15 @@ std::optional<EchoProber> EchoProber::Open(std::chrono::milliseconds timeout,
     link.broadcast = link.net | ~a.mask;
     OsError link_error;
     link.prober = ArpProber::Open(link.sender, &link_error);
+    if (link.prober) {
+      std::vector<sock_filter> code = FrameFilterCode(p.id_);
+      std::optional<UniqueFd> replies = OpenFrameReceiver(a.index, ETH_P_IP, code, &link_error);
+      if (replies) {
+        link.replies = std::move(*replies);
+      } else {
+        link.prober.reset();  // a frame whose answer we might not see is not sent
+      }
+    }
     if (!link.prober) p.on_link_by_frames_ = false;
     p.links_.push_back(std::move(link));
   }
@@ -727,7 +789,6 @@ EchoProber::Probe* EchoProber::SentProbe(std::optional<std::uint16_t> seq) {
 }
 
 void EchoProber::Receive(std::vector<Ended>& ended) {
-  const auto payload = EchoPayload();
   for (int read = 0; read < kMaxReadsPerService; ++read) {
     ReceivedMessage m;
     const ssize_t n = m.Receive(icmp_.get(), MSG_DONTWAIT);
@@ -747,32 +808,68 @@ void EchoProber::Receive(std::vector<Ended>& ended) {
         drops_seen_ = drops;
       }
     }
-    const std::span<const std::uint8_t> bytes(m.buf.data(), static_cast<std::size_t>(n));
-    const bool raw = kind_ == IcmpSocketKind::kRaw;
-    const auto seq = (m.msg.msg_flags & MSG_TRUNC) != 0 ? std::nullopt
-                     : raw                              ? EchoSequenceOfRaw(bytes)
-                                                        : EchoSequenceOf(bytes);
-    const Probe* probe = SentProbe(seq);
-    if (probe == nullptr) {
+    if ((m.msg.msg_flags & MSG_TRUNC) != 0) {
       ++stats_.unmatched;
       continue;
     }
-    // The full check against the one request that number belongs to: its
-    // target, identifier, sequence number and data.
-    EchoExpect expect;
-    expect.target = probe->target;
-    expect.id = id_;
-    expect.seq = *seq;
-    expect.payload = payload;
-    const EchoMatch match =
-        raw ? MatchRawIcmp(bytes, expect) : MatchDatagramIcmp(bytes, SourceOf(m.peer), ttl, expect);
-    Matched(*seq, match.verdict, match.ttl, ended);
+    const std::span<const std::uint8_t> bytes(m.buf.data(), static_cast<std::size_t>(n));
+    Consider(bytes, kind_ == IcmpSocketKind::kRaw, SourceOf(m.peer), ttl, -1, ended);
   }
 }
 
+void EchoProber::ReceiveFrames(std::size_t link, std::vector<Ended>& ended) {
+  std::array<std::uint8_t, kReceiveBufferSize> buf{};
+  const int fd = links_[link].replies.get();
+  for (int read = 0; read < kMaxReadsPerService; ++read) {
+    // MSG_TRUNC: the length of the frame, also when it did not fit.
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      continue;  // EINTR, or an error the socket reported once: read on
+    }
+    ++stats_.received;
+    const auto size = static_cast<std::size_t>(n);
+    // A frame cut short by the buffer is nobody's answer to us.
+    std::optional<std::span<const std::uint8_t>> packet;
+    if (size <= buf.size())
+      packet = Ipv4PacketTo(std::span(buf.data(), size), links_[link].sender.address);
+    if (!packet) {
+      ++stats_.unmatched;
+      continue;
+    }
+    Consider(*packet, true, 0, -1, static_cast<int>(link), ended);
+  }
+}
+
+void EchoProber::Consider(std::span<const std::uint8_t> bytes, bool raw, std::uint32_t source,
+                          int ttl, int via_link, std::vector<Ended>& ended) {
+  const auto seq = raw ? EchoSequenceOfRaw(bytes) : EchoSequenceOf(bytes);
+  const Probe* probe = SentProbe(seq);
+  // A packet read off a card answers only a request sent as a frame on that card.
+  if (probe == nullptr || (via_link >= 0 && probe->link != via_link)) {
+    ++stats_.unmatched;
+    return;
+  }
+  // The full check against the one request that number belongs to: its
+  // target, identifier, sequence number and data.
+  const auto payload = EchoPayload();
+  EchoExpect expect;
+  expect.target = probe->target;
+  expect.id = id_;
+  expect.seq = *seq;
+  expect.payload = payload;
+  const EchoMatch match =
+      raw ? MatchRawIcmp(bytes, expect) : MatchDatagramIcmp(bytes, source, ttl, expect);
+  Matched(*seq, match.verdict, match.ttl, ended);
+}
+
 void EchoProber::Service(bool icmp_readable, const std::vector<char>& link_readable,
-                         std::vector<Ended>& ended, OsError* error) {
+                         const std::vector<char>& replies_readable, std::vector<Ended>& ended,
+                         OsError* error) {
   if (icmp_readable) Receive(ended);
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    if (replies_readable[i] != 0) ReceiveFrames(i, ended);
+  }
   for (std::size_t i = 0; i < links_.size(); ++i) {
     if (!links_[i].prober) continue;
     resolved_.clear();
@@ -799,9 +896,10 @@ void EchoProber::Service(bool icmp_readable, const std::vector<char>& link_reada
 
 void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, OsError* error) {
   std::vector<char> link_readable(links_.size(), 0);
+  std::vector<char> replies_readable(links_.size(), 0);
   // Whatever is due goes out before the wait; a wait only when nothing ended.
   const std::size_t before = ended.size();
-  Service(false, link_readable, ended, error);
+  Service(false, link_readable, replies_readable, ended, error);
   if (ended.size() != before) return;
   std::vector<int> fds{icmp_.get()};
   std::vector<std::size_t> link_of;  // fds[i + 1] belongs to links_[link_of[i]]
@@ -812,6 +910,13 @@ void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, Os
     link_of.push_back(i);
     wake = std::min(wake, links_[i].prober->NextDue());
   }
+  // Then the cards' reply sockets: fds[1 + link_of.size() + j] reads links_[replies_of[j]].
+  std::vector<std::size_t> replies_of;
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    if (!links_[i].prober) continue;
+    fds.push_back(links_[i].replies.get());
+    replies_of.push_back(i);
+  }
   const std::unique_ptr<bool[]> ready(new bool[fds.size()]());
   OsError wait_error;
   if (!WaitForSockets(fds, wake, std::span(ready.get(), fds.size()), &wait_error) && error &&
@@ -820,14 +925,26 @@ void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, Os
   }
   ++stats_.wakeups;
   for (std::size_t i = 0; i < link_of.size(); ++i) link_readable[link_of[i]] = ready[i + 1] ? 1 : 0;
-  Service(ready[0], link_readable, ended, error);
+  for (std::size_t j = 0; j < replies_of.size(); ++j)
+    replies_readable[replies_of[j]] = ready[1 + link_of.size() + j] ? 1 : 0;
+  Service(ready[0], link_readable, replies_readable, ended, error);
 }
 
 WireStats EchoProber::Stats() {
+  for (const Link& l : links_) {
+    if (!l.prober) continue;
+    tpacket_stats counts{};
+    socklen_t len = sizeof counts;
+    // The system's counters of the reply socket restart at each read.
+    if (::getsockopt(l.replies.get(), SOL_PACKET, PACKET_STATISTICS, &counts, &len) == 0)
+      stats_.dropped += counts.tp_drops;
+  }
   WireStats all = stats_;
   if (kind_ == IcmpSocketKind::kRaw) all.filtered_sockets += 1;
   for (Link& l : links_) {
-    if (l.prober) all += l.prober->Stats();
+    if (!l.prober) continue;
+    all += l.prober->Stats();
+    all.filtered_sockets += 1;  // the reply socket
   }
   return all;
 }

@@ -80,6 +80,13 @@ std::vector<std::uint8_t> BuildIpv4Echo(std::uint32_t source, std::uint32_t targ
                                         std::uint16_t ip_id, std::uint16_t id, std::uint16_t seq,
                                         std::span<const std::uint8_t> payload);
 
+// The IPv4 packet a frame that a card received holds, when it is addressed to
+// `own` (host byte order): its header well-formed with the right checksum, no
+// fragment, cut to its total length (a short frame is padded). nullopt for any
+// other frame.
+std::optional<std::span<const std::uint8_t>> Ipv4PacketTo(std::span<const std::uint8_t> frame,
+                                                          std::uint32_t own);
+
 enum class IcmpSocketKind { kDatagram, kRaw };
 
 // Echo requests in flight, on one ICMP socket. On a raw socket a kernel filter
@@ -93,7 +100,10 @@ enum class IcmpSocketKind { kDatagram, kRaw };
 // the machine shares and which holds about a thousand unresolved entries, never
 // sees thousands of silent addresses at once. Every other target goes through
 // the system's routing. Without the right to send frames, on-link targets go
-// through the system too (OnLinkByFrames() is then false).
+// through the system too (OnLinkByFrames() is then false). The answer to a
+// frame is read off the card as well, ahead of the system's packet filter:
+// having never seen the request, the system tracks no connection for the reply
+// and a firewall that drops untracked packets would drop it.
 //
 // Not thread-safe: one thread starts, runs and reads it.
 class EchoProber {
@@ -134,6 +144,7 @@ class EchoProber {
     std::uint32_t mask = 0;
     std::uint32_t broadcast = 0;
     std::optional<ArpProber> prober;
+    UniqueFd replies;  // the card's ICMP frames for our identifier (with a prober)
   };
   enum class Stage {
     kToSend,      // to go out through the system
@@ -160,9 +171,13 @@ class EchoProber {
   void SendFrame(std::uint16_t seq, Probe& probe, std::vector<Ended>& ended, OsError* error);
   void Finish(std::uint16_t seq, std::optional<int> ttl, std::vector<Ended>& ended);
   void Receive(std::vector<Ended>& ended);
+  void ReceiveFrames(std::size_t link, std::vector<Ended>& ended);
+  void Consider(std::span<const std::uint8_t> bytes, bool raw, std::uint32_t source, int ttl,
+                int via_link, std::vector<Ended>& ended);
   void Matched(std::uint16_t seq, EchoVerdict verdict, int ttl, std::vector<Ended>& ended);
   void Service(bool icmp_readable, const std::vector<char>& link_readable,
-               std::vector<Ended>& ended, OsError* error);
+               const std::vector<char>& replies_readable, std::vector<Ended>& ended,
+               OsError* error);
   void Schedule(std::uint16_t seq, Probe& probe, ProbeClock::time_point at);
 
   UniqueFd icmp_;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -292,6 +294,41 @@ TEST(BackgroundTasksTest, EveryTaskEndsOnceOffTheCallerWithinItsThreads) {
   EXPECT_LE(most.load(), 3);
   EXPECT_LE(threads.size(), 3u);
   EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
+}
+
+TEST(BackgroundTasksTest, TasksQueuedBeforeAnIdleThreadWakesRunAtOnceEach) {
+  BackgroundTasks tasks(4);
+  // One thread, idle once its task has ended (it counts itself idle before the
+  // end can be taken).
+  tasks.Run(0, [] {});
+  std::vector<int> ended;
+  while (ended.empty()) {
+    tasks.TakeEnded(ended);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(tasks.Started(), 1);
+  // Two slow lookups asked at once, before the idle thread can have woken for
+  // the first: each must run now, not the second behind the first.
+  std::mutex mutex;
+  std::condition_variable cv;
+  int blocked = 0;
+  bool release = false;
+  const auto slow = [&] {
+    std::unique_lock lock(mutex);
+    ++blocked;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  };
+  tasks.Run(1, slow);
+  tasks.Run(2, slow);
+  EXPECT_EQ(tasks.Started(), 2);
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return blocked == 2; }))
+        << "only " << blocked << " of the two ran";
+    release = true;
+  }
+  cv.notify_all();
 }
 
 TEST(RangeCountTest, InclusiveAndEmptyWhenReversed) {

@@ -13,6 +13,8 @@
 #include "app/settings.h"
 #include "base/text.h"
 #include "engine/result_store.h"
+#include "platform/icmp.h"
+#include "platform/interfaces.h"
 #include "probes/arp.h"
 #include "probes/cards.h"
 #include "probes/ping.h"
@@ -365,6 +367,112 @@ TEST_F(DiscoveryLabTest, EveryThreadCountFindsTheSameHosts) {
       if (r == nullptr) continue;
       EXPECT_EQ(r->OsType, os) << host;
       EXPECT_EQ(r->MacAddress, AsciiUpper(lab.Mac(host))) << host;
+    }
+  }
+}
+
+// A setting of the scanner's namespace for the time of one test: `set` runs
+// now, `restore` when it goes (also after a failed assertion).
+class ScannerSetting {
+ public:
+  ScannerSetting(const Lab& lab, const std::vector<std::string>& set,
+                 std::vector<std::string> restore)
+      : lab_(lab), restore_(std::move(restore)) {
+    const test::ProcessResult r = lab_.Run("scanner", set, 10s);
+    if (r.exit_code == 0) return;
+    error_ = set.front() + ": " + r.err;
+    restore_.clear();
+  }
+  ~ScannerSetting() {
+    if (!restore_.empty()) (void)lab_.Run("scanner", restore_, 10s);
+  }
+  ScannerSetting(const ScannerSetting&) = delete;
+  ScannerSetting& operator=(const ScannerSetting&) = delete;
+  [[nodiscard]] const std::string& error() const { return error_; }
+
+ private:
+  const Lab& lab_;
+  std::vector<std::string> restore_;
+  std::string error_;
+};
+
+TEST_F(DiscoveryLabTest, HostsBehindTheScannersOwnFirewallStillAnswerThePing) {
+  ENTER_LAB_SCANNER(lab);
+  const CardTable cards = Cards();
+  std::set<std::string> everything = {lab.Value("LAB_SCANNER_IP_A"), lab.Value("LAB_SCANNER_IP_B")};
+  for (const auto& [host, os] : HostClasses()) everything.insert(lab.Ip(host));
+  // The input rules most host firewalls ship: what belongs to a tracked
+  // connection passes, what the system cannot place in any is dropped.
+  const ScannerSetting firewall(
+      lab,
+      {"nft",
+       "add table ip ordalen_host_fw; "
+       "add chain ip ordalen_host_fw input { type filter hook input priority 0; policy accept; }; "
+       "add rule ip ordalen_host_fw input ct state established,related accept; "
+       "add rule ip ordalen_host_fw input ct state invalid drop"},
+      {"nft", "delete", "table", "ip", "ordalen_host_fw"});
+  ASSERT_EQ(firewall.error(), "");
+
+  for (const bool use_arp : {false, true}) {
+    SCOPED_TRACE(use_arp ? "ARP and ping" : "ping only");
+    Reset();
+    ScanConfig().threadCount = 256;
+    test::RecordingOutput out;
+    if (use_arp) ArpSweep(ScanConfig(), cards, SystemArpOps(), out);
+    for (const CARDINFO& card : cards) {
+      if (card.ScanFlag == 1)
+        PingSweep(ScanConfig(), card.FirstHost, card.LastHost, SystemEchoOps(), out);
+    }
+    EXPECT_EQ(StoredAddresses(), everything);
+    for (const auto& [host, os] : HostClasses()) {
+      const SCANRESULT* r = FindHost(lab.Ip(host));
+      if (r != nullptr) {
+        EXPECT_EQ(r->OsType, os) << host;  // a missing host: just above
+      }
+    }
+  }
+
+  // Each kind of ICMP socket: the hosts answer with their own TTL, silent
+  // addresses do not.
+  const test::ProcessResult groups =
+      lab.Run("scanner", {"sysctl", "-n", "net.ipv4.ping_group_range"}, 10s);
+  ASSERT_EQ(groups.exit_code, 0) << groups.err;
+  std::string was(TrimSpace(groups.out));
+  std::ranges::replace(was, '\t', ' ');
+  const ScannerSetting datagram_sockets(lab,
+                                        {"sysctl", "-qw", "net.ipv4.ping_group_range=0 2147483647"},
+                                        {"sysctl", "-qw", "net.ipv4.ping_group_range=" + was});
+  ASSERT_EQ(datagram_sockets.error(), "");
+  OsError list_error;
+  const auto interfaces = ListInterfaceAddresses(&list_error);
+  ASSERT_TRUE(interfaces.has_value()) << list_error.message;
+  for (const IcmpSocketKind kind : {IcmpSocketKind::kRaw, IcmpSocketKind::kDatagram}) {
+    SCOPED_TRACE(kind == IcmpSocketKind::kRaw ? "raw" : "datagram");
+    OsError error;
+    std::optional<EchoProber> prober = EchoProber::Open(1000ms, *interfaces, kind, &error);
+    ASSERT_TRUE(prober.has_value()) << error.message;
+    EXPECT_TRUE(prober->OnLinkByFrames());
+    std::map<int, std::string> asked;  // tag: host key, or the silent address's key
+    for (const auto& [host, os] : HostClasses()) asked[static_cast<int>(asked.size())] = host;
+    for (const char* key : {"LAB_SILENT_A", "LAB_SILENT_B"})
+      asked[static_cast<int>(asked.size())] = key;
+    for (const auto& [tag, key] : asked)
+      prober->Start(Addr(HostClasses().contains(key) ? lab.Ip(key) : lab.Value(key)), tag);
+    std::vector<EchoProber::Ended> ended;
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (prober->InFlight() > 0 && std::chrono::steady_clock::now() < limit)
+      prober->Run(ProbeClock::now() + 100ms, ended, &error);
+    EXPECT_EQ(error.code, 0) << error.message;
+    ASSERT_EQ(ended.size(), asked.size());
+    for (const EchoProber::Ended& e : ended) {
+      const std::string& key = asked.at(e.tag);
+      const auto host = HostClasses().find(key);
+      if (host == HostClasses().end()) {
+        EXPECT_EQ(e.ttl, std::nullopt) << key;
+      } else {
+        ASSERT_TRUE(e.ttl.has_value()) << key;
+        EXPECT_EQ(TtlToOsType(*e.ttl), host->second) << key;
+      }
     }
   }
 }

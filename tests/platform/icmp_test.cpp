@@ -275,6 +275,60 @@ TEST(BuildIpv4EchoTest, AnIpv4PacketOurMatcherTakesForTheRequestSent) {
   EXPECT_EQ(MatchRawIcmp(error, Expect(payload)).verdict, EchoVerdict::kError);
 }
 
+TEST(Ipv4PacketToTest, OnlyAWholeWellFormedPacketForUsCutToItsLength) {
+  const auto payload = EchoPayload();
+  const Bytes packet = BuildIpv4Echo(kTarget, kUs, 64, 7, kId, kSeq, payload);
+  // Sets the header checksum right again after a change.
+  const auto rechecked = [](Bytes b) {
+    const std::size_t header = static_cast<std::size_t>(b[0] & 0x0F) * 4;
+    b[10] = b[11] = 0;
+    const std::uint16_t sum = InternetChecksum(std::span(b.data(), header));
+    b[10] = static_cast<std::uint8_t>(sum >> 8);
+    b[11] = static_cast<std::uint8_t>(sum);
+    return b;
+  };
+  Bytes padded = packet;
+  padded.resize(packet.size() + 18, 0);
+  Bytes with_option = Ipv4(kTarget, kUs, 64, Bytes(packet.begin() + 20, packet.end()), 1);
+  Bytes bad_checksum = packet;
+  bad_checksum[8] ^= 1;  // the TTL, after the checksum was taken
+  Bytes more_fragments = packet;
+  more_fragments[6] |= 0x20;
+  Bytes offset = packet;
+  offset[7] = 1;
+  Bytes version6 = packet;
+  version6[0] = 0x65;
+  Bytes total_too_small = packet;
+  total_too_small[2] = 0;
+  total_too_small[3] = 19;
+  struct Case {
+    const char* what;
+    Bytes frame;
+    std::uint32_t own;
+    std::optional<std::size_t> kept;
+  } cases[] = {
+      {"as sent", packet, kUs, packet.size()},
+      {"in a padded frame", padded, kUs, packet.size()},
+      {"with an option", rechecked(with_option), kUs, with_option.size()},
+      {"for another address", packet, kUs + 1, std::nullopt},
+      {"wrong header checksum", bad_checksum, kUs, std::nullopt},
+      {"more fragments", rechecked(more_fragments), kUs, std::nullopt},
+      {"a later fragment", rechecked(offset), kUs, std::nullopt},
+      {"not IPv4", rechecked(version6), kUs, std::nullopt},
+      {"total below the header", rechecked(total_too_small), kUs, std::nullopt},
+      {"cut short", Bytes(packet.begin(), packet.end() - 1), kUs, std::nullopt},
+      {"header cut", Bytes(packet.begin(), packet.begin() + 19), kUs, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto kept = Ipv4PacketTo(c.frame, c.own);
+    ASSERT_EQ(kept.has_value(), c.kept.has_value());
+    if (!kept) continue;
+    EXPECT_EQ(kept->data(), c.frame.data());
+    EXPECT_EQ(kept->size(), *c.kept);
+  }
+}
+
 // The rest talks to the kernel of the test's own namespace.
 class EchoKernelTest : public ::testing::TestWithParam<IcmpSocketKind> {
  protected:
@@ -605,7 +659,8 @@ TEST_P(EchoProberTest, OnLinkTargetsAreAskedByArpAndSentFramesTheNeighbourTableN
   // The system resolved nothing on our card: no neighbour entry for any target.
   const test::ProcessResult neigh = test::RunProcess({"ip", "neigh", "show", "dev", "oa0"}, 10s);
   EXPECT_EQ(TrimSpace(neigh.out), "") << neigh.out;
-  EXPECT_EQ(prober->Stats().filtered_sockets, GetParam() == IcmpSocketKind::kRaw ? 2u : 1u);
+  // The card's ARP and reply sockets, and a raw ICMP socket's own filter.
+  EXPECT_EQ(prober->Stats().filtered_sockets, GetParam() == IcmpSocketKind::kRaw ? 3u : 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, EchoProberTest,
