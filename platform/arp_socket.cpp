@@ -293,7 +293,7 @@ std::optional<UniqueFd> OpenFrameReceiver(int interface_index, std::uint16_t eth
   sockaddr_ll local = LinkAddress(interface_index);
   local.sll_protocol = htons(ethertype);
   if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    if (error) *error = MakeOsError("bind(AF_PACKET)", errno);
+    if (error) *error = MakeOsError(OsErrorKind::kBind, "bind(AF_PACKET)", errno);
     return std::nullopt;
   }
   return fd;
