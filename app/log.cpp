@@ -47,10 +47,22 @@ void MakeFolder(const std::string& path) {
 }
 
 // Held shared while a line is appended (and the log renamed); held for good by
-// HoldLogForExit. Never destroyed: a thread may still wait on it at exit.
+// WriteLastLog. Never destroyed: a thread may still wait on it at exit.
 std::shared_mutex& LineGate() {
   static auto* gate = new std::shared_mutex;  // NOLINT(cppcoreguidelines-owning-memory)
   return *gate;
+}
+
+// Closed by WriteLastLog before its line, so that the last line competes for
+// the log only with lines already on their way: a line that comes later waits
+// on `held`, which WriteLastLog holds until the process ends. Never destroyed.
+struct LogClosing {
+  std::atomic<bool> closed{false};
+  std::mutex held;
+};
+LogClosing& ClosedLog() {
+  static auto* closing = new LogClosing;  // NOLINT(cppcoreguidelines-owning-memory)
+  return *closing;
 }
 
 // An override as an absolute folder without a trailing "/".
@@ -67,8 +79,17 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-// One line of the scan log, stamped with `time`.
-void AppendLogLine(std::int64_t time, std::string_view message) {
+// What a line does with the line gate: takes it shared for its own append
+// (every line), or for good (the process's last line: no line of another thread
+// can follow it).
+enum class GateUse { kShared, kForGood };
+
+// One line of the scan log, stamped with `time`. False when the line is lost;
+// the gate was then not taken.
+bool AppendLogLine(std::int64_t time, std::string_view message, GateUse use = GateUse::kShared) {
+  if (use == GateUse::kShared && ClosedLog().closed.load()) {
+    ClosedLog().held.lock();  // NOLINT: never returns
+  }
   const SCANCONFIG& config = ScanConfig();
   std::error_code ec;
   std::filesystem::create_directory(config.logDir, ec);
@@ -92,7 +113,7 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
       if (file->IsNamed(path)) break;
       // Rotated away while we opened it: the line belongs in the fresh log.
       file.reset();
-      if (++reopens == kMaxReopens) return;
+      if (++reopens == kMaxReopens) return false;
       continue;
     }
     // Waiting helps only while another writer holds the log. A log that cannot
@@ -101,15 +122,22 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
     // dropped at once.
     if (!IsLockHeld(error)) {
       ReportUnwritableLog(path, error);
-      return;
+      return false;
     }
-    if (++failed == kLogOpenAttempts) return;  // the line is dropped
+    if (++failed == kLogOpenAttempts) return false;  // the line is dropped
     std::this_thread::sleep_for(kLogRetryWait);
   }
 
   bool rotated = false;
   {
-    const std::shared_lock gate(LineGate());
+    // Taken once the log is ours (every writer of this process opens it first),
+    // so a line for good waits only for a line being appended.
+    std::shared_lock gate(LineGate(), std::defer_lock);
+    if (use == GateUse::kForGood) {
+      LineGate().lock();  // NOLINT: released only by the end of the process
+    } else {
+      gate.lock();
+    }
     file->Append(line, nullptr);
     if (file->Size() > kLogRotateBytes) {
       // Renamed while we still hold the lock, so a writer waiting for it finds
@@ -122,6 +150,7 @@ void AppendLogLine(std::int64_t time, std::string_view message) {
   }
   file.reset();
   if (rotated) CleanupOldLogs();
+  return true;
 }
 
 // The process's own streams; the log through AppendLogLine.
@@ -257,8 +286,16 @@ std::string FormatTime(const char* format, std::int64_t time) {
   return n == 0 ? std::string() : std::string(buf, n);
 }
 
-void HoldLogForExit() {
-  LineGate().lock();  // NOLINT: released only by the end of the process
+void WriteLastLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatV(format, args);
+  va_end(args);
+  ClosedLog().held.lock();  // NOLINT: released only by the end of the process
+  ClosedLog().closed.store(true);
+  if (!AppendLogLine(std::time(nullptr), message, GateUse::kForGood)) {
+    LineGate().lock();  // NOLINT: released only by the end of the process
+  }
 }
 
 void CleanupOldLogs() {

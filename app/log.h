@@ -119,10 +119,12 @@ std::string FormatTime(const char* format, std::int64_t time);
 // Deletes the oldest rotated log when more than 30 exist.
 void CleanupOldLogs();
 
-// For a process about to end at once (_exit) from one thread while others may
-// still log: waits until no other thread is in the middle of writing a line,
-// and holds every later line back for good, so the log never ends in half a
-// line. Never returns the log to use.
-void HoldLogForExit();
+// The last line of a process about to end at once (_exit) from one thread while
+// others may still log: written as WriteLog writes a line, once no other thread
+// is in the middle of one, and every later line of any thread is held back for
+// good (its thread waits until the process ends), so the log ends in this line,
+// whole. Called once; never returns the log to use (also when the line itself
+// is lost).
+void WriteLastLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace ordalen

@@ -85,11 +85,10 @@ void StartStopWatch() {
     EndOfProcess().lock();  // NOLINT: the process ends here, or already does
     const bool written = AbandonResultFile();
     if (written) {
-      WriteLog("Interrupted by %s: the result was already written", StopSignalName(signal));
+      WriteLastLog("Interrupted by %s: the result was already written", StopSignalName(signal));
     } else {
-      WriteLog("Interrupted by %s: scan stopped, no result written", StopSignalName(signal));
+      WriteLastLog("Interrupted by %s: scan stopped, no result written", StopSignalName(signal));
     }
-    HoldLogForExit();
     // Not exit(): no destructor or buffer flush may wait on a thread that is
     // still working.
     std::_Exit(written ? 0 : kNoResult);

@@ -11,6 +11,18 @@ export ORDALEN_SETTINGS_DIR ORDALEN_WORK_DIR
 
 case "$#:${1:-}" in
   1:--help | 1:-h | 1:--version | 1:-V) exec "$program" "$@" ;;
+  # ordalen@JOB.service, before its scan: the range of the job file must be
+  # START-END. The program takes a range without a hyphen for none and sweeps
+  # every local network; a job never does.
+  2:--check-job | 3:--check-job)
+    range=${3:-}
+    case $range in
+      [!-]*-?*) exit 0 ;;
+    esac
+    echo "ordalen: job $2: RANGE=\"$range\" in $ORDALEN_SETTINGS_DIR/jobs/$2.conf is not" \
+      "START-END (two IPv4 addresses joined by a hyphen): nothing is scanned" >&2
+    exit 2
+    ;;
 esac
 
 if [ "$(id -u)" = 0 ] && [ "$ORDALEN_WORK_DIR" = /var/lib/ordalen ] &&

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -295,6 +296,35 @@ TEST_F(LogTest, ThreadsAndProcessesKeepTheirLinesWholeAcrossARotation) {
     }
     EXPECT_FALSE(Rotated().empty()) << "no rotation happened";
     ExpectWholeLines(dir_.path(), expected);
+  }
+}
+
+TEST_F(LogTest, TheLastLineStaysLastWhileOtherThreadsKeepLogging) {
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 20;
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove(LogFile());
+    // In a child: the writers it leaves waiting for good end with it.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int w = 0; w < kWriters; ++w) {
+        std::thread([w] {
+          for (int i = 0;; ++i) WriteLog("w%d-%d", w, i);
+        }).detach();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      WriteLastLog("last line %d", round);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto messages = LogMessages(LogFile());
+    const std::string last = "last line " + std::to_string(round);
+    ASSERT_NE(std::find(messages.begin(), messages.end(), last), messages.end()) << "lost";
+    ASSERT_EQ(messages.back(), last) << "round " << round;
   }
 }
 

@@ -48,6 +48,27 @@ warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$work/ordalen.
 warnings=$(groff -man -ww -z "$work/ordalen.8" 2>&1)
 [[ -z $warnings ]] || fail "groff -ww: $warnings"
 
+echo "== units (systemd-analyze verify)"
+# The packaged units as systemd reads them, without root and without a running
+# systemd: from a folder of their own, with the package's files unpacked beside
+# them (so every command they name must exist and be executable) and a job
+# file for the template's instance.
+dpkg-deb -x "$DEB" "$work/root"
+mkdir "$work/units" "$work/jobs"
+echo "RANGE=192.0.2.1-192.0.2.9" >"$work/jobs/7.conf"
+for unit in "$work"/root/lib/systemd/system/ordalen*; do
+  name=$(basename "$unit")
+  sed -e "s|/usr/lib/ordalen/ordalen|$work/root&|g; s|/usr/bin/ordalen|$work/root&|g" \
+    -e "s|/etc/ordalen/jobs/|$work/jobs/|g" "$unit" >"$work/units/${name/@./@7.}"
+done
+units=(ordalen.service ordalen.timer ordalen@7.service ordalen@7.timer)
+[[ $(cd "$work/units" && LC_ALL=C ls | tr '\n' ' ') == "${units[*]} " ]] ||
+  fail "the package's units are not ${units[*]}"
+# A warning (an unknown key, say) leaves the exit status 0: any output fails.
+verify=$(cd "$work/units" && systemd-analyze verify --man=no "${units[@]/#/./}" 2>&1) ||
+  fail "systemd-analyze verify exited $?"
+[[ -z $verify ]] || fail "systemd-analyze verify: $verify"
+
 echo "== lintian"
 if ! command -v lintian >/dev/null; then
   fail "lintian is not installed (scripts/install-deps.sh installs it)"
