@@ -20,8 +20,8 @@ class NetworkProbes final : public HostProbes {
     return ConnectProbe(address, port);
   }
   bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                     int& error) override {
-    return NetbiosQuery(address, local_port, answer, error) == 1;
+                     OsError& error) override {
+    return NetbiosQuery(address, local_port, answer, error);
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,
                        std::string& name, std::string& failure) override {
@@ -62,12 +62,12 @@ void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& pro
 
   out.Console("-----------NETBIOS--------------\r\n");
   NodeStatus answer;
-  int error = 0;
+  OsError error;
   bool found = false;
   if (const auto local_port = NetbiosLocalPort(config.jobId, context.Slot)) {
     found = probes.AskNodeStatus(address, *local_port, answer, error);
   } else {
-    error = EINVAL;
+    error = MakeOsError(OsErrorKind::kBind, "NetBIOS local port out of range", EINVAL);
   }
   if (found) {
     // An answer counts only with a real MAC and a computer name: an answer with
@@ -84,7 +84,7 @@ void ScanWorker(ProbeContext& context, const SCANCONFIG& config, HostProbes& pro
             answer.DomainName.c_str(), answer.ComputerName.c_str());
     }
   } else {
-    LogTo(out, "NetBIOS[%s]: error[%d]", ip.c_str(), error);
+    LogTo(out, "NetBIOS[%s]: error[%d]", ip.c_str(), error.code);
   }
 
   out.Console("-----------WMI--------------\r\n");

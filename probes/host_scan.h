@@ -26,9 +26,10 @@ class HostProbes {
   // Whether the host accepted a TCP connection on the port (ConnectProbe).
   virtual bool PortAccepts(std::uint32_t address, std::uint32_t port) = 0;
   // The NetBIOS node status of the host (NetbiosQuery): true and `answer` for a
-  // usable answer; else false and an errno (or 0) in `error`.
+  // usable answer; else false and the failed call in `error` (empty when the
+  // host simply did not answer).
   virtual bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                             int& error) = 0;
+                             OsError& error) = 0;
   // One attempt with one account: connect, ask the computer name, release.
   // True with a non-empty `name`; otherwise false and `failure` says why in a
   // few words for the log (never an account text).

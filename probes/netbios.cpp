@@ -120,39 +120,35 @@ std::optional<NodeStatus> ReadStatusResponse(DatagramSocket& socket, std::uint32
   return std::nullopt;
 }
 
-int RunNetbiosQuery(DatagramSocket& socket, std::uint32_t address, const PollSleep& sleep,
-                    NodeStatus& answer, int& error) {
-  error = 0;
+bool RunNetbiosQuery(DatagramSocket& socket, std::uint32_t address, const PollSleep& sleep,
+                     NodeStatus& answer, OsError& error) {
+  error = OsError{};
   answer = NodeStatus{};
-  OsError os_error;
-  if (!SendStatusRequest(socket, IpText(address), &os_error)) {
-    error = os_error.code;
-    return 0;
-  }
+  if (!SendStatusRequest(socket, IpText(address), &error)) return false;
   for (int poll = 0; poll < kNetbiosPolls; ++poll) {
-    if (auto status = ReadStatusResponse(socket, address, &os_error)) {
+    OsError receive_error;
+    if (auto status = ReadStatusResponse(socket, address, &receive_error)) {
       answer = std::move(*status);
-      error = 0;
-      return 1;
+      error = OsError{};
+      return true;
     }
-    if (os_error.code != 0) error = os_error.code;
+    // The last failed receive is the one reported.
+    if (receive_error.code != 0) error = receive_error;
     sleep(kNetbiosPollInterval);
   }
-  return 0;
+  return false;
 }
 
-int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer, int& error) {
+bool NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                  OsError& error) {
   answer = NodeStatus{};
-  OsError os_error;
+  error = OsError{};
   std::optional<CUDP> socket;
   {
     std::lock_guard<std::mutex> lock(SocketMutex());
-    socket = CUDP::Create(local_port, &os_error);
+    socket = CUDP::Create(local_port, &error);
   }
-  if (!socket) {
-    error = os_error.code;
-    return 0;
-  }
+  if (!socket) return false;
   return RunNetbiosQuery(
       *socket, address, [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); },
       answer, error);

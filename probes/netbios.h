@@ -64,14 +64,15 @@ std::optional<NodeStatus> ReadStatusResponse(DatagramSocket& socket, std::uint32
 using PollSleep = std::function<void(std::chrono::milliseconds)>;
 
 // The exchange over an open socket: one request, then up to 20 polls 100 ms
-// apart. 1 and `answer` on success; else 0 and `error` the errno of a failed
-// send or receive (0 when the host simply did not answer).
-int RunNetbiosQuery(DatagramSocket& socket, std::uint32_t address, const PollSleep& sleep,
-                    NodeStatus& answer, int& error);
+// apart. True and `answer` on success; else false, with `error` the failed send
+// or receive (an empty OsError when the host simply did not answer).
+bool RunNetbiosQuery(DatagramSocket& socket, std::uint32_t address, const PollSleep& sleep,
+                     NodeStatus& answer, OsError& error);
 
 // The whole query of one host (host byte order) from `local_port`: the socket
 // is set up under SocketMutex(), then RunNetbiosQuery. A port that cannot be
-// bound fails at once with its errno.
-int NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer, int& error);
+// bound fails at once with its error.
+bool NetbiosQuery(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
+                  OsError& error);
 
 }  // namespace ordalen

@@ -146,8 +146,8 @@ TEST_F(HostScanLabTest, NmbdZeroMacAnswerLeavesTheArpValues) {
   const std::string ip = lab.Ip("WIN1");
   // nmbd does answer, with its names and the zero MAC ...
   NodeStatus answer;
-  int error = -1;
-  ASSERT_EQ(NetbiosQuery(Address(ip), 34099, answer, error), 1) << "error " << error;
+  OsError error;
+  ASSERT_TRUE(NetbiosQuery(Address(ip), 34099, answer, error)) << error.message;
   EXPECT_EQ(answer.MacAddress, "00:00:00:00:00:00");
   EXPECT_EQ(answer.ComputerName, lab.Value("LAB_NB_WIN1_NAME"));
   EXPECT_EQ(answer.DomainName, lab.Value("LAB_NB_WIN1_GROUP"));
@@ -297,8 +297,8 @@ TEST_F(HostScanLabTest, DatagramFromAnotherHostIsNotTakenAsTheAnswer) {
     LabPeer sender(lab, "LINUX2", kDatagramSender, {datagram, scanner_b, std::to_string(port)});
     ASSERT_TRUE(sender.WaitReady());
     NodeStatus answer;
-    int error = -1;
-    EXPECT_EQ(NetbiosQuery(Address(lab.Ip(c.queried)), port, answer, error), c.result);
+    OsError error;
+    EXPECT_EQ(NetbiosQuery(Address(lab.Ip(c.queried)), port, answer, error), c.result == 1);
     EXPECT_EQ(answer.ComputerName, c.name);
     const auto& run = sender.Stop();
     EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -323,15 +323,15 @@ TEST_F(HostScanLabTest, CostPerHostWithNothingAnswering) {
     EXPECT_FALSE(ConnectProbe(address, 3389));
     const auto port_cost = Clock::now() - t0;
     NodeStatus answer;
-    int error = -1;
+    OsError error;
     t0 = Clock::now();
-    EXPECT_EQ(NetbiosQuery(address, 34098, answer, error), 0);
+    EXPECT_FALSE(NetbiosQuery(address, 34098, answer, error));
     const auto netbios_cost = Clock::now() - t0;
     t0 = Clock::now();
     EXPECT_FALSE(ConnectProbe(address, kWmiGatePort));
     const auto gate_cost = Clock::now() - t0;
     std::printf("cost %-28s port %7.1f ms  NetBIOS %7.1f ms (error %d)  135 gate %7.1f ms\n",
-                c.what, Ms(port_cost), Ms(netbios_cost), error, Ms(gate_cost));
+                c.what, Ms(port_cost), Ms(netbios_cost), error.code, Ms(gate_cost));
     EXPECT_LT(port_cost, kConnectTimeout + milliseconds(300));
     EXPECT_LT(gate_cost, kConnectTimeout + milliseconds(300));
     EXPECT_GE(netbios_cost, milliseconds(1900));

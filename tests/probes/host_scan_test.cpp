@@ -40,7 +40,7 @@ class FakeProbes : public HostProbes {
     return it != hosts.end() && it->second.open_ports.count(port) != 0;
   }
   bool AskNodeStatus(std::uint32_t address, std::uint16_t local_port, NodeStatus& answer,
-                     int& error) override {
+                     OsError& error) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       netbios_calls.emplace_back(address, local_port);
@@ -51,11 +51,12 @@ class FakeProbes : public HostProbes {
     ports_in_use.erase(local_port);
     const auto it = hosts.find(address);
     if (it == hosts.end() || !it->second.netbios) {
-      error = it == hosts.end() ? 0 : it->second.netbios_error;
+      const int code = it == hosts.end() ? 0 : it->second.netbios_error;
+      error = code == 0 ? OsError{} : MakeOsError(OsErrorKind::kBind, "bind", code);
       return false;
     }
     answer = *it->second.netbios;
-    error = 0;
+    error = OsError{};
     return true;
   }
   bool WmiComputerName(const std::string& ip, const std::string& user, const std::string& password,

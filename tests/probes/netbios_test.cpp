@@ -366,8 +366,8 @@ TEST(NetbiosTest, QueryTakesOnlyTheQueriedHostsAnswer) {
     int sleeps = 0;
     NodeStatus answer;
     answer.ComputerName = "stale";
-    int error = -1;
-    const int result = RunNetbiosQuery(
+    OsError error{OsErrorKind::kOpen, -1, "stale"};
+    const bool result = RunNetbiosQuery(
         socket, kHost,
         [&](std::chrono::milliseconds wait) {
           EXPECT_EQ(wait, std::chrono::milliseconds(100));
@@ -375,8 +375,8 @@ TEST(NetbiosTest, QueryTakesOnlyTheQueriedHostsAnswer) {
           socket.NextPoll();
         },
         answer, error);
-    EXPECT_EQ(result, c.result);
-    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(result, c.result == 1);
+    EXPECT_EQ(error.code, c.error);
     EXPECT_EQ(sleeps, c.sleeps);
     EXPECT_EQ(answer.ComputerName, c.name);
     ASSERT_EQ(socket.sent.size(), 1u);
@@ -392,10 +392,9 @@ TEST(NetbiosTest, AFloodOfStrangersCannotHoldTheQuery) {
   socket.flood = true;
   int sleeps = 0;
   NodeStatus answer;
-  int error = 0;
-  EXPECT_EQ(RunNetbiosQuery(
-                socket, 0x0A000005, [&](std::chrono::milliseconds) { ++sleeps; }, answer, error),
-            0);
+  OsError error;
+  EXPECT_FALSE(RunNetbiosQuery(
+      socket, 0x0A000005, [&](std::chrono::milliseconds) { ++sleeps; }, answer, error));
   EXPECT_EQ(sleeps, kNetbiosPolls);
   EXPECT_EQ(socket.receives, kNetbiosPolls * kDatagramsPerPoll);
 }
@@ -431,14 +430,14 @@ TEST_F(NetbiosLoopbackTest, AnswerFromTheHostIsTakenAndStrangersAreNot) {
     service.SendTo(BuildNodeStatus(Ws01Answer()), "127.0.0.1", request->from_port);
   });
   NodeStatus answer;
-  int error = -1;
+  OsError error{OsErrorKind::kOpen, -1, "stale"};
   const auto started = std::chrono::steady_clock::now();
-  const int result = NetbiosQuery(0x7F000001, local_port, answer, error);
+  const bool result = NetbiosQuery(0x7F000001, local_port, answer, error);
   const auto took = std::chrono::steady_clock::now() - started;
   responder.join();
 
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(error.code, 0);
   EXPECT_EQ(answer.ComputerName, "WS01");
   EXPECT_EQ(answer.DomainName, "WORKGROUP");
   EXPECT_EQ(answer.MacAddress, "00:1A:2B:3C:4D:5E");
@@ -450,13 +449,13 @@ TEST_F(NetbiosLoopbackTest, AnswerFromTheHostIsTakenAndStrangersAreNot) {
 
 TEST_F(NetbiosLoopbackTest, SilentHostCostsTwentyPollsWithoutAnError) {
   NodeStatus answer;
-  int error = -1;
+  OsError error{OsErrorKind::kOpen, -1, "stale"};
   const auto started = std::chrono::steady_clock::now();
   // Nothing listens on 127.0.0.2:137; the port-unreachable reply is no answer either.
-  const int result = NetbiosQuery(0x7F000002, test::FreeUdpPort(), answer, error);
+  const bool result = NetbiosQuery(0x7F000002, test::FreeUdpPort(), answer, error);
   const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(error.code, 0);
   EXPECT_GE(took, std::chrono::milliseconds(1900));
   EXPECT_LT(took, std::chrono::milliseconds(3000));
 }
@@ -464,10 +463,11 @@ TEST_F(NetbiosLoopbackTest, SilentHostCostsTwentyPollsWithoutAnError) {
 TEST_F(NetbiosLoopbackTest, LocalPortInUseFailsAtOnceWithItsError) {
   test::UdpPeer holder("0.0.0.0", 0);
   NodeStatus answer;
-  int error = 0;
+  OsError error;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(NetbiosQuery(0x7F000001, holder.port(), answer, error), 0);
-  EXPECT_EQ(error, EADDRINUSE);
+  EXPECT_FALSE(NetbiosQuery(0x7F000001, holder.port(), answer, error));
+  EXPECT_EQ(error.code, EADDRINUSE);
+  EXPECT_EQ(error.kind, OsErrorKind::kBind);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
 }
 
