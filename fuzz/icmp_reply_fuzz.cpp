@@ -1,7 +1,8 @@
 // A packet read by the ping sweep's ICMP socket, checked against the request
 // it waits for. The first bytes choose the expected request; the rest is the
 // packet, read both as a raw socket delivers it (IP header first) and as a
-// datagram socket does (ICMP header first), and as an error-queue quote.
+// datagram socket does (ICMP header first), and as an error-queue quote; and
+// as a frame read off the card, addressed to the expected target.
 #include <cstring>
 
 #include "fuzz_check.h"
@@ -40,5 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(MatchDatagramIcmp(packet, expect.target + 1, ttl, expect).verdict !=
              EchoVerdict::kReply);
   (void)QuotesOurEcho(packet, expect.target, expect);
+  // A frame off the card: what is kept is a whole header and lies inside the frame.
+  if (const auto kept = Ipv4PacketTo(packet, expect.target)) {
+    FUZZ_CHECK(kept->data() == packet.data());
+    FUZZ_CHECK(kept->size() >= 20 && kept->size() <= packet.size());
+    (void)MatchRawIcmp(*kept, expect);
+  }
   return 0;
 }
