@@ -35,10 +35,10 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
-def agent_config(folder, spec, model_oid, firmware_oid):
-    parts = spec.split(",")
+def agent_config(folder, agent_line, model_oid, firmware_oid):
+    parts = agent_line.split(",")
     if len(parts) not in (2, 4, 6) or not parts[0] or not parts[1]:
-        raise ValueError("--agent ADDRESS,USER[,AUTH,AUTHPASS[,PRIV,PRIVPASS]]: " + spec)
+        raise ValueError("--agent ADDRESS,USER[,AUTH,AUTHPASS[,PRIV,PRIVPASS]]: " + agent_line)
     address, user = parts[0], parts[1]
     create = ["createUser", user] + parts[2:]
     level = {2: "noauth", 4: "auth", 6: "priv"}[len(parts)]
@@ -72,10 +72,10 @@ def main():
     agents = []  # (address, user, log, process)
     code = 0
     try:
-        for index, spec in enumerate(args.agent):
+        for index, agent_line in enumerate(args.agent):
             folder = os.path.join(root, str(index))
             os.makedirs(os.path.join(folder, "persist"), mode=0o700)
-            address, user, text = agent_config(folder, spec, args.model_oid, args.firmware_oid)
+            address, user, text = agent_config(folder, agent_line, args.model_oid, args.firmware_oid)
             conf = os.path.join(folder, "snmpd.conf")
             with open(conf, "w") as f:
                 f.write(text)

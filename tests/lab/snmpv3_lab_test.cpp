@@ -76,12 +76,12 @@ std::string UserOf(const Device& device) {
   return agent.substr(0, agent.find(','));
 }
 
-// The fields of an agent's spec ("user[,auth,pass[,priv,pass]]").
-std::vector<std::string> SpecFields(const std::string& spec) {
+// The fields of an agent's user line ("user[,auth,pass[,priv,pass]]").
+std::vector<std::string> UserFields(const std::string& user_line) {
   std::vector<std::string> fields;
-  for (std::size_t at = 0; at <= spec.size();) {
-    const std::size_t comma = std::min(spec.find(',', at), spec.size());
-    fields.push_back(spec.substr(at, comma - at));
+  for (std::size_t at = 0; at <= user_line.size();) {
+    const std::size_t comma = std::min(user_line.find(',', at), user_line.size());
+    fields.push_back(user_line.substr(at, comma - at));
     at = comma + 1;
   }
   return fields;
@@ -139,20 +139,20 @@ TEST(Snmpv3LabTest, ScanIdentifiesV3OnlyDevicesThroughTheAccountTheirAddressChoo
   // user, so the failures below are the accounts', not the agents'.
   const std::string snmp_folder = lab.Value("LAB_STATE_DIR") + "/scanner/snmp";
   for (const auto& d : kDevices) {
-    const std::vector<std::string> spec = SpecFields(d.agent);
-    const char* level = spec.size() == 1   ? "noAuthNoPriv"
-                        : spec.size() == 3 ? "authNoPriv"
+    const std::vector<std::string> user = UserFields(d.agent);
+    const char* level = user.size() == 1   ? "noAuthNoPriv"
+                        : user.size() == 3 ? "authNoPriv"
                                            : "authPriv";
     std::vector<std::string> argv = {"env", "MIBS=", "MIBDIRS=/nonexistent",
                                      "SNMPCONFPATH=" + snmp_folder,
                                      "SNMP_PERSISTENT_DIR=" + snmp_folder};
     argv.insert(argv.end(),
-                {"snmpget", "-v3", "-t", "1", "-r", "0", "-Oqv", "-u", spec[0], "-l", level});
-    if (spec.size() >= 3) argv.insert(argv.end(), {"-a", spec[1], "-A", spec[2]});
-    if (spec.size() == 5) argv.insert(argv.end(), {"-x", spec[3], "-X", spec[4]});
+                {"snmpget", "-v3", "-t", "1", "-r", "0", "-Oqv", "-u", user[0], "-l", level});
+    if (user.size() >= 3) argv.insert(argv.end(), {"-a", user[1], "-A", user[2]});
+    if (user.size() == 5) argv.insert(argv.end(), {"-x", user[3], "-X", user[4]});
     argv.insert(argv.end(), {d.address, lab.Value("LAB_SNMP_MODEL_OID")});
     const auto got = lab.Run("scanner", argv, milliseconds(5000));
-    EXPECT_EQ(got.out, "\"V3Agent " + spec[0] + "\"\n") << d.agent << "\n" << got.err;
+    EXPECT_EQ(got.out, "\"V3Agent " + user[0] + "\"\n") << d.agent << "\n" << got.err;
   }
 
   test::OrdalenFiles files;
