@@ -109,8 +109,9 @@ std::size_t IconvConverter::Convert(std::string_view in, std::string& out) {
     char* o = buf;
     std::size_t out_left = sizeof buf;
     const std::size_t rc = iconv(descriptor_, &next, &in_left, &o, &out_left);
+    const int failure = rc == kIconvFailed ? errno : 0;
     out.append(buf, sizeof buf - out_left);
-    if (rc == kIconvFailed && errno != E2BIG) break;
+    if (failure != 0 && failure != E2BIG) break;
   }
   return in.size() - in_left;
 }

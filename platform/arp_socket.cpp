@@ -274,12 +274,16 @@ bool ArpProber::SendFrame(const MacBytes& to, std::uint16_t ethertype,
   return false;
 }
 
-WireStats ArpProber::Stats() {
+std::uint64_t TakeFrameDrops(int fd) {
   tpacket_stats counts{};
   socklen_t len = sizeof counts;
   // The system's counters restart at each read.
-  if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &counts, &len) == 0)
-    stats_.dropped += counts.tp_drops;
+  if (::getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &counts, &len) != 0) return 0;
+  return counts.tp_drops;
+}
+
+WireStats ArpProber::Stats() {
+  stats_.dropped += TakeFrameDrops(fd_.get());
   WireStats stats = stats_;
   stats.filtered_sockets = 1;
   return stats;

@@ -126,6 +126,10 @@ class ArpProber {
 std::optional<UniqueFd> OpenFrameReceiver(int interface_index, std::uint16_t ethertype,
                                           std::span<sock_filter> code, OsError* error);
 
+// Frames the system dropped for a packet socket since the last call (its queue
+// was full); 0 when it cannot tell.
+std::uint64_t TakeFrameDrops(int fd);
+
 // Asks `target` on the sender's interface. Its hardware address, or nullopt when
 // no reply came within the timing. `error` gets a non-zero code only when the
 // socket itself failed.

@@ -932,12 +932,7 @@ void EchoProber::Run(ProbeClock::time_point until, std::vector<Ended>& ended, Os
 
 WireStats EchoProber::Stats() {
   for (const Link& l : links_) {
-    if (!l.prober) continue;
-    tpacket_stats counts{};
-    socklen_t len = sizeof counts;
-    // The system's counters of the reply socket restart at each read.
-    if (::getsockopt(l.replies.get(), SOL_PACKET, PACKET_STATISTICS, &counts, &len) == 0)
-      stats_.dropped += counts.tp_drops;
+    if (l.prober) stats_.dropped += TakeFrameDrops(l.replies.get());
   }
   WireStats all = stats_;
   if (kind_ == IcmpSocketKind::kRaw) all.filtered_sockets += 1;
